@@ -1,0 +1,4 @@
+#include "framework/arrays.h"
+
+IMPLEMENT_DYNAMIC(CByteArray, CObject)
+IMPLEMENT_DYNAMIC(CStringArray, CObject)

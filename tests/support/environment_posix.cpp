@@ -1,0 +1,61 @@
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "support/environment.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+void PrepareTestRegistry()
+{
+    if (getenv("NETID_REGISTRY_DIR") == nullptr) {
+        char pattern[] = "/tmp/netid-test-XXXXXX";
+        const char* dir = mkdtemp(pattern);
+        if (dir != nullptr) {
+            setenv("NETID_REGISTRY_DIR", dir, 1);
+        }
+    }
+}
+
+std::string TestRegistryDirectory()
+{
+    const char* dir = getenv("NETID_REGISTRY_DIR");
+    return dir != nullptr ? dir : "";
+}
+
+int RunProcess(const std::string& commandLine, std::string* out, std::string* err)
+{
+    char outPattern[] = "/tmp/netid-out-XXXXXX";
+    char errPattern[] = "/tmp/netid-err-XXXXXX";
+    int outFd = mkstemp(outPattern);
+    int errFd = mkstemp(errPattern);
+    if (outFd >= 0) close(outFd);
+    if (errFd >= 0) close(errFd);
+    std::string full = commandLine + " >" + outPattern + " 2>" + errPattern + " </dev/null";
+    int raw = std::system(full.c_str());
+    if (out != nullptr) *out = ReadFile(outPattern);
+    if (err != nullptr) *err = ReadFile(errPattern);
+    std::remove(outPattern);
+    std::remove(errPattern);
+    if (raw == -1 || !WIFEXITED(raw)) {
+        return -1;
+    }
+    return WEXITSTATUS(raw);
+}
+
+bool RunningUnderWine() { return false; }
