@@ -43,6 +43,11 @@ std::string CurrentBootId();
 // The directory that holds the store.
 std::string StoreDirectory();
 
+// ------------------------------------------------------------ hives (hive.cpp)
+// Called by the store once, when it is first opened on a new boot (after the
+// volatile keys of the old boot are gone): carries out recorded replacements.
+void OnNewBoot();
+
 // ------------------------------------------------------------ time
 // Now as a FILETIME count.
 std::uint64_t NowAsFileTime();
