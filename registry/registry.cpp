@@ -49,8 +49,8 @@ BYTE* NewScratchOrNull(DWORD size)
     }
 }
 
-// Opens the current process's token and enables one privilege in it.
-// Returns the token (to be closed by the caller) or null when it cannot be opened.
+// Opens the current process's token for adjusting privileges. Returns the
+// token (to be closed by the caller) or null when it cannot be opened.
 HANDLE OpenTokenForAdjust()
 {
     HANDLE token = nullptr;

@@ -8,6 +8,9 @@
 // directory (unless NETID_REGISTRY_DIR is already set); on Windows nothing.
 void PrepareTestRegistry();
 
+// Removes what PrepareTestRegistry made, once every test has run.
+void CleanupTestRegistry();
+
 // The store directory in use on Linux; empty on Windows.
 std::string TestRegistryDirectory();
 

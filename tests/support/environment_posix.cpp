@@ -21,14 +21,27 @@ std::string ReadFile(const std::string& path)
 
 }  // namespace
 
+namespace {
+std::string g_madeDirectory;
+}
+
 void PrepareTestRegistry()
 {
     if (getenv("NETID_REGISTRY_DIR") == nullptr) {
         char pattern[] = "/tmp/netid-test-XXXXXX";
         const char* dir = mkdtemp(pattern);
         if (dir != nullptr) {
+            g_madeDirectory = dir;
             setenv("NETID_REGISTRY_DIR", dir, 1);
         }
+    }
+}
+
+void CleanupTestRegistry()
+{
+    if (!g_madeDirectory.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_madeDirectory, ignored);
     }
 }
 

@@ -6,5 +6,7 @@ int main(int argc, char** argv)
 {
     PrepareTestRegistry();
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    CleanupTestRegistry();
+    return status;
 }
