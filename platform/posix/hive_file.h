@@ -1,0 +1,48 @@
+// Hive files: a key tree written to and read from a file in the Windows
+// registry's "regf" format, through libhivex.
+//
+// What a file keeps: every key's name and last write time, every value's
+// name, type and data byte for byte (any type number, empty data, the default
+// value, data of any size), and one security descriptor, that of the top key,
+// which the sub-keys written here share. What it does not keep: key classes
+// and the security of sub-keys apart from the top key's (both are read from
+// files that carry them, but not written), volatility.
+#ifndef NETID_PLATFORM_POSIX_HIVE_FILE_H
+#define NETID_PLATFORM_POSIX_HIVE_FILE_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace netid::posix::hive {
+
+// Deepest nesting of keys a file may carry (as the registry itself allows).
+constexpr std::size_t kMaxDepth = 512;
+
+// The bytes of a hive holding only its top key, named `rootName`, whose
+// security cell carries `security` (a default descriptor when empty).
+std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<BYTE>& security);
+
+// Writes `tree` as a new hive file at `path` (created or truncated; the
+// caller chooses a fresh name). The top key is named after tree.name.
+// ERROR_SUCCESS, or a status naming what failed (the file may then be left
+// half written: the caller removes it).
+LONG WriteHiveFile(const std::string& path, const RegTree& tree);
+
+// Reads the hive file at `path` into `out`. A file that is not a hive, is cut
+// short or does not hold together gives ERROR_BADDB (base block or bins
+// wrong) or ERROR_REGISTRY_CORRUPT (cells wrong); `out` is then unspecified.
+LONG ReadHiveFile(const std::string& path, RegTree& out);
+
+// The XOR-32 checksum of the first 508 bytes of a base block, with the
+// format's two reserved results moved aside.
+DWORD BaseBlockChecksum(const BYTE* block);
+
+// Win32 status for an errno value of a file operation.
+LONG StatusFromErrno(int error);
+
+}  // namespace netid::posix::hive
+
+#endif
