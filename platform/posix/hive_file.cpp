@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -29,6 +30,7 @@ constexpr WORD kKeyHiveEntry = 0x0004;
 constexpr WORD kKeyNoDelete = 0x0008;
 constexpr WORD kKeyCompName = 0x0020;
 constexpr DWORD kNoCell = 0xFFFFFFFF;
+constexpr std::size_t kSegment = 16344;  // data of one big-data segment
 
 // ------------------------------------------------------------ little-endian fields
 void Put16(std::vector<BYTE>& b, std::size_t at, WORD v)
@@ -354,9 +356,15 @@ struct Reader {
 };
 
 // ------------------------------------------------------------ writing
+// A key as written, for the work done on the file after libhivex.
+struct Written {
+    hive_node_h node;
+    const RegTree* key;
+};
+
 struct Writer {
     hive_h* h;
-    std::vector<std::pair<hive_node_h, std::uint64_t>> times;
+    std::vector<Written> written;
 
     LONG Values(hive_node_h node, const RegTree& key)
     {
@@ -372,9 +380,18 @@ struct Writer {
             set[i].key = names[i].data();
             // Any type number goes through; the enumeration names only some.
             std::memcpy(&set[i].t, &v.type, sizeof v.type);
-            set[i].len = v.data.size();
-            set[i].value = v.data.empty() ? const_cast<char*>("")
-                                          : reinterpret_cast<char*>(const_cast<BYTE*>(v.data.data()));
+            if (v.data.size() > kSegment) {
+                // Long data is put in place afterwards (SplitBigValues); here
+                // it only needs a cell of its own.
+                static const char placeholder[kSegment + 1] = {};
+                set[i].len = sizeof placeholder;
+                set[i].value = const_cast<char*>(placeholder);
+            } else {
+                set[i].len = v.data.size();
+                set[i].value = v.data.empty()
+                                   ? const_cast<char*>("")
+                                   : reinterpret_cast<char*>(const_cast<BYTE*>(v.data.data()));
+            }
         }
         if (hivex_node_set_values(h, node, set.size(), set.data(), 0) != 0) {
             return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
@@ -385,7 +402,10 @@ struct Writer {
     LONG Key(hive_node_h node, const RegTree& key, std::size_t depth)
     {
         if (depth > kMaxDepth) return ERROR_INVALID_PARAMETER;
-        times.emplace_back(node, key.lastWrite);
+        for (const RegValue& v : key.values) {
+            if (v.data.size() > kMaxValueData) return kValueTooLarge;
+        }
+        written.push_back({node, &key});
         LONG status = Values(node, key);
         if (status != ERROR_SUCCESS) return status;
         for (const RegTree& sub : key.subkeys) {
@@ -397,6 +417,98 @@ struct Writer {
         return ERROR_SUCCESS;
     }
 };
+
+
+// ------------------------------------------------------------ big values
+// From version 1.4 on, data longer than one segment lies in a "db" record: a
+// list of segment cells of 16,344 bytes each. libhivex writes such data into
+// one cell, which readers of a 1.5 file would take for a db record; so each
+// such value is written into segments in a bin added at the end, and the
+// cell libhivex gave it freed. This also lifts libhivex's own limit on the
+// size of one value.
+LONG SplitBigValues(std::vector<BYTE>& img, const std::vector<Written>& written)
+{
+    struct Big {
+        std::size_t vk;    // file offset of the vk cell's body
+        DWORD dataCell;    // hive offset of the placeholder cell
+        const std::vector<BYTE>* data;
+    };
+    std::vector<Big> bigs;
+    for (const Written& w : written) {
+        const hive_node_h node = w.node;
+        const BYTE* nk = UsedCell(img, static_cast<DWORD>(node - kBaseBlockSize), kNkFixedSize);
+        if (nk == nullptr) return ERROR_CANTWRITE;
+        DWORD count = Get32(nk + 0x24);
+        if (count != w.key->values.size()) return ERROR_CANTWRITE;
+        if (count == 0) continue;
+        DWORD listOff = Get32(nk + 0x28);
+        const BYTE* list = UsedCell(img, listOff, 4 * static_cast<std::size_t>(count));
+        if (list == nullptr) return ERROR_CANTWRITE;
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD vkOff = Get32(list + 4 * i);
+            const BYTE* vk = UsedCell(img, vkOff, 0x14);
+            if (vk == nullptr || vk[0] != 'v' || vk[1] != 'k') return ERROR_CANTWRITE;
+            const std::vector<BYTE>& data = w.key->values[i].data;
+            if (data.size() <= kSegment) continue;
+            if (Get32(vk + 4) != kSegment + 1 || UsedCell(img, Get32(vk + 8), kSegment + 1) == nullptr) {
+                return ERROR_CANTWRITE;
+            }
+            bigs.push_back({static_cast<std::size_t>(vk - img.data()), Get32(vk + 8), &data});
+        }
+    }
+    if (bigs.empty()) return ERROR_SUCCESS;
+
+    const std::size_t segCell = Align8(4 + kSegment);
+    std::size_t need = kBinHeaderSize;
+    for (const Big& b : bigs) {
+        std::size_t n = (b.data->size() + kSegment - 1) / kSegment;
+        if (n > 0xFFFF) return ERROR_INVALID_PARAMETER;  // beyond what a db record can count
+        need += Align8(4 + 12) + Align8(4 + 4 * n) + n * segCell;
+    }
+    std::size_t binSize = (need + 0xFFF) & ~static_cast<std::size_t>(0xFFF);
+    const DWORD binOff = Get32(img.data() + 40);
+    if (static_cast<std::uint64_t>(binOff) + binSize > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
+    img.resize(kBaseBlockSize + binOff + binSize, 0);
+    BYTE* bin = img.data() + kBaseBlockSize + binOff;
+    std::memcpy(bin, "hbin", 4);
+    std::vector<BYTE>& v = img;
+    Put32(v, kBaseBlockSize + binOff + 4, binOff);
+    Put32(v, kBaseBlockSize + binOff + 8, static_cast<DWORD>(binSize));
+
+    std::size_t at = kBinHeaderSize;  // within the new bin
+    auto place = [&](std::size_t size) {
+        std::size_t cell = at;
+        Put32(v, kBaseBlockSize + binOff + cell, static_cast<DWORD>(-static_cast<LONG>(size)));
+        at += size;
+        return static_cast<DWORD>(binOff + cell);  // hive offset of the new cell
+    };
+    for (const Big& b : bigs) {
+        const std::size_t len = b.data->size();
+        std::size_t n = (len + kSegment - 1) / kSegment;
+        const BYTE* data = b.data->data();
+        DWORD db = place(Align8(4 + 12));
+        DWORD list = place(Align8(4 + 4 * n));
+        std::memcpy(&v[kBaseBlockSize + db + 4], "db", 2);
+        Put16(v, kBaseBlockSize + db + 6, static_cast<WORD>(n));
+        Put32(v, kBaseBlockSize + db + 8, list);
+        for (std::size_t i = 0; i < n; ++i) {
+            DWORD seg = place(segCell);
+            std::size_t chunk = std::min(kSegment, len - i * kSegment);
+            std::memcpy(&v[kBaseBlockSize + seg + 4], data + i * kSegment, chunk);
+            Put32(v, kBaseBlockSize + list + 4 + 4 * i, seg);
+        }
+        Put32(v, b.vk + 4, static_cast<DWORD>(len));
+        Put32(v, b.vk + 8, db);
+        // The old cell is free now.
+        std::size_t old = kBaseBlockSize + b.dataCell;
+        Put32(v, old, static_cast<DWORD>(-static_cast<LONG>(Get32(&v[old]))));
+    }
+    if (at < binSize) Put32(v, kBaseBlockSize + binOff + at, static_cast<DWORD>(binSize - at));
+
+    Put32(v, 40, static_cast<DWORD>(binOff + binSize));
+    Put32(v, 508, BaseBlockChecksum(v.data()));
+    return ERROR_SUCCESS;
+}
 
 }  // namespace
 
@@ -511,7 +623,7 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree)
         if (status != ERROR_SUCCESS) return status;
     }
 
-    std::vector<std::pair<hive_node_h, std::uint64_t>> times;
+    std::vector<Written> written;
     {
         Hive h(hivex_open(path.c_str(), HIVEX_OPEN_WRITE));
         if (!h) return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
@@ -519,19 +631,28 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree)
         LONG status = w.Key(hivex_root(h.get()), tree, 0);
         if (status != ERROR_SUCCESS) return status;
         if (hivex_commit(h.get(), nullptr, 0) != 0) return StatusFromErrno(errno);
-        times = std::move(w.times);
+        written = std::move(w.written);
     }
 
-    // libhivex stamps keys with the time of writing; give each its own.
-    Fd f;
-    f.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (f.fd < 0) return StatusFromErrno(errno);
-    for (const auto& [node, time] : times) {
-        BYTE stamp[8];
-        Put64(stamp, time);
-        LONG status = WriteAt(f.fd, stamp, sizeof stamp, static_cast<off_t>(node + 4 + 4));
-        if (status != ERROR_SUCCESS) return status;
+    // libhivex stamps keys with the time of writing: give each its own, and
+    // move long data into big-data records.
+    std::vector<BYTE> img;
+    LONG status = ReadWholeFile(path, img);
+    if (status != ERROR_SUCCESS) return status;
+    if (CheckFrame(img) != ERROR_SUCCESS) return ERROR_CANTWRITE;
+    for (const Written& w : written) {
+        if (UsedCell(img, static_cast<DWORD>(w.node - kBaseBlockSize), kNkFixedSize) == nullptr) {
+            return ERROR_CANTWRITE;
+        }
+        Put64(&img[w.node + 4 + 4], w.key->lastWrite);
     }
+    status = SplitBigValues(img, written);
+    if (status != ERROR_SUCCESS) return status;
+    Fd f;
+    f.fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (f.fd < 0) return StatusFromErrno(errno);
+    status = WriteAt(f.fd, img.data(), img.size(), 0);
+    if (status != ERROR_SUCCESS) return status;
     if (::fsync(f.fd) != 0) return StatusFromErrno(errno);
     return ERROR_SUCCESS;
 }

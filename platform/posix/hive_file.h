@@ -3,7 +3,7 @@
 //
 // What a file keeps: every key's name and last write time, every value's
 // name, type and data byte for byte (any type number, empty data, the default
-// value, data of any size), and one security descriptor, that of the top key,
+// value, data up to kMaxValueData bytes; longer data is refused), and one security descriptor, that of the top key,
 // which the sub-keys written here share. What it does not keep: key classes
 // and the security of sub-keys apart from the top key's (both are read from
 // files that carry them, but not written), volatility.
@@ -17,6 +17,11 @@
 #include "platform/posix/internal.h"
 
 namespace netid::posix::hive {
+
+// Longest value data a file takes: what libhivex reads back.
+constexpr std::size_t kMaxValueData = 8000000;
+// The status for longer data (ERROR_FILE_TOO_LARGE).
+constexpr LONG kValueTooLarge = 223;
 
 // Deepest nesting of keys a file may carry (as the registry itself allows).
 constexpr std::size_t kMaxDepth = 512;
