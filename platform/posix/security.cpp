@@ -240,8 +240,10 @@ LONG Parse(const void* descriptor, size_t length, Descriptor& out)
     if (control & SE_SELF_RELATIVE) {
         if (!RelativePart(base, length, Read<DWORD>(base + 4), owner, ownerAvail) ||
             !RelativePart(base, length, Read<DWORD>(base + 8), group, groupAvail) ||
-            !RelativePart(base, length, Read<DWORD>(base + 12), sacl, saclAvail) ||
-            !RelativePart(base, length, Read<DWORD>(base + 16), dacl, daclAvail)) {
+            !RelativePart(base, length, out.saclPresent ? Read<DWORD>(base + 12) : 0, sacl,
+                          saclAvail) ||
+            !RelativePart(base, length, out.daclPresent ? Read<DWORD>(base + 16) : 0, dacl,
+                          daclAvail)) {
             return ERROR_INVALID_SECURITY_DESCR;
         }
     } else {
@@ -255,6 +257,7 @@ LONG Parse(const void* descriptor, size_t length, Descriptor& out)
         sacl = reinterpret_cast<const BYTE*>(absolute.Sacl);
         dacl = reinterpret_cast<const BYTE*>(absolute.Dacl);
     }
+    // A list that is not present is not read, whatever its field holds.
     if (!out.saclPresent) {
         sacl = nullptr;
     }
