@@ -1,0 +1,311 @@
+#include "tools/regctl/values.h"
+
+#include <cstdio>
+
+#include "tools/regctl/text.h"
+
+namespace regctl {
+
+const char* const kDefaultListSeparator = "\\0";
+
+namespace {
+
+struct TypeEntry {
+    DWORD type;
+    const char* name;
+};
+
+// Names printed by query, one per type.
+const TypeEntry kTypeNames[] = {
+    {REG_NONE, "REG_NONE"},
+    {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {REG_BINARY, "REG_BINARY"},
+    {REG_DWORD, "REG_DWORD"},
+    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_LINK, "REG_LINK"},
+    {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_RESOURCE_LIST, "REG_RESOURCE_LIST"},
+    {REG_FULL_RESOURCE_DESCRIPTOR, "REG_FULL_RESOURCE_DESCRIPTOR"},
+    {REG_RESOURCE_REQUIREMENTS_LIST, "REG_RESOURCE_REQUIREMENTS_LIST"},
+    {REG_QWORD, "REG_QWORD"},
+};
+
+// Names add accepts.
+const TypeEntry kAddTypes[] = {
+    {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_DWORD, "REG_DWORD"},
+    {REG_DWORD_LITTLE_ENDIAN, "REG_DWORD_LITTLE_ENDIAN"},
+    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_QWORD, "REG_QWORD"},
+    {REG_QWORD_LITTLE_ENDIAN, "REG_QWORD_LITTLE_ENDIAN"},
+    {REG_BINARY, "REG_BINARY"},
+    {REG_NONE, "REG_NONE"},
+};
+
+int HexValue(char ch)
+{
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// Decimal, or hexadecimal after 0x, no sign, no blanks, at most `max`.
+bool ParseNumber(const std::string& text, unsigned long long max, unsigned long long& value)
+{
+    if (text.empty()) {
+        return false;
+    }
+    unsigned long long result = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        for (size_t i = 2; i < text.size(); ++i) {
+            int digit = HexValue(text[i]);
+            if (digit < 0 || result > (max >> 4)) {
+                return false;
+            }
+            result = (result << 4) | static_cast<unsigned long long>(digit);
+        }
+    } else {
+        for (char ch : text) {
+            if (ch < '0' || ch > '9') {
+                return false;
+            }
+            unsigned long long digit = static_cast<unsigned long long>(ch - '0');
+            if (result > (max - digit) / 10) {
+                return false;
+            }
+            result = result * 10 + digit;
+        }
+    }
+    value = result;
+    return true;
+}
+
+void AppendLittleEndian(Bytes& data, unsigned long long value, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        data.push_back(static_cast<BYTE>(value >> (8 * i)));
+    }
+}
+
+void AppendText(Bytes& data, const std::string& text)
+{
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+}
+
+// The text before the first NUL, or all the data when there is none.
+std::string TextUpToNul(const Bytes& data, size_t from = 0)
+{
+    std::string text;
+    for (size_t i = from; i < data.size() && data[i] != 0; ++i) {
+        text += static_cast<char>(data[i]);
+    }
+    return text;
+}
+
+unsigned long long ReadLittleEndian(const Bytes& data)
+{
+    unsigned long long value = 0;
+    for (size_t i = data.size(); i > 0; --i) {
+        value = (value << 8) | data[i - 1];
+    }
+    return value;
+}
+
+std::string HexNumber(unsigned long long value)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "0x%llx", value);
+    return buffer;
+}
+
+}  // namespace
+
+std::string TypeName(DWORD type)
+{
+    for (const TypeEntry& entry : kTypeNames) {
+        if (entry.type == type) {
+            return entry.name;
+        }
+    }
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "REG_UNKNOWN(0x%x)", static_cast<unsigned>(type));
+    return buffer;
+}
+
+bool ParseTypeName(const std::string& name, DWORD& type)
+{
+    for (const TypeEntry& entry : kAddTypes) {
+        if (EqualsNoCase(name, entry.name)) {
+            type = entry.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseValueData(DWORD type, const std::string& text, const std::string& separator,
+                    Bytes& data, std::string& error)
+{
+    Bytes result;
+    unsigned long long number = 0;
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        AppendText(result, text);
+        break;
+    case REG_NONE:
+        // Data given are kept as a text; none give an empty value.
+        if (!text.empty()) {
+            AppendText(result, text);
+        }
+        break;
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:
+        if (!text.empty() && !ParseNumber(text, 0xFFFFFFFFull, number)) {
+            error = "Invalid data for " + TypeName(type) + ": \"" + text +
+                    "\". Give a number from 0 to 4294967295, or 0x0 to 0xffffffff.";
+            return false;
+        }
+        if (type == REG_DWORD) {
+            AppendLittleEndian(result, number, 4);
+        } else {
+            for (int i = 3; i >= 0; --i) {
+                result.push_back(static_cast<BYTE>(number >> (8 * i)));
+            }
+        }
+        break;
+    case REG_QWORD:
+        if (!text.empty() && !ParseNumber(text, ~0ull, number)) {
+            error = "Invalid data for REG_QWORD: \"" + text +
+                    "\". Give a number from 0 to 18446744073709551615, or 0x0 to "
+                    "0xffffffffffffffff.";
+            return false;
+        }
+        AppendLittleEndian(result, number, 8);
+        break;
+    case REG_BINARY:
+        if (text.size() % 2 != 0) {
+            error = "Invalid data for REG_BINARY: \"" + text +
+                    "\". Give two hex digits for each byte.";
+            return false;
+        }
+        for (size_t i = 0; i < text.size(); i += 2) {
+            int high = HexValue(text[i]);
+            int low = HexValue(text[i + 1]);
+            if (high < 0 || low < 0) {
+                error = "Invalid data for REG_BINARY: \"" + text +
+                        "\". Give two hex digits for each byte.";
+                return false;
+            }
+            result.push_back(static_cast<BYTE>(high * 16 + low));
+        }
+        break;
+    case REG_MULTI_SZ: {
+        // Separators at the end are allowed ("a\0b\0"); an empty element
+        // inside the list is refused: readers stop at the first empty text,
+        // so everything after it would be lost silently.
+        std::vector<std::string> items;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t next = separator.empty() ? std::string::npos : text.find(separator, start);
+            std::string item = text.substr(start, next == std::string::npos ? next : next - start);
+            items.push_back(item);
+            if (next == std::string::npos) {
+                break;
+            }
+            start = next + separator.size();
+        }
+        while (!items.empty() && items.back().empty()) {
+            items.pop_back();
+        }
+        for (const std::string& item : items) {
+            if (item.empty()) {
+                error = "Invalid data for REG_MULTI_SZ: \"" + text +
+                        "\". An element of the list is empty.";
+                return false;
+            }
+            AppendText(result, item);
+        }
+        result.push_back(0);
+        break;
+    }
+    default:
+        error = "Values of type " + TypeName(type) + " cannot be added.";
+        return false;
+    }
+    data.swap(result);
+    return true;
+}
+
+std::string HexDigits(const Bytes& data, bool upper)
+{
+    static const char kUpper[] = "0123456789ABCDEF";
+    static const char kLower[] = "0123456789abcdef";
+    const char* digits = upper ? kUpper : kLower;
+    std::string text;
+    text.reserve(data.size() * 2);
+    for (BYTE b : data) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+std::string FormatValueData(DWORD type, const Bytes& data, const std::string& separator)
+{
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        return TextUpToNul(data);
+    case REG_MULTI_SZ: {
+        std::string text;
+        size_t pos = 0;
+        bool first = true;
+        while (pos < data.size() && data[pos] != 0) {
+            std::string item = TextUpToNul(data, pos);
+            if (!first) {
+                text += separator;
+            }
+            text += item;
+            first = false;
+            pos += item.size() + 1;
+        }
+        return text;
+    }
+    case REG_DWORD:
+        if (data.size() == 4) {
+            return HexNumber(ReadLittleEndian(data));
+        }
+        break;
+    case REG_DWORD_BIG_ENDIAN:
+        if (data.size() == 4) {
+            return HexNumber((static_cast<unsigned long long>(data[0]) << 24) |
+                             (static_cast<unsigned long long>(data[1]) << 16) |
+                             (static_cast<unsigned long long>(data[2]) << 8) | data[3]);
+        }
+        break;
+    case REG_QWORD:
+        if (data.size() == 8) {
+            return HexNumber(ReadLittleEndian(data));
+        }
+        break;
+    default:
+        break;
+    }
+    // Binary data, and numbers whose size does not fit their type.
+    return HexDigits(data, true);
+}
+
+std::string FormatValueLine(const std::string& name, DWORD type, const Bytes& data,
+                            const std::string& separator)
+{
+    return "    " + (name.empty() ? std::string("(Default)") : name) + "    " + TypeName(type) +
+           "    " + FormatValueData(type, data, separator);
+}
+
+}  // namespace regctl
