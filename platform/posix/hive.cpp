@@ -15,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/posix/hive_boot.h"
 #include "platform/posix/hive_file.h"
 #include "platform/posix/internal.h"
 
@@ -338,7 +340,7 @@ bool IsOneName(const std::string& name)
 
 }  // namespace
 
-void OnNewBoot()
+void hive::CarryOutBootWork()
 {
     Records records;
     if (!records.Ok()) return;
@@ -360,6 +362,14 @@ void OnNewBoot()
     }
     records.Write(kReplacements, keptReps);
     records.Write(kMounts, keptMounts);
+}
+
+void OnNewBoot()
+{
+    // The store calls this while it is still being opened and held; the
+    // work goes through the registry calls, so it runs beside, as soon as
+    // the store is free.
+    std::thread(hive::CarryOutBootWork).detach();
 }
 
 }  // namespace netid::posix
