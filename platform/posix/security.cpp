@@ -2,6 +2,12 @@
 // what callers hand in (absolute or self-relative), merging the parts a
 // caller sets, and extracting the parts a caller asks for.
 //
+// The right to read or write each part is the handle's (READ_CONTROL,
+// WRITE_DAC, WRITE_OWNER, ACCESS_SYSTEM_SECURITY) and is checked by the
+// store before these are called: a handle opened with ACCESS_SYSTEM_SECURITY
+// while SeSecurityPrivilege was enabled keeps its right to the SACL after
+// the privilege is disabled again.
+//
 // Descriptors are read and written byte by byte through their wire layout:
 // the buffers callers hand in need not be aligned.
 #include <algorithm>
@@ -464,10 +470,6 @@ LONG MergeSecurity(std::vector<BYTE>& stored, SECURITY_INFORMATION info, const v
     if ((info & kAllParts) == 0 || incoming == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    // The right to the parts is checked before the descriptor is read.
-    if ((info & SACL_SECURITY_INFORMATION) && !PrivilegeEnabled("SeSecurityPrivilege")) {
-        return ERROR_PRIVILEGE_NOT_HELD;
-    }
     Descriptor update;
     if (Parse(incoming, kUnknown, update) != ERROR_SUCCESS) {
         return ERROR_INVALID_SECURITY_DESCR;
@@ -512,9 +514,6 @@ LONG ExtractSecurity(const std::vector<BYTE>& stored, SECURITY_INFORMATION info,
 {
     if (size == nullptr) {
         return ERROR_NOACCESS;
-    }
-    if ((info & SACL_SECURITY_INFORMATION) && !PrivilegeEnabled("SeSecurityPrivilege")) {
-        return ERROR_PRIVILEGE_NOT_HELD;
     }
     Descriptor parsed;
     ParseStored(stored, parsed);

@@ -96,18 +96,6 @@ const size_t kOwner = 20;
 const size_t kDacl = 20 + 16 + 12;
 const size_t kAce = kDacl + 8;
 
-void SetSecurityPrivilege(bool enable)
-{
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-    TOKEN_PRIVILEGES record{};
-    record.PrivilegeCount = 1;
-    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeSecurityPrivilege", &record.Privileges[0].Luid));
-    record.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &record, 0, nullptr, nullptr));
-    CloseHandle(token);
-}
-
 }  // namespace
 
 TEST(KernelSecurity, MalformedDescriptorsAreRefused)
@@ -305,7 +293,7 @@ TEST(KernelSecurity, ExtractionSizesAndParts)
     EXPECT_EQ(ExtractSecurity(stored, DACL_SECURITY_INFORMATION, nullptr, nullptr), ERROR_NOACCESS);
 }
 
-TEST(KernelSecurity, SaclNeedsTheSecurityPrivilege)
+TEST(KernelSecurity, SaclIsMergedAndExtractedOnItsOwn)
 {
     Bytes stored = DefaultKeySecurity(nullptr);
     Bytes sacl = MakeDescriptor({{0, KEY_ALL_ACCESS, NtSid({18})}});
@@ -314,28 +302,24 @@ TEST(KernelSecurity, SaclNeedsTheSecurityPrivilege)
     PutDword(sacl, 16, 0);
     sacl[kAce] = SYSTEM_AUDIT_ACE_TYPE;
 
-    SetSecurityPrivilege(false);
+    size_t daclAt = ReadDword(stored, 16);
+    Bytes dacl(stored.begin() + daclAt, stored.begin() + daclAt + ReadWord(stored, daclAt + 2));
+    ASSERT_EQ(MergeSecurity(stored, SACL_SECURITY_INFORMATION, sacl.data()), ERROR_SUCCESS);
     DWORD size = 0;
-    EXPECT_EQ(ExtractSecurity(stored, SACL_SECURITY_INFORMATION, nullptr, &size),
-              ERROR_PRIVILEGE_NOT_HELD);
-    EXPECT_EQ(MergeSecurity(stored, SACL_SECURITY_INFORMATION, sacl.data()),
-              ERROR_PRIVILEGE_NOT_HELD);
-
-    if (!netid::posix::PrivilegeEnabled("SeSecurityPrivilege")) {
-        SetSecurityPrivilege(true);
-    }
-    if (!netid::posix::PrivilegeEnabled("SeSecurityPrivilege")) {
-        GTEST_SKIP() << "the token does not hold SeSecurityPrivilege";
-    }
-    EXPECT_EQ(MergeSecurity(stored, SACL_SECURITY_INFORMATION, sacl.data()), ERROR_SUCCESS);
-    size = 0;
     EXPECT_EQ(ExtractSecurity(stored, SACL_SECURITY_INFORMATION, nullptr, &size),
               ERROR_INSUFFICIENT_BUFFER);
     Bytes out(size);
     ASSERT_EQ(ExtractSecurity(stored, SACL_SECURITY_INFORMATION, out.data(), &size), ERROR_SUCCESS);
     EXPECT_TRUE(ReadWord(out, 2) & SE_SACL_PRESENT);
+    EXPECT_FALSE(ReadWord(out, 2) & SE_DACL_PRESENT);
     EXPECT_EQ(out[ReadDword(out, 12) + 8], SYSTEM_AUDIT_ACE_TYPE);
-    SetSecurityPrivilege(false);
+    // The DACL is untouched by setting the SACL.
+    size = 0;
+    ExtractSecurity(stored, DACL_SECURITY_INFORMATION, nullptr, &size);
+    Bytes withDacl(size);
+    ASSERT_EQ(ExtractSecurity(stored, DACL_SECURITY_INFORMATION, withDacl.data(), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Bytes(withDacl.begin() + ReadDword(withDacl, 16), withDacl.end()), dacl);
 }
 
 TEST(KernelSecurity, MergeReplacesOnlyTheNamedParts)
