@@ -1436,11 +1436,14 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                     bool last = i + 1 == names.size();
                     std::vector<BYTE> security = netid::posix::DefaultKeySecurity(&parent.security);
                     if (last && requested != nullptr) {
+                        // The caller's owner and group where it names them,
+                        // and its access list.
+                        netid::posix::MergeSecurity(security, OWNER_SECURITY_INFORMATION,
+                                                    requested);
+                        netid::posix::MergeSecurity(security, GROUP_SECURITY_INFORMATION,
+                                                    requested);
                         LONG merged = netid::posix::MergeSecurity(
-                            security,
-                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                DACL_SECURITY_INFORMATION,
-                            requested);
+                            security, DACL_SECURITY_INFORMATION, requested);
                         if (merged != ERROR_SUCCESS) Fail(merged);
                     }
                     std::uint64_t now = netid::posix::NowAsFileTime();
@@ -1841,7 +1844,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
                               LPDWORD lpcbSecurityDescriptor)
 {
     if (lpcbSecurityDescriptor == nullptr) {
-        return ERROR_INVALID_PARAMETER;
+        return ERROR_NOACCESS;
     }
     if (IsDynData(hKey) || IsPerformanceData(hKey)) {
         return ERROR_INVALID_HANDLE;

@@ -2,6 +2,18 @@
 //   netid_test_helper write PATH PREFIX COUNT
 //     writes COUNT REG_DWORD values PREFIX0.. under HKEY_CURRENT_USER\PATH,
 //     one registry call each; exit status 0 when every write succeeded.
+//   netid_test_helper create PATH volatile|plain
+//     creates HKEY_CURRENT_USER\PATH; prints the status, exit status 0 on success.
+//   netid_test_helper exists PATH
+//     exit status 0 when HKEY_CURRENT_USER\PATH opens, 1 when it is missing,
+//     2 on any other failure.
+//   netid_test_helper wait PATH READYFILE TIMEOUT_MS
+//     asks to be told of any change in HKEY_CURRENT_USER\PATH and its subtree,
+//     then creates READYFILE and waits; exit status 0 when woken, 1 on timeout,
+//     2 when the request failed.
+//   netid_test_helper probe PATH
+//     prints NAME=STATUS for a fixed list of calls on HKEY_CURRENT_USER\PATH,
+//     one a line (read and write attempts); exit status 0.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +41,92 @@ int WriteValues(const char* path, const char* prefix, int count)
     return 0;
 }
 
+int CreateKey(const char* path, const char* kind)
+{
+    HKEY key = nullptr;
+    DWORD options = std::strcmp(kind, "volatile") == 0 ? REG_OPTION_VOLATILE : 0;
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, options, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr);
+    std::printf("%ld\n", static_cast<long>(status));
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+int Exists(const char* path)
+{
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key);
+    if (status == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return 0;
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    return status == ERROR_FILE_NOT_FOUND ? 1 : 2;
+}
+
+int WaitForChange(const char* path, const char* readyFile, DWORD timeout)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS) {
+        return 2;
+    }
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    LONG status = RegNotifyChangeKeyValue(key, TRUE,
+                                          REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                          event, TRUE);
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "notify: %ld\n", static_cast<long>(status));
+        return 2;
+    }
+    if (FILE* ready = std::fopen(readyFile, "w")) {
+        std::fclose(ready);
+    }
+    DWORD result = WaitForSingleObject(event, timeout);
+    CloseHandle(event);
+    RegCloseKey(key);
+    return result == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+void Report(const char* name, LONG status)
+{
+    std::printf("%s=%ld\n", name, static_cast<long>(status));
+}
+
+int Probe(const char* path)
+{
+    HKEY read = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &read);
+    Report("open_read", status);
+    DWORD size = 0;
+    Report("query", status == ERROR_SUCCESS
+                        ? RegQueryValueExA(read, "probe", nullptr, nullptr, nullptr, &size)
+                        : status);
+    HKEY write = nullptr;
+    status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_WRITE, &write);
+    Report("open_write", status);
+    if (status == ERROR_SUCCESS) RegCloseKey(write);
+    status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, MAXIMUM_ALLOWED, &write);
+    Report("open_maximum", status);
+    if (status == ERROR_SUCCESS) {
+        DWORD value = 1;
+        Report("set_maximum",
+               RegSetValueExA(write, "x", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4));
+        RegCloseKey(write);
+    }
+    HKEY created = nullptr;
+    std::string child = std::string(path) + "\\probe-child";
+    status = RegCreateKeyExA(HKEY_CURRENT_USER, child.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+                             &created, nullptr);
+    Report("create", status);
+    if (status == ERROR_SUCCESS) RegCloseKey(created);
+    DWORD value = 7;
+    Report("set_predefined", RegSetValueExA(HKEY_LOCAL_MACHINE, "probe", 0, REG_DWORD,
+                                            reinterpret_cast<BYTE*>(&value), 4));
+    Report("delete_key", RegDeleteKeyA(HKEY_CURRENT_USER, path));
+    if (read != nullptr) RegCloseKey(read);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -36,6 +134,20 @@ int main(int argc, char** argv)
     if (argc == 5 && std::strcmp(argv[1], "write") == 0) {
         return WriteValues(argv[2], argv[3], std::atoi(argv[4]));
     }
-    std::fprintf(stderr, "usage: netid_test_helper write PATH PREFIX COUNT\n");
+    if (argc == 4 && std::strcmp(argv[1], "create") == 0) {
+        return CreateKey(argv[2], argv[3]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "exists") == 0) {
+        return Exists(argv[2]);
+    }
+    if (argc == 5 && std::strcmp(argv[1], "wait") == 0) {
+        return WaitForChange(argv[2], argv[3], static_cast<DWORD>(std::atol(argv[4])));
+    }
+    if (argc == 3 && std::strcmp(argv[1], "probe") == 0) {
+        return Probe(argv[2]);
+    }
+    std::fprintf(stderr,
+                 "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
+                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe PATH\n");
     return 2;
 }
