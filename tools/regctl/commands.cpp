@@ -425,6 +425,28 @@ int RunDelete(const Command& command, std::ostream& out, std::ostream& err)
 
 // ------------------------------------------------------------------ hives
 
+// Loading and unloading a hive need the backup and restore privileges
+// enabled in the process's token (as reg enables them). CRegistry enables
+// them only for saving and restoring, so we do it here. A token that does not
+// hold them is left as it is; the platform then refuses the operation.
+void EnableHivePrivileges()
+{
+    const char* const names[] = {SE_BACKUP_NAME, SE_RESTORE_NAME};
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return;
+    }
+    for (const char* name : names) {
+        TOKEN_PRIVILEGES privileges = {};
+        if (LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid)) {
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        }
+    }
+    CloseHandle(token);
+}
+
 int RefuseOverwrite(std::ostream& err, const std::string& file)
 {
     return Fail(err, "The file \"" + file + "\" already exists. Add /y to overwrite it; regctl does not prompt.");
@@ -484,6 +506,7 @@ int RunLoad(const Command& command, std::ostream& out, std::ostream& err)
     if (!FileExists(command.file)) {
         return Fail(err, kFileNotFound);
     }
+    EnableHivePrivileges();
     CRegistry reg;
     if (!reg.Connect(command.key.root, nullptr)) {
         return FailStatus(err, reg.GetStatus());
@@ -494,17 +517,30 @@ int RunLoad(const Command& command, std::ostream& out, std::ostream& err)
     return Succeed(out);
 }
 
+// UnLoadKey works on the open key, while the platform unloads a hive only
+// through the root's own handle (HKLM or HKU). This object makes the
+// connection's root its open key for that one call, and forgets it again so
+// that Close does not close the root twice.
+class CRootRegistry : public CRegistry {
+public:
+    BOOL UnLoadFromRoot(LPCSTR subKey)
+    {
+        HKEY saved = m_hKey;
+        m_hKey = m_hRegistry;
+        BOOL result = UnLoadKey(subKey);
+        m_hKey = saved;
+        return result;
+    }
+};
+
 int RunUnload(const Command& command, std::ostream& out, std::ostream& err)
 {
-    std::string parent;
-    std::string child;
-    SplitLastElement(command.key.path, parent, child);
-    CRegistry reg;
-    LONG status = OpenPath(reg, command.key, parent, KEY_READ);
-    if (status != ERROR_SUCCESS) {
-        return FailStatus(err, status);
+    EnableHivePrivileges();
+    CRootRegistry reg;
+    if (!reg.Connect(command.key.root, nullptr)) {
+        return FailStatus(err, reg.GetStatus());
     }
-    if (!reg.UnLoadKey(child.c_str())) {
+    if (!reg.UnLoadFromRoot(command.key.path.c_str())) {
         return FailStatus(err, reg.GetStatus());
     }
     return Succeed(out);

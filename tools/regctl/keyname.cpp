@@ -92,16 +92,4 @@ bool ParseKeyName(const std::string& text, bool allowRemote, KeyName& key)
     return true;
 }
 
-void SplitLastElement(const std::string& path, std::string& parent, std::string& child)
-{
-    size_t slash = path.rfind('\\');
-    if (slash == std::string::npos) {
-        parent.clear();
-        child = path;
-    } else {
-        parent = path.substr(0, slash);
-        child = path.substr(slash + 1);
-    }
-}
-
 }  // namespace regctl

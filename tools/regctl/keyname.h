@@ -31,10 +31,6 @@ bool LookUpRoot(const std::string& name, HKEY& root, std::string& longName);
 // the remote form is malformed. One trailing backslash is allowed.
 bool ParseKeyName(const std::string& text, bool allowRemote, KeyName& key);
 
-// Splits "a\b\c" into "a\b" and "c"; a path without a backslash gives an
-// empty parent.
-void SplitLastElement(const std::string& path, std::string& parent, std::string& child);
-
 }  // namespace regctl
 
 #endif
