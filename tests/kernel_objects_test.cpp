@@ -11,6 +11,7 @@
 
 #include "platform/win32.h"
 #include "registry/registry.h"
+#include "support/environment.h"
 
 namespace {
 
@@ -239,6 +240,11 @@ TEST(KernelPrivileges, AdjustingAPrivilegeNotHeldSucceedsWithNotAllAssigned)
 
 TEST(KernelPrivileges, PreviousStateReportsWhatChanged)
 {
+    if (RunningUnderWine()) {
+        // Wine deviation: Wine reports every privilege named in the request
+        // as changed, and adjusts even when the former state does not fit.
+        GTEST_SKIP() << "Wine reports PreviousState unlike Windows";
+    }
     HANDLE token = OpenToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
     DWORD attributes = 0;
     ASSERT_TRUE(FindPrivilege(kChangeNotify, &attributes));
@@ -291,6 +297,12 @@ TEST(KernelPrivileges, TokenAccessIsChecked)
     HANDLE adjustOnly = OpenToken(TOKEN_ADJUST_PRIVILEGES);
     DWORD size = 0;
     EXPECT_FALSE(GetTokenInformation(adjustOnly, TokenPrivileges, nullptr, 0, &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    // Reporting the former state needs the right to query as well.
+    TOKEN_PRIVILEGES previous;
+    DWORD length = 0;
+    EXPECT_FALSE(AdjustTokenPrivileges(adjustOnly, FALSE, &notify, sizeof previous, &previous,
+                                       &length));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     CloseHandle(adjustOnly);
 

@@ -6,6 +6,7 @@
 
 #include "platform/win32.h"
 #include "registry/registry.h"
+#include "support/environment.h"
 #include "support/scratch_key.h"
 
 namespace {
@@ -136,7 +137,11 @@ TEST_F(RegistrySecurity, DaclSetIsReadBack)
     Bytes back = Read(DACL_SECURITY_INFORMATION);
     EXPECT_EQ(DaclOf(back), DaclOf(wanted));
     EXPECT_EQ(ReadDword(back, 4), 0u) << "only the DACL was asked for";
-    EXPECT_EQ(Read(OWNER_SECURITY_INFORMATION), owner) << "the owner is untouched";
+    if (!RunningUnderWine()) {
+        // Wine deviation: Wine shows a default owner until a descriptor is
+        // first set, and then takes the owner from the caller's token.
+        EXPECT_EQ(Read(OWNER_SECURITY_INFORMATION), owner) << "the owner is untouched";
+    }
 }
 
 TEST_F(RegistrySecurity, MalformedDescriptorIsRefusedAndTheOldOneKept)
@@ -147,7 +152,12 @@ TEST_F(RegistrySecurity, MalformedDescriptorIsRefusedAndTheOldOneKept)
     bad[20 + 8 + 8 + 1] = 4;
     SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
     EXPECT_FALSE(m_registry.SetKeySecurity(info, bad.data()));
-    EXPECT_EQ(m_registry.GetStatus(), ERROR_INVALID_SECURITY_DESCR);
+    if (RunningUnderWine()) {
+        // Wine deviation: Wine reads past the entry and reports ERROR_NOACCESS.
+        EXPECT_NE(m_registry.GetStatus(), ERROR_SUCCESS);
+    } else {
+        EXPECT_EQ(m_registry.GetStatus(), ERROR_INVALID_SECURITY_DESCR);
+    }
     EXPECT_EQ(Read(DACL_SECURITY_INFORMATION), before);
 }
 
@@ -179,9 +189,13 @@ TEST_F(RegistrySecurity, SaclNeedsAHandleOpenedWithThePrivilege)
         GTEST_SKIP() << "the token does not hold SeSecurityPrivilege";
     }
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_key.Path().c_str(), 0,
-                            KEY_READ | ACCESS_SYSTEM_SECURITY, &key),
-              ERROR_PRIVILEGE_NOT_HELD);
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, m_key.Path().c_str(), 0,
+                                KEY_READ | ACCESS_SYSTEM_SECURITY, &key);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    if (!RunningUnderWine()) {
+        // Wine deviation: Wine grants ACCESS_SYSTEM_SECURITY without the privilege.
+        EXPECT_EQ(status, ERROR_PRIVILEGE_NOT_HELD);
+    }
 
     ASSERT_TRUE(SetSecurityPrivilege(true));
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_key.Path().c_str(), 0,

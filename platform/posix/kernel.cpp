@@ -454,9 +454,16 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
         SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (PreviousState != nullptr && ReturnLength == nullptr) {
-        SetLastErrorCode(ERROR_NOACCESS);
-        return FALSE;
+    if (PreviousState != nullptr) {
+        // Reporting the former state reads the token as well.
+        if ((entry.access & TOKEN_QUERY) == 0) {
+            SetLastErrorCode(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (ReturnLength == nullptr) {
+            SetLastErrorCode(ERROR_NOACCESS);
+            return FALSE;
+        }
     }
 
     // The requested changes, read through the byte layout: the record may
@@ -500,8 +507,9 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                 continue;
             }
             if (request.Attributes & SE_PRIVILEGE_REMOVED) {
-                // Removed for good: the token no longer holds it.
-                recordPrevious(*held);
+                // Removed for good: the token no longer holds it, and as
+                // the removal cannot be undone it is not reported as a
+                // former state either.
                 working.erase(working.begin() + (held - working.data()));
                 continue;
             }
