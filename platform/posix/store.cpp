@@ -1430,10 +1430,13 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                         if (!store.LoadKey(id, parent)) Fail(ERROR_KEY_DELETED);
                         continue;
                     }
-                    if (parent.isVolatile && !wantVolatile) {
+                    bool last = i + 1 == names.size();
+                    if (last && parent.isVolatile && !wantVolatile) {
                         Fail(ERROR_CHILD_MUST_BE_VOLATILE);
                     }
-                    bool last = i + 1 == names.size();
+                    // Levels made on the way are lasting keys unless they
+                    // lie beneath a volatile one.
+                    bool makeVolatile = last ? wantVolatile : parent.isVolatile;
                     std::vector<BYTE> security = netid::posix::DefaultKeySecurity(&parent.security);
                     if (last && requested != nullptr) {
                         // The caller's owner and group where it names them,
@@ -1448,7 +1451,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                     }
                     std::uint64_t now = netid::posix::NowAsFileTime();
                     next = store.CreateChild(id, names[i], last ? keyClass : std::string(),
-                                             wantVolatile, security, now);
+                                             makeVolatile, security, now);
                     store.Touch(id);
                     changes.push_back({id, REG_NOTIFY_CHANGE_NAME});
                     id = next;

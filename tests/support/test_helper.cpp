@@ -11,9 +11,10 @@
 //     asks to be told of any change in HKEY_CURRENT_USER\PATH and its subtree,
 //     then creates READYFILE and waits; exit status 0 when woken, 1 on timeout,
 //     2 when the request failed.
-//   netid_test_helper probe PATH
-//     prints NAME=STATUS for a fixed list of calls on HKEY_CURRENT_USER\PATH,
-//     one a line (read and write attempts); exit status 0.
+//   netid_test_helper probe ROOT PATH
+//     prints NAME=STATUS for a fixed list of calls on ROOT\PATH (ROOT is
+//     HKCU, HKLM or HKU; the query reads the value "probe0"), one a line
+//     (read and write attempts); exit status 0.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,20 +93,20 @@ void Report(const char* name, LONG status)
     std::printf("%s=%ld\n", name, static_cast<long>(status));
 }
 
-int Probe(const char* path)
+int Probe(HKEY root, const char* path)
 {
     HKEY read = nullptr;
-    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &read);
+    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &read);
     Report("open_read", status);
     DWORD size = 0;
     Report("query", status == ERROR_SUCCESS
-                        ? RegQueryValueExA(read, "probe", nullptr, nullptr, nullptr, &size)
+                        ? RegQueryValueExA(read, "probe0", nullptr, nullptr, nullptr, &size)
                         : status);
     HKEY write = nullptr;
-    status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_WRITE, &write);
+    status = RegOpenKeyExA(root, path, 0, KEY_WRITE, &write);
     Report("open_write", status);
     if (status == ERROR_SUCCESS) RegCloseKey(write);
-    status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, MAXIMUM_ALLOWED, &write);
+    status = RegOpenKeyExA(root, path, 0, MAXIMUM_ALLOWED, &write);
     Report("open_maximum", status);
     if (status == ERROR_SUCCESS) {
         DWORD value = 1;
@@ -115,14 +116,14 @@ int Probe(const char* path)
     }
     HKEY created = nullptr;
     std::string child = std::string(path) + "\\probe-child";
-    status = RegCreateKeyExA(HKEY_CURRENT_USER, child.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
+    status = RegCreateKeyExA(root, child.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
                              &created, nullptr);
     Report("create", status);
     if (status == ERROR_SUCCESS) RegCloseKey(created);
     DWORD value = 7;
     Report("set_predefined", RegSetValueExA(HKEY_LOCAL_MACHINE, "probe", 0, REG_DWORD,
                                             reinterpret_cast<BYTE*>(&value), 4));
-    Report("delete_key", RegDeleteKeyA(HKEY_CURRENT_USER, path));
+    Report("delete_key", RegDeleteKeyA(root, path));
     if (read != nullptr) RegCloseKey(read);
     return 0;
 }
@@ -143,11 +144,14 @@ int main(int argc, char** argv)
     if (argc == 5 && std::strcmp(argv[1], "wait") == 0) {
         return WaitForChange(argv[2], argv[3], static_cast<DWORD>(std::atol(argv[4])));
     }
-    if (argc == 3 && std::strcmp(argv[1], "probe") == 0) {
-        return Probe(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "probe") == 0) {
+        HKEY root = std::strcmp(argv[2], "HKLM") == 0  ? HKEY_LOCAL_MACHINE
+                    : std::strcmp(argv[2], "HKU") == 0 ? HKEY_USERS
+                                                       : HKEY_CURRENT_USER;
+        return Probe(root, argv[3]);
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe PATH\n");
+                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH\n");
     return 2;
 }
