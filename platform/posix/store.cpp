@@ -237,6 +237,34 @@ struct Watch {
     bool fired = false;
 };
 
+// What one handle last enumerated, kept while the store is unchanged, so
+// that walking a key of many sub-keys or values by index stays linear.
+struct SubKeyEntry {
+    std::string name;
+    std::string keyClass;
+    std::uint64_t lastWrite;
+};
+struct ValueEntry {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+struct Generation {
+    std::int64_t dataVersion = -1;  // moves with the commits of other connections
+    std::uint64_t localCommits = 0;
+    bool operator==(const Generation& o) const
+    {
+        return dataVersion == o.dataVersion && localCommits == o.localCommits;
+    }
+};
+struct EnumCache {
+    std::int64_t keyId = 0;
+    Generation keysSeen;
+    std::vector<SubKeyEntry> keys;
+    Generation valuesSeen;
+    std::vector<ValueEntry> values;
+};
+
 // One change to report: which key, what kind, and the key's ancestors.
 struct Change {
     std::int64_t key;
@@ -276,6 +304,8 @@ public:
         return {m_handles.begin(), m_handles.end()};
     }
     bool HandleExists(std::uintptr_t value) const { return m_handles.count(value) != 0; }
+    EnumCache& CacheOf(HKEY key) { return m_caches[reinterpret_cast<std::uintptr_t>(key)]; }
+    Generation CurrentGeneration();
 
     // Keys.
     bool LoadKey(std::int64_t id, KeyRow& row);
@@ -313,6 +343,8 @@ private:
     sqlite3* m_db = nullptr;
     std::map<const char*, sqlite3_stmt*> m_statements;
     std::unordered_map<std::uintptr_t, Handle> m_handles;
+    std::unordered_map<std::uintptr_t, EnumCache> m_caches;
+    std::uint64_t m_localCommits = 0;
     std::uintptr_t m_nextHandle = kHandleBase;
     std::int64_t m_machine = 0;
     std::int64_t m_users = 0;
@@ -663,6 +695,7 @@ void Store::Commit(const std::vector<Change>& changes)
         Fail(StatusOfSqlite(rc));
     }
     m_inTransaction = false;
+    ++m_localCommits;
     if (!changes.empty()) {
         SignalOtherProcesses();
         if (!watches.empty()) {
@@ -800,12 +833,22 @@ Handle Store::Require(HKEY key, DWORD needed)
     return handle;
 }
 
+Generation Store::CurrentGeneration()
+{
+    Statement stmt = Prepare("PRAGMA data_version");
+    Generation generation;
+    generation.dataVersion = stmt.Step() ? stmt.Int(0) : -1;
+    generation.localCommits = m_localCommits;
+    return generation;
+}
+
 bool Store::CloseHandleValue(HKEY key)
 {
     auto value = reinterpret_cast<std::uintptr_t>(key);
     if (m_handles.erase(value) == 0) {
         return false;
     }
+    m_caches.erase(value);
     FireWatchesOfHandle(value);
     return true;
 }
@@ -892,11 +935,16 @@ void Store::DeleteSubtree(std::int64_t id, std::vector<Change>& changes)
 
 std::string Store::AncestorChain(std::int64_t id)
 {
+    Statement stmt = Prepare(
+        "WITH RECURSIVE chain(id, parent, depth) AS ("
+        " SELECT id, parent, 0 FROM keys WHERE id = ?1"
+        " UNION ALL SELECT k.id, k.parent, c.depth + 1 FROM keys k JOIN chain c ON k.id = c.parent"
+        " WHERE c.depth < 512)"
+        " SELECT id FROM chain");
+    stmt.Bind(1, id);
     std::string chain = " ";
-    for (int depth = 0; id != 0 && depth < 512; ++depth) {
-        chain += std::to_string(id) + " ";
-        Statement stmt = Prepare("SELECT parent FROM keys WHERE id = ?1");
-        id = stmt.Bind(1, id).Step() ? stmt.Int(0) : 0;
+    while (stmt.Step()) {
+        chain += std::to_string(stmt.Int(0)) + " ";
     }
     return chain;
 }
@@ -1258,7 +1306,11 @@ using netid::posix::IsPredefined;
 using netid::posix::KeyRow;
 using netid::posix::MapAccess;
 using netid::posix::SplitPath;
+using netid::posix::Generation;
+using netid::posix::EnumCache;
 using netid::posix::Statement;
+using netid::posix::SubKeyEntry;
+using netid::posix::ValueEntry;
 using netid::posix::Store;
 using netid::posix::StoreError;
 using netid::posix::Upper;
@@ -1726,27 +1778,50 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     }
     return Guarded([&](Store& store, Lock&) -> LONG {
         Handle handle = store.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
-        Statement stmt = store.Prepare(
-            "SELECT name, class, last_write FROM keys WHERE parent = ?1 "
-            "ORDER BY uname LIMIT 1 OFFSET ?2");
-        stmt.Bind(1, handle.keyId).Bind(2, static_cast<std::int64_t>(dwIndex));
-        if (!stmt.Step()) {
-            return ERROR_NO_MORE_ITEMS;
+        SubKeyEntry entry;
+        if (dwIndex == 0) {
+            // The first is cheap to find, and deleting loops ask only for it.
+            Statement stmt = store.Prepare(
+                "SELECT name, class, last_write FROM keys WHERE parent = ?1 "
+                "ORDER BY uname LIMIT 1");
+            if (!stmt.Bind(1, handle.keyId).Step()) {
+                return ERROR_NO_MORE_ITEMS;
+            }
+            entry = SubKeyEntry{stmt.Text(0), stmt.Text(1), static_cast<std::uint64_t>(stmt.Int(2))};
+        } else {
+            EnumCache& cache = store.CacheOf(hKey);
+            Generation now = store.CurrentGeneration();
+            if (cache.keyId != handle.keyId || !(cache.keysSeen == now)) {
+                cache.keyId = handle.keyId;
+                cache.values.clear();
+                cache.valuesSeen = Generation{};
+                cache.keys.clear();
+                Statement stmt = store.Prepare(
+                    "SELECT name, class, last_write FROM keys WHERE parent = ?1 ORDER BY uname");
+                stmt.Bind(1, handle.keyId);
+                while (stmt.Step()) {
+                    cache.keys.push_back(SubKeyEntry{stmt.Text(0), stmt.Text(1),
+                                                     static_cast<std::uint64_t>(stmt.Int(2))});
+                }
+                cache.keysSeen = now;
+            }
+            if (dwIndex >= cache.keys.size()) {
+                return ERROR_NO_MORE_ITEMS;
+            }
+            entry = cache.keys[dwIndex];
         }
-        std::string name = stmt.Text(0);
-        std::string keyClass = stmt.Text(1);
-        if (!CopyName(name, lpName, *lpcchName)) {
+        if (!CopyName(entry.name, lpName, *lpcchName)) {
             return ERROR_MORE_DATA;
         }
         if (lpClass != nullptr) {
-            if (!CopyName(keyClass, lpClass, *lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(keyClass.size());
+            if (!CopyName(entry.keyClass, lpClass, *lpcchClass)) {
+                *lpcchClass = static_cast<DWORD>(entry.keyClass.size());
                 return ERROR_MORE_DATA;
             }
         }
-        *lpcchName = static_cast<DWORD>(name.size());
-        if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(keyClass.size());
-        CopyFileTime(static_cast<std::uint64_t>(stmt.Int(2)), lpftLastWriteTime);
+        *lpcchName = static_cast<DWORD>(entry.name.size());
+        if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(entry.keyClass.size());
+        CopyFileTime(entry.lastWrite, lpftLastWriteTime);
         return ERROR_SUCCESS;
     });
 }
@@ -1772,15 +1847,28 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     }
     return Guarded([&](Store& store, Lock&) -> LONG {
         Handle handle = store.Require(hKey, KEY_QUERY_VALUE);
-        Statement stmt = store.Prepare(
-            "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-        stmt.Bind(1, handle.keyId).Bind(2, static_cast<std::int64_t>(dwIndex));
-        if (!stmt.Step()) {
+        EnumCache& cache = store.CacheOf(hKey);
+        Generation now = store.CurrentGeneration();
+        if (cache.keyId != handle.keyId || !(cache.valuesSeen == now)) {
+            cache.keyId = handle.keyId;
+            cache.keys.clear();
+            cache.keysSeen = Generation{};
+            cache.values.clear();
+            Statement stmt =
+                store.Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
+            stmt.Bind(1, handle.keyId);
+            while (stmt.Step()) {
+                cache.values.push_back(
+                    ValueEntry{stmt.Text(0), static_cast<DWORD>(stmt.Int(1)), stmt.Blob(2)});
+            }
+            cache.valuesSeen = now;
+        }
+        if (dwIndex >= cache.values.size()) {
             return ERROR_NO_MORE_ITEMS;
         }
-        std::string name = stmt.Text(0);
-        auto type = static_cast<DWORD>(stmt.Int(1));
-        std::vector<BYTE> data = stmt.Blob(2);
+        const std::string& name = cache.values[dwIndex].name;
+        DWORD type = cache.values[dwIndex].type;
+        const std::vector<BYTE>& data = cache.values[dwIndex].data;
         if (!CopyName(name, lpValueName, *lpcchValueName)) {
             return ERROR_MORE_DATA;
         }

@@ -392,6 +392,36 @@ TEST(Store, ClosingTheWatchedKeySignalsTheEvent)
     CloseHandle(event);
 }
 
+TEST(Store, EnumerationSeesChangesOfOtherProcessesBetweenCalls)
+{
+    ScratchKey scratch("EnumFresh");
+    for (const char* name : {"b", "d"}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), name, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        RegCloseKey(key);
+    }
+    DWORD value = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "first", 0, REG_DWORD,
+                                            reinterpret_cast<BYTE*>(&value), 4));
+    char name[64];
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(scratch.Handle(), 1, name, sizeof name));
+    EXPECT_STREQ("d", name);
+    DWORD length = sizeof name;
+    ASSERT_EQ(ERROR_NO_MORE_ITEMS, RegEnumValueA(scratch.Handle(), 1, name, &length, nullptr,
+                                                 nullptr, nullptr, nullptr));
+    ASSERT_EQ(0, Helper("create " + Quote(scratch.Sub("c")) + " plain"));
+    ASSERT_EQ(0, Helper("write " + Quote(scratch.Path()) + " second 1"));
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(scratch.Handle(), 1, name, sizeof name));
+    EXPECT_STREQ("c", name);
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(scratch.Handle(), 2, name, sizeof name));
+    EXPECT_STREQ("d", name);
+    length = sizeof name;
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(scratch.Handle(), 1, name, &length, nullptr, nullptr,
+                                           nullptr, nullptr));
+    EXPECT_STREQ("second0", name);
+}
+
 // ------------------------------------------------------------ our own answers
 TEST(Store, CurrentUserIsTheCallersHiveUnderUsers)
 {
