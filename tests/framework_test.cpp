@@ -36,8 +36,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, CStringCutTest, ::testing::ValuesIn(kCutCases))
 TEST(CString, FindCharacterAndText)
 {
     CString line("C:\\SHIP\\setnetid.exe IP 1.2.3.4");
-    EXPECT_EQ(4, line.Find("IP"));
-    EXPECT_EQ(21, line.Find("IP", 5));
+    EXPECT_EQ(5, line.Find("IP"));
+    EXPECT_EQ(21, line.Find("IP", 6));
     EXPECT_EQ(-1, line.Find("ip"));
     EXPECT_EQ(2, line.Find('\\'));
     EXPECT_EQ(-1, line.Find('#'));
