@@ -160,6 +160,13 @@ TEST(KernelEvents, NamedEventIsSharedByName)
     EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
     CloseHandle(first);
     CloseHandle(second);
+
+    // Once its last handle is closed the event is gone: the name makes a new one.
+    HANDLE fresh = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
+    CloseHandle(fresh);
 }
 
 TEST(KernelEvents, HandlesThatAreNotEvents)

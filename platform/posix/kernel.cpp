@@ -268,6 +268,10 @@ public:
         std::shared_ptr<EventState> state = m_named[name].lock();
         existed = state != nullptr;
         if (!state) {
+            // Names whose last handle is gone are free again.
+            for (auto it = m_named.begin(); it != m_named.end();) {
+                it = it->second.expired() ? m_named.erase(it) : std::next(it);
+            }
             state = std::make_shared<EventState>();
             state->manualReset = manualReset;
             state->signaled = initialState;
