@@ -273,10 +273,13 @@ private:
     int m_lock = -1;
 };
 
-// Loaded hives: root, key name, file.
+// Loaded hives: root, key name, file, boot id at loading.
 constexpr const char* kMounts = "hives.loaded";
-// Pending replacements: root, key path, staged copy of the new file, old file.
+constexpr std::size_t kMountFields = 4;
+// Pending replacements: root, key path, staged copy of the new file, old
+// file, boot id at recording.
 constexpr const char* kReplacements = "hives.replace";
+constexpr std::size_t kReplacementFields = 5;
 
 // ------------------------------------------------------------ carrying things out
 // Writes a loaded hive back to its file and takes it out of the store.
@@ -344,12 +347,16 @@ void hive::CarryOutBootWork()
 {
     Records records;
     if (!records.Ok()) return;
+    // Only what was recorded during an earlier run of the machine is due.
+    const std::string boot = CurrentBootId();
     std::vector<Record> mounts = records.Read(kMounts);
     std::vector<Record> reps = records.Read(kReplacements);
     std::vector<Record> keptReps;
     for (const Record& rep : reps) {
-        if (rep.size() != 4) continue;
-        if (CarryOut(rep, mounts) == ERROR_SUCCESS) {
+        if (rep.size() != kReplacementFields) continue;
+        if (rep[4] == boot) {
+            keptReps.push_back(rep);
+        } else if (CarryOut(rep, mounts) == ERROR_SUCCESS) {
             ::unlink(rep[2].c_str());
         } else {
             keptReps.push_back(rep);  // tried again at the next start
@@ -358,7 +365,8 @@ void hive::CarryOutBootWork()
     // Loaded hives do not outlive the machine's run: each goes back to its file.
     std::vector<Record> keptMounts;
     for (const Record& m : mounts) {
-        if (m.size() == 3 && Detach(m) != ERROR_SUCCESS) keptMounts.push_back(m);
+        if (m.size() != kMountFields) continue;
+        if (m[3] == boot || Detach(m) != ERROR_SUCCESS) keptMounts.push_back(m);
     }
     records.Write(kReplacements, keptReps);
     records.Write(kMounts, keptMounts);
@@ -398,11 +406,8 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
     if (wholeVolatile && HiveRootName(hKey).empty()) return ERROR_INVALID_PARAMETER;
     if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
 
-    RegTree current;
-    LONG status = ExportKeyTree(hKey, current);  // also proves the handle
-    if (status != ERROR_SUCCESS) return status;
     RegTree tree;
-    status = hive::ReadHiveFile(lpFile, tree);
+    LONG status = hive::ReadHiveFile(lpFile, tree);
     if (status != ERROR_SUCCESS) return status;
     if ((dwFlags & REG_FORCE_RESTORE) == 0 && HandlesOpenBeneath(hKey, hKey)) {
         return ERROR_ACCESS_DENIED;
@@ -425,7 +430,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     if (!records.Ok()) return ERROR_REGISTRY_IO_FAILED;
     std::vector<Record> mounts = records.Read(kMounts);
     for (const Record& m : mounts) {
-        if (m.size() == 3 && m[2] == file) return ERROR_SHARING_VIOLATION;  // in use already
+        if (m.size() == kMountFields && m[2] == file) return ERROR_SHARING_VIOLATION;  // in use already
     }
 
     RegTree tree;
@@ -440,7 +445,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     if (disposition != REG_CREATED_NEW_KEY) return ERROR_ALREADY_EXISTS;
     status = ReplaceKeyContents(k.key, tree, false);
     if (status == ERROR_SUCCESS) {
-        mounts.push_back({rootName, name, file});
+        mounts.push_back({rootName, name, file, CurrentBootId()});
         status = records.Write(kMounts, mounts);
     }
     if (status != ERROR_SUCCESS) {
@@ -467,7 +472,7 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey)
     std::vector<Record> mounts = records.Read(kMounts);
     auto it = mounts.begin();
     for (; it != mounts.end(); ++it) {
-        if (it->size() == 3 && (*it)[0] == rootName && SameName((*it)[1], name)) break;
+        if (it->size() == kMountFields && (*it)[0] == rootName && SameName((*it)[1], name)) break;
     }
     KeyHandle k;
     LONG status = RegOpenKeyExA(hKey, name.c_str(), 0, KEY_READ, &k.key);
@@ -518,7 +523,7 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
     status = WriteHiveAtomically(staged, fresh, false);
     if (status != ERROR_SUCCESS) return status;
     std::vector<Record> reps = records.Read(kReplacements);
-    reps.push_back({rootName, path, staged, oldFile});
+    reps.push_back({rootName, path, staged, oldFile, CurrentBootId()});
     status = records.Write(kReplacements, reps);
     if (status != ERROR_SUCCESS) ::unlink(staged.c_str());
     return status;
