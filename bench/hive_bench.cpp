@@ -1,0 +1,129 @@
+// Saving and restoring a tree of 10,000 keys as a hive file.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/win32.h"
+
+namespace {
+
+constexpr int kBranches = 100;
+constexpr int kLeaves = 99;  // with the branches themselves: 10,000 keys
+
+bool EnablePrivilege(const char* name)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+    TOKEN_PRIVILEGES record{};
+    record.PrivilegeCount = 1;
+    LookupPrivilegeValueA(nullptr, name, &record.Privileges[0].Luid);
+    record.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &record, 0, nullptr, nullptr);
+    bool ok = GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+// A store of its own, the tree to save, and a key to restore into.
+struct Setup {
+    std::string dir;
+    HKEY source = nullptr;
+    HKEY target = nullptr;
+    bool ok = false;
+
+    Setup()
+    {
+        char pattern[] = "/tmp/netid-hive-bench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        dir = pattern;
+        if (getenv("NETID_REGISTRY_DIR") == nullptr) {
+            setenv("NETID_REGISTRY_DIR", (dir + "/store").c_str(), 1);
+        }
+        if (!EnablePrivilege(SE_BACKUP_NAME) || !EnablePrivilege(SE_RESTORE_NAME)) return;
+        std::string base = "Software\\NetidHiveBench." + std::to_string(getpid());
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, (base + "\\Source").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &source, nullptr) != ERROR_SUCCESS ||
+            RegCreateKeyExA(HKEY_CURRENT_USER, (base + "\\Target").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &target, nullptr) != ERROR_SUCCESS) {
+            return;
+        }
+        for (int b = 0; b < kBranches; ++b) {
+            HKEY branch = nullptr;
+            std::string name = "Branch" + std::to_string(b);
+            if (RegCreateKeyExA(source, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &branch,
+                                nullptr) != ERROR_SUCCESS) {
+                return;
+            }
+            for (int l = 0; l < kLeaves; ++l) {
+                HKEY leaf = nullptr;
+                std::string leafName = "Leaf" + std::to_string(l);
+                if (RegCreateKeyExA(branch, leafName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &leaf,
+                                    nullptr) != ERROR_SUCCESS) {
+                    return;
+                }
+                DWORD value = static_cast<DWORD>(b * 1000 + l);
+                RegSetValueExA(leaf, "dword", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+                RegSetValueExA(leaf, "text", 0, REG_SZ, reinterpret_cast<const BYTE*>(leafName.c_str()),
+                               static_cast<DWORD>(leafName.size() + 1));
+                RegCloseKey(leaf);
+            }
+            RegCloseKey(branch);
+        }
+        ok = true;
+    }
+};
+
+Setup& TheSetup()
+{
+    static Setup setup;
+    return setup;
+}
+
+void BM_SaveKey10000Keys(benchmark::State& state)
+{
+    Setup& s = TheSetup();
+    if (!s.ok) {
+        state.SkipWithError("could not build the tree");
+        return;
+    }
+    std::string file = s.dir + "/save.hiv";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        state.ResumeTiming();
+        if (RegSaveKeyA(s.source, file.c_str(), nullptr) != ERROR_SUCCESS) {
+            state.SkipWithError("save failed");
+            break;
+        }
+    }
+    state.counters["keys"] = kBranches * (kLeaves + 1);
+}
+BENCHMARK(BM_SaveKey10000Keys)->Unit(benchmark::kMillisecond);
+
+void BM_RestoreKey10000Keys(benchmark::State& state)
+{
+    Setup& s = TheSetup();
+    if (!s.ok) {
+        state.SkipWithError("could not build the tree");
+        return;
+    }
+    std::string file = s.dir + "/restore.hiv";
+    std::remove(file.c_str());
+    if (RegSaveKeyA(s.source, file.c_str(), nullptr) != ERROR_SUCCESS) {
+        state.SkipWithError("save failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (RegRestoreKeyA(s.target, file.c_str(), REG_FORCE_RESTORE) != ERROR_SUCCESS) {
+            state.SkipWithError("restore failed");
+            break;
+        }
+    }
+    state.counters["keys"] = kBranches * (kLeaves + 1);
+}
+BENCHMARK(BM_RestoreKey10000Keys)->Unit(benchmark::kMillisecond);
+
+}  // namespace
