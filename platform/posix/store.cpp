@@ -334,7 +334,7 @@ private:
                          bool create);
     std::int64_t UserHive();
     void SignalOtherProcesses();
-    void WatcherLoop();
+    void WatcherLoop(int fd);
 
     bool m_attempted = false;
     LONG m_openStatus = ERROR_SUCCESS;
@@ -1032,22 +1032,26 @@ void Store::StartWatcher()
         return;
     }
     m_watcherStarted = true;
-    std::thread([this] { WatcherLoop(); }).detach();
-}
-
-void Store::WatcherLoop()
-{
+    // The watch on the signal file is in place before the caller reads the
+    // change log, so no signal after that reading is missed.
     std::string signal = m_directory + "/" + kSignalFile;
     int fd = inotify_init1(IN_CLOEXEC);
-    int wd = -1;
     if (fd >= 0) {
         // The signal file may not exist yet when only readers have been here.
         int create = open(signal.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (create >= 0) close(create);
-        wd = inotify_add_watch(fd, signal.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
+        if (inotify_add_watch(fd, signal.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
+            close(fd);
+            fd = -1;
+        }
     }
+    std::thread([this, fd] { WatcherLoop(fd); }).detach();
+}
+
+void Store::WatcherLoop(int fd)
+{
     for (;;) {
-        if (fd >= 0 && wd >= 0) {
+        if (fd >= 0) {
             // The timeout is only a safety net for a signal that was missed.
             pollfd p{fd, POLLIN, 0};
             int n = poll(&p, 1, 2000);
@@ -1057,6 +1061,7 @@ void Store::WatcherLoop()
                 (void)got;
             }
         } else {
+            // No inotify: look at the change log a few times a second.
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         std::lock_guard<std::mutex> lock(mutex);
@@ -1699,6 +1704,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
         Handle handle = store.Require(hKey, KEY_SET_VALUE);
         LONG status = ERROR_SUCCESS;
         InWriteTransaction(store, [&](std::vector<Change>& changes) {
+            if (!store.KeyExists(handle.keyId)) Fail(ERROR_KEY_DELETED);
             store.Prepare("DELETE FROM vals WHERE key = ?1 AND uname = ?2")
                 .Bind(1, handle.keyId)
                 .Bind(2, Upper(name))
@@ -1746,7 +1752,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         LONG status = ERROR_SUCCESS;
         InWriteTransaction(store, [&](std::vector<Change>& changes) {
             KeyRow row;
-            if (!store.LoadKey(id, row)) Fail(ERROR_KEY_DELETED);
+            if (!store.LoadKey(id, row)) Fail(ERROR_FILE_NOT_FOUND);  // gone meanwhile
             Statement children = store.Prepare("SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
             bool hasChildren = children.Bind(1, id).Step();
             if (row.parent == 0 || hasChildren) {
@@ -2014,6 +2020,7 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
     }
     return Guarded([&](Store& store, Lock& lock) -> LONG {
         Handle handle = store.Require(hKey, KEY_NOTIFY);
+        store.StartWatcher();
         Watch watch;
         watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
         watch.keyId = handle.keyId;
@@ -2022,7 +2029,6 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
         watch.event = fAsynchronous ? hEvent : nullptr;
         watch.seen = store.MaxChangeSeq();
         store.watches.push_back(watch);
-        store.StartWatcher();
         if (fAsynchronous) {
             return ERROR_SUCCESS;
         }
