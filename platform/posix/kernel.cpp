@@ -353,7 +353,7 @@ bool IsLocalSystemName(const char* systemName)
     if (name.compare(0, 2, "\\\\") == 0) {
         name.erase(0, 2);
     }
-    char local[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    char local[256] = {};
     DWORD size = sizeof local;
     DWORD saved = GetLastError();
     bool known = GetComputerNameA(local, &size) != FALSE;
