@@ -1311,6 +1311,7 @@ using netid::posix::IsPredefined;
 using netid::posix::KeyRow;
 using netid::posix::MapAccess;
 using netid::posix::SplitPath;
+using netid::posix::SyncDirectory;
 using netid::posix::Generation;
 using netid::posix::EnumCache;
 using netid::posix::Statement;
@@ -1926,6 +1927,8 @@ LONG WINAPI RegFlushKey(HKEY hKey)
             throw;
         }
         store.Prepare("PRAGMA synchronous=NORMAL").Run();
+        // The log file's own directory entry, too.
+        netid::posix::SyncDirectory(store.Directory());
         // Move the log into the database while we are at it; readers may
         // hold it back, which loses nothing.
         {
