@@ -31,6 +31,12 @@ WORD ReadWord(const Bytes& b, size_t at)
 }
 void PutDword(Bytes& b, size_t at, DWORD v) { std::memcpy(b.data() + at, &v, 4); }
 void PutWord(Bytes& b, size_t at, WORD v) { std::memcpy(b.data() + at, &v, 2); }
+void Append(Bytes& out, const Bytes& part)
+{
+    size_t at = out.size();
+    out.resize(at + part.size());
+    std::memcpy(out.data() + at, part.data(), part.size());
+}
 
 // S-1-5-... as bytes.
 Bytes NtSid(std::initializer_list<DWORD> subs)
@@ -74,8 +80,8 @@ Bytes MakeDescriptor(const std::vector<AceSpec>& aces, BYTE aclRevision = ACL_RE
         ace[1] = a.flags;
         PutWord(ace, 2, static_cast<WORD>(8 + a.sid.size()));
         PutDword(ace, 4, a.mask);
-        ace.insert(ace.end(), a.sid.begin(), a.sid.end());
-        acl.insert(acl.end(), ace.begin(), ace.end());
+        Append(ace, a.sid);
+        Append(acl, ace);
     }
     PutWord(acl, 2, static_cast<WORD>(acl.size()));
     PutWord(acl, 4, static_cast<WORD>(aces.size()));
@@ -83,11 +89,11 @@ Bytes MakeDescriptor(const std::vector<AceSpec>& aces, BYTE aclRevision = ACL_RE
     sd[0] = 1;
     PutWord(sd, 2, SE_SELF_RELATIVE | SE_DACL_PRESENT);
     PutDword(sd, 4, 20);
-    sd.insert(sd.end(), owner.begin(), owner.end());
+    Append(sd, owner);
     PutDword(sd, 8, static_cast<DWORD>(sd.size()));
-    sd.insert(sd.end(), group.begin(), group.end());
+    Append(sd, group);
     PutDword(sd, 16, static_cast<DWORD>(sd.size()));
-    sd.insert(sd.end(), acl.begin(), acl.end());
+    Append(sd, acl);
     return sd;
 }
 
