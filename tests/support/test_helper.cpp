@@ -15,6 +15,8 @@
 //     prints NAME=STATUS for a fixed list of calls on ROOT\PATH (ROOT is
 //     HKCU, HKLM or HKU; the query reads the value "probe0"), one a line
 //     (read and write attempts); exit status 0.
+//   netid_test_helper cmdline [ANY...]
+//     prints the process's raw command line as the platform gives it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,8 +152,12 @@ int main(int argc, char** argv)
                                                        : HKEY_CURRENT_USER;
         return Probe(root, argv[3]);
     }
+    if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
+        std::printf("%s", GetCommandLineA());
+        return 0;
+    }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH\n");
+                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
