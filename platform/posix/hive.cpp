@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/posix/hive_boot.h"
@@ -36,12 +35,37 @@ std::string Lower(std::string s)
 
 bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
-// The name of a root under which hives may be loaded; empty for any other.
+// Where `key` stands: the root under which hives live ("HKEY_LOCAL_MACHINE"
+// or "HKEY_USERS") and the path beneath it. False for any other handle.
+bool HiveLocation(HKEY key, std::string& rootName, std::string& path)
+{
+    rootName.clear();
+    path.clear();
+    if (key == HKEY_LOCAL_MACHINE || key == HKEY_USERS) {
+        rootName = key == HKEY_USERS ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
+        return true;
+    }
+    // The other predefined roots are views into these two, not hive roots.
+    if (key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_CONFIG ||
+        key == HKEY_PERFORMANCE_DATA || key == HKEY_DYN_DATA) {
+        return false;
+    }
+    std::string full;
+    if (KeyFullPath(key, full) != ERROR_SUCCESS) return false;
+    size_t cut = full.find('\\');
+    rootName = full.substr(0, cut);
+    if (cut != std::string::npos) path = full.substr(cut + 1);
+    return true;
+}
+
+// The name of a root under which hives may be loaded, given by its own
+// handle or by an open handle on that root key; empty for any other.
 std::string HiveRootName(HKEY key)
 {
-    if (key == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
-    if (key == HKEY_USERS) return "HKEY_USERS";
-    return std::string();
+    std::string rootName;
+    std::string path;
+    if (!HiveLocation(key, rootName, path) || !path.empty()) return std::string();
+    return rootName;
 }
 
 HKEY HiveRootHandle(const std::string& name)
@@ -372,13 +396,7 @@ void hive::CarryOutBootWork()
     records.Write(kMounts, keptMounts);
 }
 
-void OnNewBoot()
-{
-    // The store calls this while it is still being opened and held; the
-    // work goes through the registry calls, so it runs beside, as soon as
-    // the store is free.
-    std::thread(hive::CarryOutBootWork).detach();
-}
+void OnNewBoot() { hive::CarryOutBootWork(); }
 
 }  // namespace netid::posix
 
@@ -494,15 +512,17 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
         *lpOldFile == '\0') {
         return ERROR_INVALID_PARAMETER;
     }
-    std::string rootName = HiveRootName(hKey);
+    std::string rootName;
+    std::string base;
     std::string path = CleanPath(lpSubKey);
-    if (rootName.empty() || path.empty()) return ERROR_INVALID_PARAMETER;
+    if (!HiveLocation(hKey, rootName, base) || path.empty()) return ERROR_INVALID_PARAMETER;
+    if (!base.empty()) path = base + "\\" + path;
     if (!PrivilegeEnabled(SE_BACKUP_NAME) || !PrivilegeEnabled(SE_RESTORE_NAME)) {
         return ERROR_PRIVILEGE_NOT_HELD;
     }
     {
         KeyHandle k;
-        LONG status = RegOpenKeyExA(hKey, path.c_str(), 0, KEY_READ, &k.key);
+        LONG status = RegOpenKeyExA(HiveRootHandle(rootName), path.c_str(), 0, KEY_READ, &k.key);
         if (status != ERROR_SUCCESS) return status;
     }
     std::string oldFile = AbsolutePath(lpOldFile);

@@ -29,6 +29,9 @@ struct RegTree {
 };
 
 // ------------------------------------------------------------ the store (store.cpp)
+// The full path of the key behind `key`, beginning with "HKEY_LOCAL_MACHINE"
+// or "HKEY_USERS" (the other roots live beneath these two).
+LONG KeyFullPath(HKEY key, std::string& path);
 // Copies the key behind `key` and everything beneath it.
 LONG ExportKeyTree(HKEY key, RegTree& out);
 // Replaces the values and sub-keys of the key behind `key` with those of
@@ -45,7 +48,8 @@ std::string StoreDirectory();
 
 // ------------------------------------------------------------ hives (hive.cpp)
 // Called by the store once, when it is first opened on a new boot (after the
-// volatile keys of the old boot are gone): carries out recorded replacements.
+// volatile keys of the old boot are gone), outside the store's lock and
+// before the call that opened it goes on: carries out recorded replacements.
 void OnNewBoot();
 
 // ------------------------------------------------------------ time

@@ -283,6 +283,16 @@ public:
 
     bool ReadOnly() const { return m_readOnly; }
     const std::string& Directory() const { return m_directory; }
+    // True once, after the opening found a new boot: the boot work of the
+    // hives is then due, and runs outside the store's lock.
+    bool TakeBootWork()
+    {
+        bool due = m_bootWorkDue;
+        m_bootWorkDue = false;
+        return due;
+    }
+    // The full path of a key, "HKEY_LOCAL_MACHINE\\..." or "HKEY_USERS\\...".
+    std::string FullPath(std::int64_t id);
 
     Statement Prepare(const char* sql);
 
@@ -352,6 +362,7 @@ private:
     unsigned m_commits = 0;
     bool m_inTransaction = false;
     bool m_watcherStarted = false;
+    bool m_bootWorkDue = false;
 };
 
 Store& TheStore()
@@ -638,7 +649,24 @@ void Store::DropVolatileKeysOfOldBoot()
         Rollback();
         throw;
     }
-    OnNewBoot();
+    m_bootWorkDue = true;
+}
+
+std::string Store::FullPath(std::int64_t id)
+{
+    std::vector<std::string> names;
+    KeyRow row;
+    while (id != m_machine && id != m_users) {
+        if (!LoadKey(id, row)) Fail(ERROR_KEY_DELETED);
+        names.push_back(row.name);
+        id = row.parent;
+    }
+    std::string path = id == m_machine ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        path += '\\';
+        path += *it;
+    }
+    return path;
 }
 
 Statement Store::Prepare(const char* sql)
@@ -1087,6 +1115,13 @@ LONG Guarded(Body body)
         if (open != ERROR_SUCCESS) {
             return open;
         }
+        if (store.TakeBootWork()) {
+            // The boot work goes through the registry calls itself, so it
+            // runs with the store unlocked, before this call's own work.
+            lock.unlock();
+            OnNewBoot();
+            lock.lock();
+        }
         return body(store, lock);
     } catch (const StoreError& e) {
         store.Rollback();
@@ -1227,6 +1262,14 @@ std::string StoreDirectory()
     Store& store = TheStore();
     std::lock_guard<std::mutex> lock(store.mutex);
     return store.Directory().empty() ? StoreDirectoryFromEnvironment() : store.Directory();
+}
+
+LONG KeyFullPath(HKEY key, std::string& path)
+{
+    return Guarded([&](Store& store, std::unique_lock<std::mutex>&) -> LONG {
+        path = store.FullPath(store.Resolve(key).keyId);
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG ExportKeyTree(HKEY key, RegTree& out)

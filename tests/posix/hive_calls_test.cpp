@@ -11,6 +11,7 @@
 #include "platform/posix/hive_boot.h"
 #include "platform/posix/hive_file.h"
 #include "platform/posix/internal.h"
+#include "registry/registry.h"
 #include "support/environment.h"
 #include "support/scratch_key.h"
 
@@ -301,6 +302,38 @@ TEST_F(HiveCallsTest, ReplaceIsCarriedOutAtTheNextStart)
     RegTree after;
     ASSERT_EQ(ERROR_SUCCESS, ExportKeyTree(key, after));
     EXPECT_EQ("later", after.values.back().name);
+    RegCloseKey(key);
+}
+
+TEST_F(HiveCallsTest, UnloadAndReplaceTakeAnOpenHandleInsteadOfARoot)
+{
+    ScratchKey source("HiveByHandleSrc");
+    Fill(source.Handle());
+    ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyA(source.Handle(), File("h.hiv").c_str(), nullptr));
+
+    // The class unloads through its open key: here the root key itself.
+    const std::string name = Unique("NetidLoadByHandle");
+    CRegistry reg;
+    ASSERT_TRUE(reg.Connect(HKEY_LOCAL_MACHINE, nullptr));
+    ASSERT_TRUE(reg.LoadKey(name.c_str(), File("h.hiv").c_str())) << reg.GetStatus();
+    ASSERT_TRUE(reg.OpenKey("", KEY_READ));
+    EXPECT_TRUE(reg.UnLoadKey(name.c_str())) << reg.GetStatus();
+    HKEY gone = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, name.c_str(), 0, KEY_READ, &gone));
+
+    // A key beneath the root: not a place hives are unloaded from, but the
+    // parent of a key to replace.
+    const std::string child = Unique("NetidReplaceByHandle");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\" + child).c_str(), 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_TRUE(reg.OpenKey("Software", KEY_READ));
+    EXPECT_FALSE(reg.UnLoadKey(child.c_str()));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, reg.GetStatus());
+    ASSERT_TRUE(reg.ReplaceKey(child.c_str(), File("h.hiv").c_str(), File("was.hiv").c_str()))
+        << reg.GetStatus();
+    SimulateNewBoot(Unique("boot"));
+    ExpectSameContents(Export(source.Handle()), Export(key));
     RegCloseKey(key);
 }
 
