@@ -63,19 +63,19 @@ std::string SidText(const Bytes& b, size_t at)
 }
 
 // A self-relative descriptor: owner, group and a DACL of (flags, mask, sid).
-struct AceSpec {
+struct AceEntry {
     BYTE flags;
     ACCESS_MASK mask;
     Bytes sid;
 };
 
-Bytes MakeDescriptor(const std::vector<AceSpec>& aces, BYTE aclRevision = ACL_REVISION)
+Bytes MakeDescriptor(const std::vector<AceEntry>& aces, BYTE aclRevision = ACL_REVISION)
 {
     Bytes owner = NtSid({32, 544});
     Bytes group = NtSid({18});
     Bytes acl(8, 0);
     acl[0] = aclRevision;
-    for (const AceSpec& a : aces) {
+    for (const AceEntry& a : aces) {
         Bytes ace(8, 0);
         ace[1] = a.flags;
         PutWord(ace, 2, static_cast<WORD>(8 + a.sid.size()));
