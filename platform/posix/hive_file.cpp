@@ -510,6 +510,41 @@ LONG SplitBigValues(std::vector<BYTE>& img, const std::vector<Written>& written)
     return ERROR_SUCCESS;
 }
 
+// Texts in a hive file are UTF-16LE, as Windows keeps them; the store holds
+// the 8-bit text that the A calls take and give. Writing widens each byte to
+// one 16-bit unit (the bytes taken as Latin-1); reading narrows, a unit above
+// 0xFF becoming '?' as Windows' own 8-bit conversion does for a character it
+// cannot show. Data of odd length are no UTF-16 text and stay as they are, so
+// what the store wrote always reads back byte for byte.
+bool IsTextType(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+void WidenTexts(RegTree& tree)
+{
+    for (RegValue& v : tree.values) {
+        if (!IsTextType(v.type)) continue;
+        std::vector<BYTE> wide(v.data.size() * 2, 0);
+        for (std::size_t i = 0; i < v.data.size(); ++i) wide[2 * i] = v.data[i];
+        v.data.swap(wide);
+    }
+    for (RegTree& sub : tree.subkeys) WidenTexts(sub);
+}
+
+void NarrowTexts(RegTree& tree)
+{
+    for (RegValue& v : tree.values) {
+        if (!IsTextType(v.type) || v.data.size() % 2 != 0) continue;
+        std::vector<BYTE> narrow(v.data.size() / 2);
+        for (std::size_t i = 0; i < narrow.size(); ++i) {
+            narrow[i] = v.data[2 * i + 1] == 0 ? v.data[2 * i] : BYTE('?');
+        }
+        v.data.swap(narrow);
+    }
+    for (RegTree& sub : tree.subkeys) NarrowTexts(sub);
+}
+
 }  // namespace
 
 LONG StatusFromErrno(int error)
@@ -612,8 +647,10 @@ std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<
     return img;
 }
 
-LONG WriteHiveFile(const std::string& path, const RegTree& tree)
+LONG WriteHiveFile(const std::string& path, const RegTree& narrowTree)
 {
+    RegTree tree = narrowTree;
+    WidenTexts(tree);
     {
         std::vector<BYTE> img = EmptyHiveImage(tree.name, tree.security);
         Fd f;
@@ -669,7 +706,9 @@ LONG ReadHiveFile(const std::string& path, RegTree& out)
     if (!h) return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB;
     Reader r{h.get(), file, {}};
     out = RegTree{};
-    return r.Key(hivex_root(h.get()), 0, out);
+    status = r.Key(hivex_root(h.get()), 0, out);
+    if (status == ERROR_SUCCESS) NarrowTexts(out);
+    return status;
 }
 
 }  // namespace netid::posix::hive

@@ -3,7 +3,9 @@
 //
 // What a file keeps: every key's name and last write time, every value's
 // name, type and data byte for byte (any type number, empty data, the default
-// value, data up to kMaxValueData bytes; longer data is refused), and one security descriptor, that of the top key,
+// value, data up to kMaxValueData bytes; longer data is refused; texts are
+// UTF-16LE in the file, as Windows keeps them, and the store's 8-bit texts
+// again when read back), and one security descriptor, that of the top key,
 // which the sub-keys written here share. What it does not keep: key classes
 // and the security of sub-keys apart from the top key's (both are read from
 // files that carry them, but not written), volatility.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <hivex.h>
+
 #include "platform/posix/hive_file.h"
 #include "support/environment.h"
 
@@ -197,14 +199,14 @@ TEST_F(HiveFileTest, ExportByHivexregeditMatches)
         << err;
     const char* expected[] = {
         "[\\]",
-        "@=hex(1):64,00",
+        "@=hex(1):64,00,00,00",
         "\"be\"=hex(5):00,00,00,02",
         "\"bin\"=hex(3):de,ad",
         "\"dw\"=dword:00000001",
         "\"none\"=hex(0):",
         "\"q\"=hex(b):03,00,00,00,00,00,00,00",
         "[\\Sub]",
-        "\"m\"=hex(7):78,00,00",
+        "\"m\"=hex(7):78,00,00,00,00,00",
     };
     std::size_t from = 0;
     for (const char* line : expected) {
@@ -219,6 +221,60 @@ TEST_F(HiveFileTest, ExportByHivexregeditMatches)
     }
     EXPECT_EQ(0, RunProcess("hivexsh -f '" + File("cmds") + "' '" + File("x.hiv") + "'", &sh));
     EXPECT_NE(std::string::npos, sh.find("\"m\"")) << sh;
+}
+
+// Texts lie in the file as UTF-16LE, as Windows writes them, and come back as
+// the store's 8-bit text.
+TEST_F(HiveFileTest, TextsAreWideInTheFileAndNarrowInTheStore)
+{
+    RegTree tree;
+    tree.name = "T";
+    ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("w.hiv"), tree));
+    // Values as Windows would have written them, set with libhivex itself.
+    struct Raw {
+        const char* name;
+        DWORD type;
+        std::string fileData;
+        std::string storeData;
+    };
+    const Raw raws[] = {
+        {"latin", REG_SZ, std::string("\xE9\0t\0\0\0", 6), std::string("\xE9t\0", 3)},
+        {"euro", REG_EXPAND_SZ, std::string("\xAC\x20\0\0", 4), std::string("?\0", 2)},
+        {"list", REG_MULTI_SZ, std::string("a\0\0\0\0\0", 6), std::string("a\0\0", 3)},
+        {"odd", REG_SZ, std::string("abc", 3), std::string("abc", 3)},
+        {"bytes", REG_BINARY, std::string("a\0", 2), std::string("a\0", 2)},
+    };
+    {
+        hive_h* h = hivex_open(File("w.hiv").c_str(), HIVEX_OPEN_WRITE);
+        ASSERT_NE(nullptr, h);
+        std::vector<hive_set_value> set;
+        for (const Raw& r : raws) {
+            set.push_back({const_cast<char*>(r.name), static_cast<hive_type>(r.type),
+                           r.fileData.size(), const_cast<char*>(r.fileData.data())});
+        }
+        ASSERT_EQ(0, hivex_node_set_values(h, hivex_root(h), set.size(), set.data(), 0));
+        ASSERT_EQ(0, hivex_commit(h, nullptr, 0));
+        hivex_close(h);
+    }
+    RegTree back;
+    ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveFile(File("w.hiv"), back));
+    ASSERT_EQ(std::size(raws), back.values.size());
+    for (const Raw& r : raws) {
+        bool found = false;
+        for (const RegValue& v : back.values) {
+            if (v.name == r.name) {
+                found = true;
+                EXPECT_EQ(Bytes(r.storeData), v.data) << r.name;
+                EXPECT_EQ(r.type, v.type) << r.name;
+            }
+        }
+        EXPECT_TRUE(found) << r.name;
+    }
+    // And what the store writes is what Windows would have written.
+    ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("w2.hiv"), back));
+    std::string out;
+    ASSERT_EQ(0, RunProcess("hivexregedit --export '" + File("w2.hiv") + "' '\\'", &out));
+    EXPECT_NE(std::string::npos, out.find("\"list\"=hex(7):61,00,00,00,00,00\n")) << out;
 }
 
 // Broken files of several kinds: each is refused with the right status.
