@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -661,13 +662,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     if (!state) {
         if (hHandle == ProcessPseudoHandle()) {
             // The running process is signalled only when it has ended.
-            std::mutex never;
-            std::condition_variable forever;
-            std::unique_lock<std::mutex> lock(never);
-            if (dwMilliseconds == INFINITE) {
-                forever.wait(lock, [] { return false; });
+            while (dwMilliseconds == INFINITE) {
+                std::this_thread::sleep_for(std::chrono::hours(24));
             }
-            forever.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), [] { return false; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
             return WAIT_TIMEOUT;
         }
         SetLastErrorCode(ERROR_INVALID_HANDLE);

@@ -2,6 +2,7 @@
 // computer name, the last error, and the runtime's byte-string comparison.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -113,7 +114,7 @@ BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize)
     }
     // The machine's own name is the first label of the host name.
     std::string name(host);
-    name = name.substr(0, name.find('.'));
+    name.resize(std::min(name.size(), name.find('.')));
     DWORD length = static_cast<DWORD>(name.size());
     if (lpBuffer == nullptr || *nSize <= length) {
         *nSize = length + 1;
