@@ -12,6 +12,7 @@
 #include "platform/win32.h"
 #include "registry/registry.h"
 #include "support/environment.h"
+#include "support/privileges.h"
 
 namespace {
 
@@ -24,28 +25,10 @@ HANDLE OpenToken(DWORD access)
     return token;
 }
 
-std::vector<LUID_AND_ATTRIBUTES> Privileges()
-{
-    HANDLE token = OpenToken(TOKEN_QUERY);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size));
-    CloseHandle(token);
-    DWORD count = 0;
-    std::memcpy(&count, buffer.data(), sizeof count);
-    std::vector<LUID_AND_ATTRIBUTES> list(count);
-    if (count != 0) {
-        std::memcpy(list.data(), buffer.data() + sizeof(DWORD),
-                    count * sizeof(LUID_AND_ATTRIBUTES));
-    }
-    return list;
-}
-
 // The attributes of a privilege in the token; false when it is not held.
 bool FindPrivilege(DWORD luid, DWORD* attributes = nullptr)
 {
-    for (const LUID_AND_ATTRIBUTES& entry : Privileges()) {
+    for (const LUID_AND_ATTRIBUTES& entry : TokenPrivilegeList()) {
         if (entry.Luid.LowPart == luid && entry.Luid.HighPart == 0) {
             if (attributes != nullptr) *attributes = entry.Attributes;
             return true;

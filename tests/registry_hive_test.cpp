@@ -10,6 +10,7 @@
 #include "platform/win32.h"
 #include "registry/registry.h"
 #include "support/environment.h"
+#include "support/privileges.h"
 #include "support/scratch_key.h"
 
 namespace {
@@ -22,38 +23,13 @@ bool PrivilegeState(const char* name, DWORD* attributes)
 {
     LUID luid{};
     if (!LookupPrivilegeValueA(nullptr, name, &luid)) return false;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size == 0 ? sizeof(TOKEN_PRIVILEGES) : size);
-    bool found = false;
-    if (GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
-        const TOKEN_PRIVILEGES* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-        for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
-            const LUID_AND_ATTRIBUTES& entry = list->Privileges[i];
-            if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
-                *attributes = entry.Attributes;
-                found = true;
-            }
+    for (const LUID_AND_ATTRIBUTES& entry : TokenPrivilegeList()) {
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
+            *attributes = entry.Attributes;
+            return true;
         }
     }
-    CloseHandle(token);
-    return found;
-}
-
-bool SetPrivilege(const char* name, bool enable)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-    TOKEN_PRIVILEGES record{};
-    record.PrivilegeCount = 1;
-    LookupPrivilegeValueA(nullptr, name, &record.Privileges[0].Luid);
-    record.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    BOOL ok = AdjustTokenPrivileges(token, FALSE, &record, 0, nullptr, nullptr);
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    return ok && error == ERROR_SUCCESS;
+    return false;
 }
 
 bool Enabled(const char* name)

@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 #include "registry/registry.h"
 #include "support/environment.h"
+#include "support/privileges.h"
 #include "support/scratch_key.h"
 
 namespace {
@@ -163,31 +164,11 @@ TEST_F(RegistrySecurity, MalformedDescriptorIsRefusedAndTheOldOneKept)
     EXPECT_EQ(Read(DACL_SECURITY_INFORMATION), before);
 }
 
-namespace {
-
-// Enables or disables SeSecurityPrivilege; false when the token lacks it.
-bool SetSecurityPrivilege(bool enable)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
-    TOKEN_PRIVILEGES record;
-    std::memset(&record, 0, sizeof record);
-    record.PrivilegeCount = 1;
-    LookupPrivilegeValueA(nullptr, "SeSecurityPrivilege", &record.Privileges[0].Luid);
-    record.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    bool done = AdjustTokenPrivileges(token, FALSE, &record, 0, nullptr, nullptr) &&
-                GetLastError() == ERROR_SUCCESS;
-    CloseHandle(token);
-    return done;
-}
-
-}  // namespace
-
 // The right to a key's SACL is the handle's: granted at opening while
 // SeSecurityPrivilege is enabled, and kept after the privilege is disabled.
 TEST_F(RegistrySecurity, SaclNeedsAHandleOpenedWithThePrivilege)
 {
-    if (!SetSecurityPrivilege(false)) {
+    if (!SetPrivilege("SeSecurityPrivilege", false)) {
         GTEST_SKIP() << "the token does not hold SeSecurityPrivilege";
     }
     HKEY key = nullptr;
@@ -199,11 +180,11 @@ TEST_F(RegistrySecurity, SaclNeedsAHandleOpenedWithThePrivilege)
         EXPECT_EQ(status, ERROR_PRIVILEGE_NOT_HELD);
     }
 
-    ASSERT_TRUE(SetSecurityPrivilege(true));
+    ASSERT_TRUE(SetPrivilege("SeSecurityPrivilege", true));
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_key.Path().c_str(), 0,
                             KEY_READ | ACCESS_SYSTEM_SECURITY, &key),
               ERROR_SUCCESS);
-    SetSecurityPrivilege(false);
+    SetPrivilege("SeSecurityPrivilege", false);
     BYTE sd[256];
     DWORD size = sizeof sd;
     EXPECT_EQ(RegGetKeySecurity(key, SACL_SECURITY_INFORMATION, sd, &size), ERROR_SUCCESS);

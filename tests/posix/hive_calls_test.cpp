@@ -13,6 +13,7 @@
 #include "platform/posix/internal.h"
 #include "registry/registry.h"
 #include "support/environment.h"
+#include "support/privileges.h"
 #include "support/scratch_key.h"
 
 using netid::posix::ExportKeyTree;
@@ -20,20 +21,6 @@ using netid::posix::RegTree;
 namespace hive = netid::posix::hive;
 
 namespace {
-
-bool SetPrivilege(const char* name, bool enable)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-    TOKEN_PRIVILEGES tp{};
-    tp.PrivilegeCount = 1;
-    LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid);
-    tp.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    BOOL ok = AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    return ok && error == ERROR_SUCCESS;
-}
 
 std::vector<BYTE> Pattern(std::size_t n)
 {

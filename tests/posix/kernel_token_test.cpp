@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "support/privileges.h"
 
 namespace {
 
@@ -27,23 +28,6 @@ bool HasEffectiveCapability(int capability)
         return false;
     }
     return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
-// The privileges of the process token, identifier to attributes.
-std::vector<LUID_AND_ATTRIBUTES> TokenPrivilegeList()
-{
-    HANDLE token = nullptr;
-    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    EXPECT_TRUE(GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size));
-    CloseHandle(token);
-    DWORD count = 0;
-    std::memcpy(&count, buffer.data(), sizeof count);
-    std::vector<LUID_AND_ATTRIBUTES> list(count);
-    std::memcpy(list.data(), buffer.data() + sizeof(DWORD), count * sizeof(LUID_AND_ATTRIBUTES));
-    return list;
 }
 
 std::set<DWORD> HeldPrivileges()

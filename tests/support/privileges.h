@@ -1,0 +1,16 @@
+// The process token's privileges, as the tests read and change them.
+#ifndef NETID_TESTS_SUPPORT_PRIVILEGES_H
+#define NETID_TESTS_SUPPORT_PRIVILEGES_H
+
+#include <vector>
+
+#include "platform/win32.h"
+
+// Enables or disables the named privilege; true when the platform reports
+// that it was assigned (the token holds it).
+bool SetPrivilege(const char* name, bool enable);
+
+// Every privilege the process token holds, with its attributes.
+std::vector<LUID_AND_ATTRIBUTES> TokenPrivilegeList();
+
+#endif
