@@ -1,0 +1,16 @@
+// CRC-32C (Castagnoli), the checksum of the store's records: hardware
+// instructions where the processor has them, a table otherwise.
+#ifndef NETID_PLATFORM_POSIX_CHECKSUM_H
+#define NETID_PLATFORM_POSIX_CHECKSUM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace netid::posix {
+
+// Continues the CRC-32C `crc` over `size` bytes at `data` (start with 0).
+std::uint32_t Crc32c(std::uint32_t crc, const void* data, std::size_t size);
+
+}  // namespace netid::posix
+
+#endif

@@ -1,0 +1,83 @@
+// The on-disk layout of a hive file of the store and of its shared page.
+//
+// A hive file is a header, two anchor slots and then records, appended one
+// after another and never rewritten in place:
+//   - a commit record holds the operations of one registry call;
+//   - a checkpoint record holds the whole hive as it stood after the commit
+//     before it.
+// Each record carries a CRC-32C over its header and payload, seeded with the
+// file's salt, and the CRC of the record before it: a record is taken only
+// when it and the chain up to it are whole. What a crash or a power loss
+// leaves half written at the end is therefore never taken, and what remains
+// is always the hive as it stood after some commit.
+//
+// The anchors name the newest checkpoint, so that opening a hive reads the
+// last checkpoint and the commits after it, not the whole file. They are
+// written after the checkpoint they name, without waiting for the disk; a
+// reader takes the newer anchor whose checkpoint is whole, else the older,
+// else the first record (a checkpoint written and synced when the file was
+// made).
+//
+// The shared page beside a hive file tells every process at once which file
+// is current and how many commits it holds, so that a call whose hive has not
+// changed makes no system call at all. It only hints: readers never trust it
+// for what they read, only for whether to look.
+#ifndef NETID_PLATFORM_POSIX_STORE_FORMAT_H
+#define NETID_PLATFORM_POSIX_STORE_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace netid::posix::store::format {
+
+// ------------------------------------------------------------ file header
+constexpr char kMagic[8] = {'N', 'E', 'T', 'I', 'D', 'H', 'V', '1'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 4096;      // records begin here
+constexpr std::size_t kHeaderMagic = 0;        // 8 bytes
+constexpr std::size_t kHeaderVersion = 8;      // u32
+constexpr std::size_t kHeaderFileId = 16;      // u64, random: names this file
+constexpr std::size_t kHeaderSalt = 24;        // u32, random: seeds every record's CRC
+constexpr std::size_t kHeaderCreated = 32;     // u64 FILETIME
+constexpr std::size_t kHeaderCrc = 508;        // u32 CRC-32C of bytes 0..507
+
+// ------------------------------------------------------------ anchors
+constexpr std::size_t kAnchorA = 512;
+constexpr std::size_t kAnchorB = 1024;
+constexpr std::size_t kAnchorSize = 64;
+constexpr std::size_t kAnchorGeneration = 0;   // u64, the newer slot has the larger
+constexpr std::size_t kAnchorOffset = 8;       // u64, file offset of the checkpoint record
+constexpr std::size_t kAnchorRecordCrc = 16;   // u32, that record's CRC
+constexpr std::size_t kAnchorSeq = 24;         // u64, the commits it holds
+constexpr std::size_t kAnchorCrc = 60;         // u32 CRC-32C of bytes 0..59
+
+// ------------------------------------------------------------ records
+constexpr std::uint32_t kCommit = 0x54494D43;      // "CMIT"
+constexpr std::uint32_t kCheckpoint = 0x54504B43;  // "CKPT"
+constexpr std::size_t kRecordType = 0;         // u32
+constexpr std::size_t kRecordLength = 4;       // u32, payload bytes
+constexpr std::size_t kRecordSeq = 8;          // u64: a commit's number; a checkpoint's state
+constexpr std::size_t kRecordPrevCrc = 16;     // u32, CRC of the record before (0: first)
+constexpr std::size_t kRecordCrc = 20;         // u32 CRC-32C of bytes 0..19 and the payload
+constexpr std::size_t kRecordHeaderSize = 24;  // the payload follows
+constexpr std::size_t kRecordAlign = 8;        // records start on 8-byte boundaries
+constexpr std::uint32_t kMaxRecord = 1u << 30;  // no payload is larger
+
+// ------------------------------------------------------------ the shared page
+constexpr char kShmMagic[8] = {'N', 'E', 'T', 'I', 'D', 'S', 'H', '1'};
+constexpr std::size_t kShmSize = 4096;
+constexpr std::size_t kShmFileId = 8;          // atomic u64: the current hive file
+constexpr std::size_t kShmSeq = 16;            // atomic u64: commits in it
+constexpr std::size_t kShmEnd = 24;            // atomic u64: where its records end
+
+// ------------------------------------------------------------ when to checkpoint
+// A checkpoint is appended once the commits after the last one take more
+// than this, or more than half the checkpoint's own size, whichever is more;
+// the file is written anew, with only a checkpoint, once it has grown past
+// kRewriteAbove beyond one checkpoint.
+constexpr std::size_t kCheckpointTail = 8 * 1024;
+constexpr std::size_t kRewriteAbove = 6 * 1024 * 1024;
+
+}  // namespace netid::posix::store::format
+
+#endif

@@ -1,0 +1,563 @@
+// The in-memory hive of store_model.h: lookups, the operations, checkpoints.
+#include "platform/posix/store_model.h"
+
+#include <algorithm>
+
+#include "platform/posix/text.h"
+#include "platform/posix/windows.h"
+
+namespace netid::posix::store {
+namespace {
+
+constexpr std::uint32_t kCheckpointVersion = 1;
+
+bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string_view(a.upper) < b; }
+
+}  // namespace
+
+const Value* Key::FindValue(std::u16string_view upperName) const
+{
+    for (const Value& v : values) {
+        if (v.upper == upperName) return &v;
+    }
+    return nullptr;
+}
+
+Model::Model() = default;
+
+const Key* Model::Find(KeyId id) const
+{
+    auto it = m_keys.find(id);
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+Key* Model::Mutable(KeyId id)
+{
+    auto it = m_keys.find(id);
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+KeyId Model::Child(const Key& parent, std::u16string_view upper) const
+{
+    auto it = std::lower_bound(parent.children.begin(), parent.children.end(), upper, LessChild);
+    return it != parent.children.end() && it->upper == upper ? it->id : 0;
+}
+
+const Bytes* Model::Security(SecurityId id) const
+{
+    auto it = m_security.find(id);
+    return it == m_security.end() ? nullptr : &it->second;
+}
+
+SecurityId Model::SecurityIdOf(const Bytes& descriptor) const
+{
+    for (const auto& [id, bytes] : m_security) {
+        if (bytes == descriptor) return id;
+    }
+    return 0;
+}
+
+bool Model::IsAtOrAbove(KeyId ancestor, KeyId key) const
+{
+    for (const Key* k = Find(key); k != nullptr; k = Find(k->parent)) {
+        if (k->id == ancestor) return true;
+    }
+    return false;
+}
+
+std::size_t Model::Depth(KeyId key) const
+{
+    std::size_t depth = 0;
+    for (const Key* k = Find(key); k != nullptr && k->parent != 0; k = Find(k->parent)) ++depth;
+    return depth;
+}
+
+void Model::ChainOf(KeyId id, std::vector<KeyId>& chain) const
+{
+    for (const Key* k = Find(id); k != nullptr; k = Find(k->parent)) chain.push_back(k->id);
+}
+
+void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const
+{
+    if (changes == nullptr) return;
+    Change change;
+    change.key = key;
+    change.filter = filter;
+    ChainOf(key, change.chain);
+    changes->push_back(std::move(change));
+}
+
+void Model::LinkChild(Key& parent, const Key& child)
+{
+    auto it = std::lower_bound(parent.children.begin(), parent.children.end(),
+                               std::u16string_view(child.upper), LessChild);
+    parent.children.insert(it, ChildRef{child.upper, child.id});
+}
+
+void Model::UnlinkChild(Key& parent, const Key& child)
+{
+    auto it = std::lower_bound(parent.children.begin(), parent.children.end(),
+                               std::u16string_view(child.upper), LessChild);
+    if (it != parent.children.end() && it->id == child.id) parent.children.erase(it);
+}
+
+void Model::RemoveSubtree(KeyId id, std::vector<Change>* changes)
+{
+    // Deepest first, each deletion reported while its ancestors still exist.
+    std::vector<KeyId> order{id};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        for (const ChildRef& c : Find(order[i])->children) order.push_back(c.id);
+    }
+    for (auto it = order.rbegin(); it != order.rend(); ++it) Report(changes, *it, kChangeDeleted);
+    Key* top = Mutable(id);
+    if (Key* parent = Mutable(top->parent)) UnlinkChild(*parent, *top);
+    for (KeyId k : order) m_keys.erase(k);
+}
+
+void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
+                  const std::string& bootId)
+{
+    m_keys.clear();
+    m_security.clear();
+    m_nextKey = kRootKey + 1;
+    m_nextSecurity = 1;
+    m_seq = 0;
+    m_bootId = bootId;
+    Key root;
+    root.id = kRootKey;
+    root.name = rootName;
+    root.upper = Upcase(rootName);
+    root.lastWrite = time;
+    if (!rootSecurity.empty()) {
+        root.security = m_nextSecurity++;
+        m_security.emplace(root.security, rootSecurity);
+    }
+    m_keys.emplace(kRootKey, std::move(root));
+}
+
+void Model::NewBoot(const std::string& bootId, std::vector<Change>* changes)
+{
+    m_bootId = bootId;
+    DropVolatile(changes);
+}
+
+void Model::DropVolatile(std::vector<Change>* changes)
+{
+    // The top-most volatile keys; everything beneath them goes with them.
+    std::vector<KeyId> tops;
+    for (const auto& [id, key] : m_keys) {
+        if (!key.IsVolatile()) continue;
+        const Key* parent = Find(key.parent);
+        if (parent == nullptr || !parent->IsVolatile()) tops.push_back(id);
+    }
+    for (KeyId id : tops) {
+        if (const Key* key = Find(id)) {
+            KeyId parent = key->parent;
+            RemoveSubtree(id, changes);
+            if (parent != 0) Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
+        }
+    }
+}
+
+bool Model::ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes)
+{
+    Decoder in(data, size);
+    in.U64();  // the commit's time: each operation carries what it needs
+    while (!in.AtEnd()) {
+        if (!Apply(in, changes)) return false;
+    }
+    return !in.Failed();
+}
+
+bool Model::Apply(Decoder& in, std::vector<Change>* changes)
+{
+    auto op = static_cast<Op>(in.U8());
+    switch (op) {
+    case Op::CreateKey: {
+        Key key;
+        key.id = in.U64();
+        key.parent = in.U64();
+        key.flags = in.U32();
+        key.security = in.U32();
+        key.lastWrite = in.U64();
+        std::uint64_t parentTime = in.U64();
+        key.name = in.Text();
+        key.keyClass = in.Text();
+        Key* parent = Mutable(key.parent);
+        if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
+            (key.security != 0 && Security(key.security) == nullptr)) {
+            return false;
+        }
+        key.upper = Upcase(key.name);
+        if (Child(*parent, key.upper) != 0) return false;
+        parent->lastWrite = parentTime;
+        LinkChild(*parent, key);
+        m_nextKey = std::max(m_nextKey, key.id + 1);
+        KeyId parentId = key.parent;
+        m_keys.emplace(key.id, std::move(key));
+        Report(changes, parentId, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::DeleteKey: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        const Key* key = Find(id);
+        if (in.Failed() || key == nullptr || key->parent == 0) return false;
+        KeyId parent = key->parent;
+        RemoveSubtree(id, changes);
+        Mutable(parent)->lastWrite = time;
+        Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::ClearKey: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        std::vector<KeyId> children;
+        for (const ChildRef& c : key->children) children.push_back(c.id);
+        for (KeyId c : children) RemoveSubtree(c, changes);
+        key = Mutable(id);
+        key->values.clear();
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::SetValue: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        std::u16string name = in.Text();
+        std::uint32_t type = in.U32();
+        Bytes data = in.Bytes();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        std::u16string upper = Upcase(name);
+        auto it = std::find_if(key->values.begin(), key->values.end(),
+                               [&](const Value& v) { return v.upper == upper; });
+        if (it != key->values.end()) {
+            // An existing value keeps its place in the order and its name.
+            it->type = type;
+            it->data = std::move(data);
+        } else {
+            key->values.push_back(Value{std::move(name), std::move(upper), type, std::move(data)});
+        }
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::DeleteValue: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        std::u16string upper = Upcase(in.Text());
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        auto it = std::find_if(key->values.begin(), key->values.end(),
+                               [&](const Value& v) { return v.upper == upper; });
+        if (it == key->values.end()) return false;
+        key->values.erase(it);
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::SetSecurity: {
+        KeyId id = in.U64();
+        SecurityId security = in.U32();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
+        key->security = security;
+        Report(changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
+        return true;
+    }
+    case Op::DefineSecurity: {
+        SecurityId id = in.U32();
+        Bytes bytes = in.Bytes();
+        if (in.Failed() || id == 0 || Security(id) != nullptr) return false;
+        m_security.emplace(id, std::move(bytes));
+        m_nextSecurity = std::max(m_nextSecurity, id + 1);
+        return true;
+    }
+    case Op::SetTime: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        key->lastWrite = time;
+        return true;
+    }
+    case Op::SetMount: {
+        KeyId id = in.U64();
+        std::string mount = in.Str();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        key->mount = std::move(mount);
+        if (key->parent != 0) Report(changes, key->parent, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::NewBoot: {
+        std::string boot = in.Str();
+        if (in.Failed()) return false;
+        NewBoot(boot, changes);
+        return true;
+    }
+    }
+    return false;
+}
+
+// ------------------------------------------------------------ checkpoints
+// Layout: version, next key id, next security id, commits applied, boot id;
+// the descriptor table; then every key, parents before their children.
+void Model::Save(Bytes& out) const
+{
+    Encoder e(out);
+    e.U32(kCheckpointVersion);
+    e.U64(m_nextKey);
+    e.U32(m_nextSecurity);
+    e.U64(m_seq);
+    e.Str(m_bootId);
+    // Only the descriptors some key uses: the checkpoint is where unused
+    // ones are forgotten, by every process that passes it.
+    std::vector<SecurityId> used;
+    for (const auto& [id, key] : m_keys) {
+        if (key.security != 0) used.push_back(key.security);
+    }
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    e.U32(static_cast<std::uint32_t>(used.size()));
+    for (SecurityId id : used) {
+        e.U32(id);
+        e.Bytes(m_security.at(id));
+    }
+    e.U64(m_keys.size());
+    std::vector<KeyId> order{kRootKey};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const Key& key = m_keys.at(order[i]);
+        e.U64(key.id);
+        e.U64(key.parent);
+        e.U32(key.flags);
+        e.U32(key.security);
+        e.U64(key.lastWrite);
+        e.Text(key.name);
+        e.Text(key.keyClass);
+        e.Str(key.mount);
+        e.U32(static_cast<std::uint32_t>(key.values.size()));
+        for (const Value& v : key.values) {
+            e.Text(v.name);
+            e.U32(v.type);
+            e.Bytes(v.data);
+        }
+        for (const ChildRef& c : key.children) order.push_back(c.id);
+    }
+}
+
+bool Model::LoadBody(Decoder& in, bool keys)
+{
+    if (in.U32() != kCheckpointVersion) return false;
+    KeyId nextKey = in.U64();
+    SecurityId nextSecurity = in.U32();
+    std::uint64_t seq = in.U64();
+    std::string boot = in.Str();
+    std::map<SecurityId, Bytes> security;
+    std::uint32_t descriptors = in.U32();
+    for (std::uint32_t i = 0; i < descriptors && !in.Failed(); ++i) {
+        SecurityId id = in.U32();
+        Bytes bytes = in.Bytes();
+        if (id == 0 || !security.emplace(id, std::move(bytes)).second) return false;
+    }
+    if (in.Failed()) return false;
+    m_nextKey = nextKey;
+    m_nextSecurity = nextSecurity;
+    m_seq = seq;
+    m_bootId = std::move(boot);
+    m_security = std::move(security);
+    if (!keys) return true;
+
+    m_keys.clear();
+    std::uint64_t count = in.U64();
+    if (count == 0 || count > in.Left()) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        Key key;
+        key.id = in.U64();
+        key.parent = in.U64();
+        key.flags = in.U32();
+        key.security = in.U32();
+        key.lastWrite = in.U64();
+        key.name = in.Text();
+        key.keyClass = in.Text();
+        key.mount = in.Str();
+        std::uint32_t values = in.U32();
+        if (in.Failed() || values > in.Left()) return false;
+        key.values.reserve(values);
+        for (std::uint32_t v = 0; v < values; ++v) {
+            Value value;
+            value.name = in.Text();
+            value.upper = Upcase(value.name);
+            value.type = in.U32();
+            value.data = in.Bytes();
+            if (in.Failed() || key.FindValue(value.upper) != nullptr) return false;
+            key.values.push_back(std::move(value));
+        }
+        key.upper = Upcase(key.name);
+        bool isRoot = i == 0;
+        if ((isRoot ? key.id != kRootKey || key.parent != 0 : key.id <= kRootKey) ||
+            key.id >= m_nextKey || Find(key.id) != nullptr ||
+            (key.security != 0 && Security(key.security) == nullptr)) {
+            return false;
+        }
+        if (!isRoot) {
+            Key* parent = Mutable(key.parent);
+            if (parent == nullptr || Child(*parent, key.upper) != 0) return false;
+            LinkChild(*parent, key);
+        }
+        m_keys.emplace(key.id, std::move(key));
+    }
+    return !in.Failed() && in.AtEnd();
+}
+
+bool Model::Load(const std::uint8_t* data, std::size_t size)
+{
+    Decoder in(data, size);
+    if (LoadBody(in, true)) return true;
+    m_keys.clear();
+    return false;
+}
+
+bool Model::LoadTablesOnly(const std::uint8_t* data, std::size_t size)
+{
+    Decoder in(data, size);
+    return LoadBody(in, false);
+}
+
+// ------------------------------------------------------------ batches
+Batch::Batch(Model& model, std::uint64_t time, std::vector<Change>* changes)
+    : m_model(model), m_time(time), m_changes(changes)
+{
+    Encoder(m_payload).U64(time);
+}
+
+void Batch::Run(std::size_t from)
+{
+    if (!m_ok) return;
+    Decoder in(m_payload.data() + from, m_payload.size() - from);
+    m_ok = m_model.Apply(in, m_changes) && in.AtEnd();
+}
+
+SecurityId Batch::Intern(const Bytes& security)
+{
+    if (security.empty()) return 0;
+    SecurityId id = m_model.SecurityIdOf(security);
+    if (id != 0) return id;
+    id = m_model.NextSecurityId();
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::DefineSecurity));
+    e.U32(id);
+    e.Bytes(security);
+    Run(from);
+    return id;
+}
+
+KeyId Batch::CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                       std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite)
+{
+    SecurityId sec = Intern(security);
+    KeyId id = m_model.NextKeyId();
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::CreateKey));
+    e.U64(id);
+    e.U64(parent);
+    e.U32(flags);
+    e.U32(sec);
+    e.U64(lastWrite);
+    e.U64(m_time);
+    e.Text(name);
+    e.Text(keyClass);
+    Run(from);
+    return m_ok ? id : 0;
+}
+
+void Batch::DeleteKey(KeyId id)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::DeleteKey));
+    e.U64(id);
+    e.U64(m_time);
+    Run(from);
+}
+
+void Batch::ClearKey(KeyId id)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::ClearKey));
+    e.U64(id);
+    e.U64(m_time);
+    Run(from);
+}
+
+void Batch::SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::SetValue));
+    e.U64(key);
+    e.U64(m_time);
+    e.Text(name);
+    e.U32(type);
+    e.Bytes(data);
+    Run(from);
+}
+
+void Batch::DeleteValue(KeyId key, std::u16string_view name)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::DeleteValue));
+    e.U64(key);
+    e.U64(m_time);
+    e.Text(name);
+    Run(from);
+}
+
+void Batch::SetSecurity(KeyId key, const Bytes& security)
+{
+    SecurityId sec = Intern(security);
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::SetSecurity));
+    e.U64(key);
+    e.U32(sec);
+    Run(from);
+}
+
+void Batch::SetTime(KeyId key, std::uint64_t time)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::SetTime));
+    e.U64(key);
+    e.U64(time);
+    Run(from);
+}
+
+void Batch::SetMount(KeyId key, const std::string& mount)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::SetMount));
+    e.U64(key);
+    e.Str(mount);
+    Run(from);
+}
+
+void Batch::NewBoot(const std::string& bootId)
+{
+    std::size_t from = m_payload.size();
+    Encoder e(m_payload);
+    e.U8(static_cast<std::uint8_t>(Op::NewBoot));
+    e.Str(bootId);
+    Run(from);
+}
+
+}  // namespace netid::posix::store

@@ -1,0 +1,192 @@
+// One hive held in memory: its keys, values and security descriptors, the
+// operations that change it, and its checkpoint form.
+//
+// Every change is an encoded operation applied by Apply(): a process that
+// makes a change and a process that replays it from the hive's file run the
+// same code, so every process ends with the same hive. The model knows
+// nothing of files, handles or processes.
+#ifndef NETID_PLATFORM_POSIX_STORE_MODEL_H
+#define NETID_PLATFORM_POSIX_STORE_MODEL_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/store_codec.h"
+
+namespace netid::posix::store {
+
+using KeyId = std::uint64_t;
+using SecurityId = std::uint32_t;
+using Bytes = std::vector<std::uint8_t>;
+
+// The hive's top key.
+constexpr KeyId kRootKey = 1;
+
+// Key flags.
+constexpr std::uint32_t kKeyVolatile = 0x1;  // gone when the machine starts anew
+
+struct Value {
+    std::u16string name;   // as it was given; "" is the default value
+    std::u16string upper;  // the name as it compares
+    std::uint32_t type = 0;
+    Bytes data;            // texts as UTF-16LE, as stored
+};
+
+struct ChildRef {
+    std::u16string upper;  // the child's name as it compares and sorts
+    KeyId id = 0;
+};
+
+struct Key {
+    KeyId id = 0;
+    KeyId parent = 0;  // 0 for the hive's top key
+    std::u16string name;
+    std::u16string upper;
+    std::u16string keyClass;
+    std::uint32_t flags = 0;
+    SecurityId security = 0;
+    std::uint64_t lastWrite = 0;  // FILETIME as one count
+    std::string mount;            // non-empty: another hive is mounted here, by this name
+    std::vector<Value> values;    // in creation order
+    std::vector<ChildRef> children;  // sorted by upper-case name
+
+    const Value* FindValue(std::u16string_view upperName) const;
+    bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
+};
+
+// What a change did, for change notification. The chain lists the key and
+// its ancestors up to the hive's top key, as they were when it happened.
+struct Change {
+    KeyId key = 0;
+    std::uint32_t filter = 0;  // REG_NOTIFY_CHANGE_* bits, or kChangeDeleted
+    std::vector<KeyId> chain;
+};
+constexpr std::uint32_t kChangeDeleted = 0x80000000u;
+
+// Operation codes of a commit record.
+enum class Op : std::uint8_t {
+    CreateKey = 1,       // id, parent, flags, security, time, name, class
+    DeleteKey = 2,       // id, time: the key with everything beneath it
+    SetValue = 3,        // key, time, name, type, data
+    DeleteValue = 4,     // key, time, name
+    SetSecurity = 5,     // key, security
+    DefineSecurity = 6,  // security id, descriptor bytes
+    SetTime = 7,         // key, time
+    SetMount = 8,        // key, mount name ("" takes the mount away)
+    NewBoot = 9,         // boot id: the volatile keys of the old boot are gone
+    ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
+};
+
+class Model {
+public:
+    Model();
+
+    // ------------------------------------------------------------ reading
+    const Key* Find(KeyId id) const;
+    const Key& Root() const { return *Find(kRootKey); }
+    // The child of `parent` with the upper-case name `upper`; 0 when none.
+    KeyId Child(const Key& parent, std::u16string_view upper) const;
+    const Bytes* Security(SecurityId id) const;
+    // The id under which `descriptor` is known; 0 when it is not.
+    SecurityId SecurityIdOf(const Bytes& descriptor) const;
+    std::size_t KeyCount() const { return m_keys.size(); }
+    // True when `ancestor` is `key` or lies above it.
+    bool IsAtOrAbove(KeyId ancestor, KeyId key) const;
+    std::size_t Depth(KeyId key) const;
+
+    std::uint64_t Seq() const { return m_seq; }
+    void SetSeq(std::uint64_t seq) { m_seq = seq; }
+    const std::string& BootId() const { return m_bootId; }
+    KeyId NextKeyId() const { return m_nextKey; }
+    SecurityId NextSecurityId() const { return m_nextSecurity; }
+
+    // ------------------------------------------------------------ changing
+    // Applies the operations of one commit; false when one of them does not
+    // fit the hive (the ones before it stay applied: the caller reloads).
+    bool ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes);
+    // Applies one operation read from `in`.
+    bool Apply(Decoder& in, std::vector<Change>* changes);
+    // Drops every volatile key, as a new start of the machine does, and
+    // records the boot it belongs to now.
+    void NewBoot(const std::string& bootId, std::vector<Change>* changes);
+    // Drops every volatile key without recording a new boot: the view of a
+    // process that may only read a hive its writers have not brought into
+    // the machine's current start yet.
+    void DropVolatile(std::vector<Change>* changes);
+
+    // ------------------------------------------------------------ checkpoints
+    // The whole hive as one record's payload.
+    void Save(Bytes& out) const;
+    // Replaces this hive by a saved one; false when the payload does not
+    // hold together (this model is then empty of keys).
+    bool Load(const std::uint8_t* data, std::size_t size);
+    // Takes only the descriptor table and the counters of a saved hive: a
+    // process that is already in step skips the keys of a checkpoint.
+    bool LoadTablesOnly(const std::uint8_t* data, std::size_t size);
+
+    // A fresh hive: a top key of the given name and descriptor.
+    void Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
+               const std::string& bootId);
+
+private:
+    Key* Mutable(KeyId id);
+    void ChainOf(KeyId id, std::vector<KeyId>& chain) const;
+    void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
+    void RemoveSubtree(KeyId id, std::vector<Change>* changes);
+    void LinkChild(Key& parent, const Key& child);
+    void UnlinkChild(Key& parent, const Key& child);
+    bool LoadBody(Decoder& in, bool keys);
+
+    std::unordered_map<KeyId, Key> m_keys;
+    std::map<SecurityId, Bytes> m_security;
+    KeyId m_nextKey = kRootKey + 1;
+    SecurityId m_nextSecurity = 1;
+    std::uint64_t m_seq = 0;  // commits applied since the hive began
+    std::string m_bootId;
+};
+
+// Builds one commit: each operation is encoded into the payload and applied
+// to the model at once, so later operations of the same commit see it.
+class Batch {
+public:
+    Batch(Model& model, std::uint64_t time, std::vector<Change>* changes);
+
+    KeyId CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                    std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite);
+    void DeleteKey(KeyId id);
+    void ClearKey(KeyId id);
+    void SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data);
+    void DeleteValue(KeyId key, std::u16string_view name);
+    void SetSecurity(KeyId key, const Bytes& security);
+    void SetTime(KeyId key, std::uint64_t time);
+    void SetMount(KeyId key, const std::string& mount);
+    void NewBoot(const std::string& bootId);
+
+    // True while no operation was added.
+    bool Empty() const { return m_payload.size() == kCommitHeader; }
+    bool Ok() const { return m_ok; }
+    const Bytes& Payload() const { return m_payload; }
+    std::uint64_t Time() const { return m_time; }
+
+    // A commit's payload opens with its time.
+    static constexpr std::size_t kCommitHeader = 8;
+
+private:
+    SecurityId Intern(const Bytes& security);
+    void Run(std::size_t from);
+
+    Model& m_model;
+    std::uint64_t m_time;
+    std::vector<Change>* m_changes;
+    Bytes m_payload;
+    bool m_ok = true;
+};
+
+}  // namespace netid::posix::store
+
+#endif
