@@ -2,7 +2,8 @@
 // makes the empty hive libhivex cannot create, checks a file's base block and
 // bins before libhivex trusts them, and carries what libhivex has no call for
 // (last write times, the security cell, classes) by reading and writing the
-// few raw fields itself.
+// few raw fields itself. Where the files come from and go to is the hive
+// calls' business (reg_hives.cpp, hive_records.cpp).
 #include "platform/posix/hive_file.h"
 
 #include <fcntl.h>
@@ -10,50 +11,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <utility>
 
+#include "platform/posix/byte_order.h"
+#include "platform/posix/files.h"
+#include "platform/posix/process.h"
+#include "platform/posix/reg_limits.h"
+#include "platform/posix/regf_format.h"
+#include "platform/posix/security.h"
+
 namespace netid::posix::hive {
 namespace {
 
+using namespace regf;
+
 static_assert(sizeof(hive_type) == sizeof(DWORD), "value types pass through hive_type");
 
-constexpr std::size_t kBaseBlockSize = 0x1000;
-constexpr std::size_t kBinHeaderSize = 0x20;
-constexpr std::size_t kNkFixedSize = 0x4C;  // nk cell after its size field, up to the name
-constexpr std::size_t kSkFixedSize = 0x14;  // sk cell after its size field, up to the descriptor
-constexpr WORD kKeyHiveEntry = 0x0004;
-constexpr WORD kKeyNoDelete = 0x0008;
-constexpr WORD kKeyCompName = 0x0020;
-constexpr DWORD kNoCell = 0xFFFFFFFF;
-constexpr std::size_t kSegment = 16344;  // data of one big-data segment
-
-// ------------------------------------------------------------ little-endian fields
-void Put16(std::vector<BYTE>& b, std::size_t at, WORD v)
+std::size_t Align8(std::size_t n)
 {
-    b[at] = static_cast<BYTE>(v);
-    b[at + 1] = static_cast<BYTE>(v >> 8);
-}
-void Put32(std::vector<BYTE>& b, std::size_t at, DWORD v)
-{
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<BYTE>(v >> (8 * i));
-}
-void Put64(BYTE* b, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<BYTE>(v >> (8 * i));
-}
-WORD Get16(const BYTE* b) { return static_cast<WORD>(b[0] | (b[1] << 8)); }
-DWORD Get32(const BYTE* b)
-{
-    return static_cast<DWORD>(b[0]) | (static_cast<DWORD>(b[1]) << 8) |
-           (static_cast<DWORD>(b[2]) << 16) | (static_cast<DWORD>(b[3]) << 24);
+    return (n + kCellAlignment - 1) & ~static_cast<std::size_t>(kCellAlignment - 1);
 }
 
-std::size_t Align8(std::size_t n) { return (n + 7) & ~static_cast<std::size_t>(7); }
+// The size field of the cell at file offset `at`: negative while in use.
+void PutCellSize(BYTE* at, LONG size) { Put32(at, static_cast<DWORD>(size)); }
 
 // ------------------------------------------------------------ names
 // The registry's texts here are single bytes; libhivex speaks UTF-8. Each
@@ -103,55 +89,6 @@ std::string Utf8ToBytes(const char* in, std::size_t len)
 }
 
 // ------------------------------------------------------------ security
-void AppendSid(std::vector<BYTE>& b, BYTE authority, std::initializer_list<DWORD> subs)
-{
-    b.push_back(SID_REVISION);
-    b.push_back(static_cast<BYTE>(subs.size()));
-    for (int i = 0; i < 5; ++i) b.push_back(0);
-    b.push_back(authority);
-    for (DWORD s : subs) {
-        for (int i = 0; i < 4; ++i) b.push_back(static_cast<BYTE>(s >> (8 * i)));
-    }
-}
-
-// Owner Administrators, group SYSTEM; SYSTEM and Administrators have full
-// access, Everyone may read; all entries inherited by sub-keys.
-std::vector<BYTE> DefaultDescriptor()
-{
-    std::vector<BYTE> admins, system, everyone;
-    AppendSid(admins, 5, {32, 544});
-    AppendSid(system, 5, {18});
-    AppendSid(everyone, 1, {0});
-    struct Entry {
-        DWORD mask;
-        const std::vector<BYTE>* sid;
-    } entries[] = {{KEY_ALL_ACCESS, &system}, {KEY_ALL_ACCESS, &admins}, {KEY_READ, &everyone}};
-    std::vector<BYTE> acl(8, 0);
-    for (const Entry& e : entries) {
-        std::size_t at = acl.size();
-        acl.resize(at + 8 + e.sid->size());
-        acl[at] = ACCESS_ALLOWED_ACE_TYPE;
-        acl[at + 1] = CONTAINER_INHERIT_ACE;
-        Put16(acl, at + 2, static_cast<WORD>(8 + e.sid->size()));
-        Put32(acl, at + 4, e.mask);
-        std::memcpy(&acl[at + 8], e.sid->data(), e.sid->size());
-    }
-    acl[0] = ACL_REVISION;
-    Put16(acl, 2, static_cast<WORD>(acl.size()));
-    Put16(acl, 4, 3);
-
-    std::vector<BYTE> sd(20, 0);
-    sd[0] = SECURITY_DESCRIPTOR_REVISION;
-    Put16(sd, 2, SE_SELF_RELATIVE | SE_DACL_PRESENT);
-    Put32(sd, 4, static_cast<DWORD>(sd.size()));
-    sd.insert(sd.end(), admins.begin(), admins.end());
-    Put32(sd, 8, static_cast<DWORD>(sd.size()));
-    sd.insert(sd.end(), system.begin(), system.end());
-    Put32(sd, 16, static_cast<DWORD>(sd.size()));
-    sd.insert(sd.end(), acl.begin(), acl.end());
-    return sd;
-}
-
 // A self-relative descriptor whose parts lie inside it. Only the framing is
 // looked at: the parts themselves are the security module's business.
 bool PlausibleDescriptor(const BYTE* d, std::size_t len)
@@ -214,28 +151,34 @@ LONG WriteAt(int fd, const BYTE* data, std::size_t size, off_t at)
 // Returns the end of the bins (file offset).
 LONG CheckFrame(const std::vector<BYTE>& f)
 {
-    if (f.size() < kBaseBlockSize + 0x1000) return ERROR_BADDB;
+    if (f.size() < kBaseBlockSize + kBinAlignment) return ERROR_BADDB;
     const BYTE* b = f.data();
-    if (std::memcmp(b, "regf", 4) != 0) return ERROR_BADDB;
-    if (BaseBlockChecksum(b) != Get32(b + 508)) return ERROR_BADDB;
+    if (std::memcmp(b + kBaseSignature, "regf", 4) != 0) return ERROR_BADDB;
+    if (BaseBlockChecksum(b) != Get32(b + kBaseChecksum)) return ERROR_BADDB;
     // An unequal pair of sequence numbers marks a file caught half way
     // through a write; without its log it cannot be trusted.
-    if (Get32(b + 4) != Get32(b + 8)) return ERROR_BADDB;
-    if (Get32(b + 20) != 1 || Get32(b + 24) < 2 || Get32(b + 24) > 6) return ERROR_BADDB;
-    if (Get32(b + 28) != 0) return ERROR_BADDB;  // a primary file, not a log
-    DWORD binsSize = Get32(b + 40);
-    DWORD root = Get32(b + 36);
-    if (binsSize == 0 || binsSize % 0x1000 != 0 || binsSize > f.size() - kBaseBlockSize) {
+    if (Get32(b + kBasePrimarySeq) != Get32(b + kBaseSecondarySeq)) return ERROR_BADDB;
+    DWORD minor = Get32(b + kBaseMinorVersion);
+    if (Get32(b + kBaseMajorVersion) != kMajorVersion || minor < kMinMinorVersion ||
+        minor > kMaxMinorVersion) {
         return ERROR_BADDB;
     }
-    if (root < kBinHeaderSize || root + 4 + kNkFixedSize > binsSize) return ERROR_BADDB;
+    if (Get32(b + kBaseFileType) != kFileTypePrimary) return ERROR_BADDB;  // not a log
+    DWORD binsSize = Get32(b + kBaseBinsSize);
+    DWORD root = Get32(b + kBaseRootCell);
+    if (binsSize == 0 || binsSize % kBinAlignment != 0 || binsSize > f.size() - kBaseBlockSize) {
+        return ERROR_BADDB;
+    }
+    if (root < kBinHeaderSize || root + kCellSizeField + kNkFixedSize > binsSize) {
+        return ERROR_BADDB;
+    }
 
     std::size_t at = 0;
     while (at < binsSize) {
         const BYTE* bin = b + kBaseBlockSize + at;
-        DWORD size = Get32(bin + 8);
-        if (std::memcmp(bin, "hbin", 4) != 0 || Get32(bin + 4) != at || size == 0 ||
-            size % 0x1000 != 0 || size > binsSize - at) {
+        DWORD size = Get32(bin + kBinSize);
+        if (std::memcmp(bin + kBinSignature, "hbin", 4) != 0 || Get32(bin + kBinOffset) != at ||
+            size == 0 || size % kBinAlignment != 0 || size > binsSize - at) {
             return ERROR_BADDB;
         }
         // The cells must tile the bin exactly.
@@ -243,7 +186,8 @@ LONG CheckFrame(const std::vector<BYTE>& f)
         while (cell < size) {
             LONG raw = static_cast<LONG>(Get32(bin + cell));
             std::int64_t len = raw < 0 ? -static_cast<std::int64_t>(raw) : raw;
-            if (len < 8 || len % 8 != 0 || static_cast<std::size_t>(len) > size - cell) {
+            if (len < static_cast<std::int64_t>(kCellAlignment) || len % kCellAlignment != 0 ||
+                static_cast<std::size_t>(len) > size - cell) {
                 return ERROR_REGISTRY_CORRUPT;
             }
             cell += static_cast<std::size_t>(len);
@@ -258,14 +202,14 @@ LONG CheckFrame(const std::vector<BYTE>& f)
 const BYTE* UsedCell(const std::vector<BYTE>& f, DWORD off, std::size_t need)
 {
     if (off == kNoCell) return nullptr;
-    DWORD binsSize = Get32(f.data() + 40);
-    if (off < kBinHeaderSize || off >= binsSize || binsSize - off < 4) return nullptr;
+    DWORD binsSize = Get32(f.data() + kBaseBinsSize);
+    if (off < kBinHeaderSize || off >= binsSize || binsSize - off < kCellSizeField) return nullptr;
     const BYTE* cell = f.data() + kBaseBlockSize + off;
     LONG raw = static_cast<LONG>(Get32(cell));
     if (raw >= 0) return nullptr;
     std::size_t len = static_cast<std::size_t>(-static_cast<std::int64_t>(raw));
-    if (len > binsSize - off || len < 4 + need) return nullptr;
-    return cell + 4;
+    if (len > binsSize - off || len < kCellSizeField + need) return nullptr;
+    return cell + kCellSizeField;
 }
 
 // ------------------------------------------------------------ reading
@@ -284,22 +228,23 @@ struct Reader {
     {
         if (node < kBaseBlockSize) return nullptr;
         const BYTE* nk = UsedCell(file, static_cast<DWORD>(node - kBaseBlockSize), kNkFixedSize);
-        return nk != nullptr && nk[0] == 'n' && nk[1] == 'k' ? nk : nullptr;
+        return nk != nullptr && std::memcmp(nk + kNkSignature, "nk", 2) == 0 ? nk : nullptr;
     }
 
     void RawExtras(const BYTE* nk, RegTree& key) const
     {
-        DWORD skOff = Get32(nk + 0x2C);
+        DWORD skOff = Get32(nk + kNkSecurity);
         if (const BYTE* sk = UsedCell(file, skOff, kSkFixedSize)) {
-            DWORD len = Get32(sk + 0x10);
-            if (sk[0] == 's' && sk[1] == 'k' && UsedCell(file, skOff, kSkFixedSize + len) &&
-                PlausibleDescriptor(sk + kSkFixedSize, len)) {
-                key.security.assign(sk + kSkFixedSize, sk + kSkFixedSize + len);
+            DWORD len = Get32(sk + kSkDescriptorSize);
+            if (std::memcmp(sk + kSkSignature, "sk", 2) == 0 &&
+                UsedCell(file, skOff, kSkFixedSize + len) &&
+                PlausibleDescriptor(sk + kSkDescriptor, len)) {
+                key.security.assign(sk + kSkDescriptor, sk + kSkDescriptor + len);
             }
         }
-        WORD classLen = Get16(nk + 0x4A);
+        WORD classLen = Get16(nk + kNkClassLength);
         if (classLen > 0) {
-            if (const BYTE* cls = UsedCell(file, Get32(nk + 0x30), classLen)) {
+            if (const BYTE* cls = UsedCell(file, Get32(nk + kNkClass), classLen)) {
                 for (WORD i = 0; i + 1 < classLen; i += 2) {
                     WORD ch = Get16(cls + i);
                     key.keyClass += ch <= 0xFF ? static_cast<char>(ch) : '?';
@@ -380,10 +325,10 @@ struct Writer {
             set[i].key = names[i].data();
             // Any type number goes through; the enumeration names only some.
             std::memcpy(&set[i].t, &v.type, sizeof v.type);
-            if (v.data.size() > kSegment) {
+            if (v.data.size() > kSegmentSize) {
                 // Long data is put in place afterwards (SplitBigValues); here
                 // it only needs a cell of its own.
-                static const char placeholder[kSegment + 1] = {};
+                static const char placeholder[kSegmentSize + 1] = {};
                 set[i].len = sizeof placeholder;
                 set[i].value = const_cast<char*>(placeholder);
             } else {
@@ -438,75 +383,81 @@ LONG SplitBigValues(std::vector<BYTE>& img, const std::vector<Written>& written)
         const hive_node_h node = w.node;
         const BYTE* nk = UsedCell(img, static_cast<DWORD>(node - kBaseBlockSize), kNkFixedSize);
         if (nk == nullptr) return ERROR_CANTWRITE;
-        DWORD count = Get32(nk + 0x24);
+        DWORD count = Get32(nk + kNkValueCount);
         if (count != w.key->values.size()) return ERROR_CANTWRITE;
         if (count == 0) continue;
-        DWORD listOff = Get32(nk + 0x28);
+        DWORD listOff = Get32(nk + kNkValueList);
         const BYTE* list = UsedCell(img, listOff, 4 * static_cast<std::size_t>(count));
         if (list == nullptr) return ERROR_CANTWRITE;
         for (DWORD i = 0; i < count; ++i) {
             DWORD vkOff = Get32(list + 4 * i);
-            const BYTE* vk = UsedCell(img, vkOff, 0x14);
-            if (vk == nullptr || vk[0] != 'v' || vk[1] != 'k') return ERROR_CANTWRITE;
-            const std::vector<BYTE>& data = w.key->values[i].data;
-            if (data.size() <= kSegment) continue;
-            if (Get32(vk + 4) != kSegment + 1 || UsedCell(img, Get32(vk + 8), kSegment + 1) == nullptr) {
+            const BYTE* vk = UsedCell(img, vkOff, kVkFixedSize);
+            if (vk == nullptr || std::memcmp(vk + kVkSignature, "vk", 2) != 0) {
                 return ERROR_CANTWRITE;
             }
-            bigs.push_back({static_cast<std::size_t>(vk - img.data()), Get32(vk + 8), &data});
+            const std::vector<BYTE>& data = w.key->values[i].data;
+            if (data.size() <= kSegmentSize) continue;
+            DWORD dataCell = Get32(vk + kVkDataOffset);
+            if (Get32(vk + kVkDataSize) != kSegmentSize + 1 ||
+                UsedCell(img, dataCell, kSegmentSize + 1) == nullptr) {
+                return ERROR_CANTWRITE;
+            }
+            bigs.push_back({static_cast<std::size_t>(vk - img.data()), dataCell, &data});
         }
     }
     if (bigs.empty()) return ERROR_SUCCESS;
 
-    const std::size_t segCell = Align8(4 + kSegment);
+    const std::size_t segCell = Align8(kCellSizeField + kSegmentSize);
     std::size_t need = kBinHeaderSize;
     for (const Big& b : bigs) {
-        std::size_t n = (b.data->size() + kSegment - 1) / kSegment;
+        std::size_t n = (b.data->size() + kSegmentSize - 1) / kSegmentSize;
         if (n > 0xFFFF) return ERROR_INVALID_PARAMETER;  // beyond what a db record can count
-        need += Align8(4 + 12) + Align8(4 + 4 * n) + n * segCell;
+        need += Align8(kCellSizeField + kDbSize) + Align8(kCellSizeField + 4 * n) + n * segCell;
     }
-    std::size_t binSize = (need + 0xFFF) & ~static_cast<std::size_t>(0xFFF);
-    const DWORD binOff = Get32(img.data() + 40);
+    std::size_t binSize = (need + kBinAlignment - 1) & ~static_cast<std::size_t>(kBinAlignment - 1);
+    const DWORD binOff = Get32(img.data() + kBaseBinsSize);
     if (static_cast<std::uint64_t>(binOff) + binSize > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
     img.resize(kBaseBlockSize + binOff + binSize, 0);
     BYTE* bin = img.data() + kBaseBlockSize + binOff;
-    std::memcpy(bin, "hbin", 4);
-    std::vector<BYTE>& v = img;
-    Put32(v, kBaseBlockSize + binOff + 4, binOff);
-    Put32(v, kBaseBlockSize + binOff + 8, static_cast<DWORD>(binSize));
+    std::memcpy(bin + kBinSignature, "hbin", 4);
+    Put32(bin + kBinOffset, binOff);
+    Put32(bin + kBinSize, static_cast<DWORD>(binSize));
 
+    // The body of the cell at hive offset `cell`.
+    auto body = [&img](DWORD cell) { return img.data() + kBaseBlockSize + cell + kCellSizeField; };
     std::size_t at = kBinHeaderSize;  // within the new bin
     auto place = [&](std::size_t size) {
         std::size_t cell = at;
-        Put32(v, kBaseBlockSize + binOff + cell, static_cast<DWORD>(-static_cast<LONG>(size)));
+        PutCellSize(bin + cell, -static_cast<LONG>(size));
         at += size;
         return static_cast<DWORD>(binOff + cell);  // hive offset of the new cell
     };
     for (const Big& b : bigs) {
         const std::size_t len = b.data->size();
-        std::size_t n = (len + kSegment - 1) / kSegment;
+        std::size_t n = (len + kSegmentSize - 1) / kSegmentSize;
         const BYTE* data = b.data->data();
-        DWORD db = place(Align8(4 + 12));
-        DWORD list = place(Align8(4 + 4 * n));
-        std::memcpy(&v[kBaseBlockSize + db + 4], "db", 2);
-        Put16(v, kBaseBlockSize + db + 6, static_cast<WORD>(n));
-        Put32(v, kBaseBlockSize + db + 8, list);
+        DWORD db = place(Align8(kCellSizeField + kDbSize));
+        DWORD list = place(Align8(kCellSizeField + 4 * n));
+        std::memcpy(body(db) + kDbSignature, "db", 2);
+        Put16(body(db) + kDbSegmentCount, static_cast<WORD>(n));
+        Put32(body(db) + kDbSegmentList, list);
         for (std::size_t i = 0; i < n; ++i) {
             DWORD seg = place(segCell);
-            std::size_t chunk = std::min(kSegment, len - i * kSegment);
-            std::memcpy(&v[kBaseBlockSize + seg + 4], data + i * kSegment, chunk);
-            Put32(v, kBaseBlockSize + list + 4 + 4 * i, seg);
+            std::size_t chunk = std::min(kSegmentSize, len - i * kSegmentSize);
+            std::memcpy(body(seg), data + i * kSegmentSize, chunk);
+            Put32(body(list) + 4 * i, seg);
         }
-        Put32(v, b.vk + 4, static_cast<DWORD>(len));
-        Put32(v, b.vk + 8, db);
+        BYTE* vk = img.data() + b.vk;
+        Put32(vk + kVkDataSize, static_cast<DWORD>(len));
+        Put32(vk + kVkDataOffset, db);
         // The old cell is free now.
-        std::size_t old = kBaseBlockSize + b.dataCell;
-        Put32(v, old, static_cast<DWORD>(-static_cast<LONG>(Get32(&v[old]))));
+        BYTE* old = img.data() + kBaseBlockSize + b.dataCell;
+        PutCellSize(old, -static_cast<LONG>(Get32(old)));
     }
-    if (at < binSize) Put32(v, kBaseBlockSize + binOff + at, static_cast<DWORD>(binSize - at));
+    if (at < binSize) PutCellSize(bin + at, static_cast<LONG>(binSize - at));
 
-    Put32(v, 40, static_cast<DWORD>(binOff + binSize));
-    Put32(v, 508, BaseBlockChecksum(v.data()));
+    Put32(img.data() + kBaseBinsSize, static_cast<DWORD>(binOff + binSize));
+    Put32(img.data() + kBaseChecksum, BaseBlockChecksum(img.data()));
     return ERROR_SUCCESS;
 }
 
@@ -547,28 +498,10 @@ void NarrowTexts(RegTree& tree)
 
 }  // namespace
 
-LONG StatusFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENAMETOOLONG: return ERROR_INVALID_NAME;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOSPC:
-    case EDQUOT: return ERROR_CANTWRITE;
-    default: return ERROR_REGISTRY_IO_FAILED;
-    }
-}
-
 DWORD BaseBlockChecksum(const BYTE* block)
 {
     DWORD sum = 0;
-    for (std::size_t i = 0; i < 508; i += 4) sum ^= Get32(block + i);
+    for (std::size_t i = 0; i < kBaseChecksum; i += 4) sum ^= Get32(block + i);
     if (sum == 0xFFFFFFFF) return 0xFFFFFFFE;
     if (sum == 0) return 1;
     return sum;
@@ -577,73 +510,69 @@ DWORD BaseBlockChecksum(const BYTE* block)
 std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<BYTE>& security)
 {
     std::vector<BYTE> sd = security;
-    if (sd.empty() || !PlausibleDescriptor(sd.data(), sd.size())) sd = DefaultDescriptor();
+    if (sd.empty() || !PlausibleDescriptor(sd.data(), sd.size())) sd = DefaultKeySecurity(nullptr);
     std::string name = rootName.empty() ? std::string("ROOT") : rootName;
-    if (name.size() > 255) name.resize(255);
+    if (name.size() > kMaxKeyNameLength) name.resize(kMaxKeyNameLength);
 
     const std::size_t nkAt = kBinHeaderSize;
-    const std::size_t nkLen = Align8(4 + kNkFixedSize + name.size());
+    const std::size_t nkLen = Align8(kCellSizeField + kNkFixedSize + name.size());
     const std::size_t skAt = nkAt + nkLen;
-    const std::size_t skLen = Align8(4 + kSkFixedSize + sd.size());
-    std::size_t binSize = 0x1000;
-    while (skAt + skLen + 8 > binSize) binSize += 0x1000;
+    const std::size_t skLen = Align8(kCellSizeField + kSkFixedSize + sd.size());
+    std::size_t binSize = kBinAlignment;
+    while (skAt + skLen + kCellAlignment > binSize) binSize += kBinAlignment;
 
     std::vector<BYTE> img(kBaseBlockSize + binSize, 0);
     const std::uint64_t now = NowAsFileTime();
 
     // Base block.
-    std::memcpy(&img[0], "regf", 4);
-    Put32(img, 4, 1);
-    Put32(img, 8, 1);
-    Put64(&img[12], now);
-    Put32(img, 20, 1);
-    Put32(img, 24, 5);
-    Put32(img, 28, 0);
-    Put32(img, 32, 1);
-    Put32(img, 36, static_cast<DWORD>(nkAt));
-    Put32(img, 40, static_cast<DWORD>(binSize));
-    Put32(img, 44, 1);
-    Put32(img, 508, BaseBlockChecksum(img.data()));
+    BYTE* base = img.data();
+    std::memcpy(base + kBaseSignature, "regf", 4);
+    Put32(base + kBasePrimarySeq, 1);
+    Put32(base + kBaseSecondarySeq, 1);
+    Put64(base + kBaseTimestamp, now);
+    Put32(base + kBaseMajorVersion, kMajorVersion);
+    Put32(base + kBaseMinorVersion, kWrittenMinorVersion);
+    Put32(base + kBaseFileType, kFileTypePrimary);
+    Put32(base + kBaseFileFormat, kFileFormatDirect);
+    Put32(base + kBaseRootCell, static_cast<DWORD>(nkAt));
+    Put32(base + kBaseBinsSize, static_cast<DWORD>(binSize));
+    Put32(base + kBaseClustering, kClustering);
+    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
 
     // The one bin.
-    const std::size_t bin = kBaseBlockSize;
-    std::memcpy(&img[bin], "hbin", 4);
-    Put32(img, bin + 4, 0);
-    Put32(img, bin + 8, static_cast<DWORD>(binSize));
-    Put64(&img[bin + 0x14], now);
+    BYTE* bin = img.data() + kBaseBlockSize;
+    std::memcpy(bin + kBinSignature, "hbin", 4);
+    Put32(bin + kBinOffset, 0);
+    Put32(bin + kBinSize, static_cast<DWORD>(binSize));
+    Put64(bin + kBinTimestamp, now);
 
     // The top key.
-    std::size_t c = bin + nkAt;
-    Put32(img, c, static_cast<DWORD>(-static_cast<LONG>(nkLen)));
-    c += 4;
-    img[c] = 'n';
-    img[c + 1] = 'k';
-    Put16(img, c + 0x02, kKeyHiveEntry | kKeyNoDelete | kKeyCompName);
-    Put64(&img[c + 0x04], now);
-    Put32(img, c + 0x10, kNoCell);  // parent
-    Put32(img, c + 0x1C, kNoCell);  // sub-key list
-    Put32(img, c + 0x20, kNoCell);  // volatile sub-key list
-    Put32(img, c + 0x28, kNoCell);  // value list
-    Put32(img, c + 0x2C, static_cast<DWORD>(skAt));
-    Put32(img, c + 0x30, kNoCell);  // class
-    Put16(img, c + 0x48, static_cast<WORD>(name.size()));
-    std::memcpy(&img[c + kNkFixedSize], name.data(), name.size());
+    PutCellSize(bin + nkAt, -static_cast<LONG>(nkLen));
+    BYTE* nk = bin + nkAt + kCellSizeField;
+    std::memcpy(nk + kNkSignature, "nk", 2);
+    Put16(nk + kNkFlags, kKeyHiveEntry | kKeyNoDelete | kKeyCompName);
+    Put64(nk + kNkLastWrite, now);
+    Put32(nk + kNkParent, kNoCell);
+    Put32(nk + kNkSubKeyList, kNoCell);
+    Put32(nk + kNkVolatileSubKeyList, kNoCell);
+    Put32(nk + kNkValueList, kNoCell);
+    Put32(nk + kNkSecurity, static_cast<DWORD>(skAt));
+    Put32(nk + kNkClass, kNoCell);
+    Put16(nk + kNkNameLength, static_cast<WORD>(name.size()));
+    std::memcpy(nk + kNkName, name.data(), name.size());
 
     // Its security cell, a list of one that points at itself.
-    c = bin + skAt;
-    Put32(img, c, static_cast<DWORD>(-static_cast<LONG>(skLen)));
-    c += 4;
-    img[c] = 's';
-    img[c + 1] = 'k';
-    Put32(img, c + 0x04, static_cast<DWORD>(skAt));
-    Put32(img, c + 0x08, static_cast<DWORD>(skAt));
-    Put32(img, c + 0x0C, 1);
-    Put32(img, c + 0x10, static_cast<DWORD>(sd.size()));
-    std::memcpy(&img[c + kSkFixedSize], sd.data(), sd.size());
+    PutCellSize(bin + skAt, -static_cast<LONG>(skLen));
+    BYTE* sk = bin + skAt + kCellSizeField;
+    std::memcpy(sk + kSkSignature, "sk", 2);
+    Put32(sk + kSkNext, static_cast<DWORD>(skAt));
+    Put32(sk + kSkPrevious, static_cast<DWORD>(skAt));
+    Put32(sk + kSkReferences, 1);
+    Put32(sk + kSkDescriptorSize, static_cast<DWORD>(sd.size()));
+    std::memcpy(sk + kSkDescriptor, sd.data(), sd.size());
 
     // The rest of the bin is one free cell.
-    c = bin + skAt + skLen;
-    Put32(img, c, static_cast<DWORD>(binSize - (skAt + skLen)));
+    PutCellSize(bin + skAt + skLen, static_cast<LONG>(binSize - (skAt + skLen)));
     return img;
 }
 
@@ -681,7 +610,7 @@ LONG WriteHiveFile(const std::string& path, const RegTree& narrowTree)
         if (UsedCell(img, static_cast<DWORD>(w.node - kBaseBlockSize), kNkFixedSize) == nullptr) {
             return ERROR_CANTWRITE;
         }
-        Put64(&img[w.node + 4 + 4], w.key->lastWrite);
+        Put64(&img[w.node + kCellSizeField + kNkLastWrite], w.key->lastWrite);
     }
     status = SplitBigValues(img, written);
     if (status != ERROR_SUCCESS) return status;
@@ -692,6 +621,22 @@ LONG WriteHiveFile(const std::string& path, const RegTree& narrowTree)
     if (status != ERROR_SUCCESS) return status;
     if (::fsync(f.fd) != 0) return StatusFromErrno(errno);
     return ERROR_SUCCESS;
+}
+
+LONG WriteHiveAtomically(const std::string& path, const RegTree& tree, bool overwrite)
+{
+    if (!overwrite && FileExists(path)) return ERROR_ALREADY_EXISTS;
+    std::string temp;
+    LONG status = TempBeside(path, temp);
+    if (status != ERROR_SUCCESS) return status;
+    status = WriteHiveFile(temp, tree);
+    if (status == ERROR_SUCCESS) {
+        int rc = overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
+        if (rc != 0) status = StatusFromErrno(errno);
+    }
+    if (status != ERROR_SUCCESS || !overwrite) ::unlink(temp.c_str());
+    if (status == ERROR_SUCCESS) SyncDirectory(DirectoryOf(path));
+    return status;
 }
 
 LONG ReadHiveFile(const std::string& path, RegTree& out)

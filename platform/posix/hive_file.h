@@ -9,6 +9,9 @@
 // which the sub-keys written here share. What it does not keep: key classes
 // and the security of sub-keys apart from the top key's (both are read from
 // files that carry them, but not written), volatility.
+//
+// Implemented in hive_file.cpp; the file's fields are named in regf_format.h.
+// Where hive files come from and go to is the hive calls' business.
 #ifndef NETID_PLATFORM_POSIX_HIVE_FILE_H
 #define NETID_PLATFORM_POSIX_HIVE_FILE_H
 
@@ -16,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/reg_tree.h"
+#include "platform/posix/windows.h"
 
 namespace netid::posix::hive {
 
@@ -24,9 +28,6 @@ namespace netid::posix::hive {
 constexpr std::size_t kMaxValueData = 8000000;
 // The status for longer data (ERROR_FILE_TOO_LARGE).
 constexpr LONG kValueTooLarge = 223;
-
-// Deepest nesting of keys a file may carry (as the registry itself allows).
-constexpr std::size_t kMaxDepth = 512;
 
 // The bytes of a hive holding only its top key, named `rootName`, whose
 // security cell carries `security` (a default descriptor when empty).
@@ -38,6 +39,11 @@ std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<
 // half written: the caller removes it).
 LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 
+// Writes `tree` as a hive at `path`. With `overwrite` false an existing file
+// is left alone and ERROR_ALREADY_EXISTS returned; either way the file
+// appears whole or not at all.
+LONG WriteHiveAtomically(const std::string& path, const RegTree& tree, bool overwrite);
+
 // Reads the hive file at `path` into `out`. A file that is not a hive, is cut
 // short or does not hold together gives ERROR_BADDB (base block or bins
 // wrong) or ERROR_REGISTRY_CORRUPT (cells wrong); `out` is then unspecified.
@@ -46,9 +52,6 @@ LONG ReadHiveFile(const std::string& path, RegTree& out);
 // The XOR-32 checksum of the first 508 bytes of a base block, with the
 // format's two reserved results moved aside.
 DWORD BaseBlockChecksum(const BYTE* block);
-
-// Win32 status for an errno value of a file operation.
-LONG StatusFromErrno(int error);
 
 }  // namespace netid::posix::hive
 

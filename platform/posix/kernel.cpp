@@ -2,7 +2,6 @@
 // events. Handles to them live in one process-wide table; their values are
 // never reused and lie apart from registry key handles and pseudo-handles.
 #include <linux/capability.h>
-#include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,10 +17,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/kernel.h"
+#include "platform/posix/process.h"
+#include "platform/posix/text.h"
 
 namespace {
 
+using netid::posix::SameName;
 using netid::posix::SetLastErrorCode;
 
 const DWORD kRpcServerUnavailable = 1722;
@@ -77,7 +79,7 @@ const DWORD kChangeNotifyLuid = 23;
 bool FindPrivilege(const char* name, DWORD& luid)
 {
     for (const PrivilegeName& entry : kPrivilegeNames) {
-        if (strcasecmp(entry.name, name) == 0) {
+        if (SameName(entry.name, name)) {
             luid = entry.luid;
             return true;
         }
@@ -359,8 +361,7 @@ bool IsLocalSystemName(const char* systemName)
     DWORD saved = GetLastError();
     bool known = GetComputerNameA(local, &size) != FALSE;
     SetLastErrorCode(saved);
-    return (known && strcasecmp(name.c_str(), local) == 0) || name == "." ||
-           strcasecmp(name.c_str(), "localhost") == 0;
+    return (known && SameName(name, local)) || name == "." || SameName(name, "localhost");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/process.h"
 
 namespace {
 

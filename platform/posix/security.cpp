@@ -1,12 +1,13 @@
-// Security descriptors of keys: the default a new key gets, validation of
-// what callers hand in (absolute or self-relative), merging the parts a
-// caller sets, and extracting the parts a caller asks for.
+// Security descriptors of keys: the default a new key gets (the one builder
+// of the default descriptor), validation of what callers hand in (absolute
+// or self-relative), merging the parts a caller sets, and extracting the
+// parts a caller asks for; and the two Win32 calls on descriptors.
 //
 // The right to read or write each part is the handle's (READ_CONTROL,
 // WRITE_DAC, WRITE_OWNER, ACCESS_SYSTEM_SECURITY) and is checked by the
-// store before these are called: a handle opened with ACCESS_SYSTEM_SECURITY
-// while SeSecurityPrivilege was enabled keeps its right to the SACL after
-// the privilege is disabled again.
+// calls (reg_security.cpp) before these are called: a handle opened with
+// ACCESS_SYSTEM_SECURITY while SeSecurityPrivilege was enabled keeps its
+// right to the SACL after the privilege is disabled again.
 //
 // Descriptors are read and written byte by byte through their wire layout:
 // the buffers callers hand in need not be aligned.
@@ -16,9 +17,16 @@
 #include <optional>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/byte_order.h"
+#include "platform/posix/process.h"
+#include "platform/posix/security.h"
 
 namespace {
+
+using netid::posix::Get16;
+using netid::posix::Get32;
+using netid::posix::Put16;
+using netid::posix::Put32;
 
 using Bytes = std::vector<BYTE>;
 
@@ -51,20 +59,6 @@ struct AbsoluteDescriptor {
     PACL Sacl;
     PACL Dacl;
 };
-
-template <typename T>
-T Read(const BYTE* p)
-{
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-template <typename T>
-void Write(BYTE* p, T value)
-{
-    std::memcpy(p, &value, sizeof value);
-}
 
 // Appends `part` to `out`. (Grown and copied by hand: GCC 12 at -O2 and
 // above warns falsely about inserting into a vector that small.)
@@ -124,7 +118,7 @@ bool ValidAceBody(BYTE type, const BYTE* ace, size_t aceSize)
         if (aceSize < 12) {
             return false;
         }
-        DWORD flags = Read<DWORD>(ace + 8);
+        DWORD flags = Get32(ace + 8);
         sidOffset = 12 + ((flags & 1) ? 16 : 0) + ((flags & 2) ? 16 : 0);
         break;
     }
@@ -144,8 +138,8 @@ size_t ValidAclLength(const BYTE* p, size_t available)
         return 0;
     }
     BYTE revision = p[0];
-    WORD aclSize = Read<WORD>(p + 2);
-    WORD aceCount = Read<WORD>(p + 4);
+    WORD aclSize = Get16(p + 2);
+    WORD aceCount = Get16(p + 4);
     if (revision < ACL_REVISION || revision > ACL_REVISION_DS) {
         return 0;
     }
@@ -158,7 +152,7 @@ size_t ValidAclLength(const BYTE* p, size_t available)
             return 0;
         }
         const BYTE* ace = p + offset;
-        WORD aceSize = Read<WORD>(ace + 2);
+        WORD aceSize = Get16(ace + 2);
         if (aceSize < sizeof(ACE_HEADER) || aceSize % 4 != 0 || offset + aceSize > aclSize) {
             return 0;
         }
@@ -242,7 +236,7 @@ LONG Parse(const void* descriptor, size_t length, Descriptor& out)
     if (base[0] != SECURITY_DESCRIPTOR_REVISION) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
-    WORD control = Read<WORD>(base + 2);
+    WORD control = Get16(base + 2);
     out = Descriptor();
     out.control = control & ~static_cast<WORD>(SE_SELF_RELATIVE);
     out.saclPresent = (control & SE_SACL_PRESENT) != 0;
@@ -255,11 +249,11 @@ LONG Parse(const void* descriptor, size_t length, Descriptor& out)
     size_t ownerAvail = kUnknown, groupAvail = kUnknown, saclAvail = kUnknown,
            daclAvail = kUnknown;
     if (control & SE_SELF_RELATIVE) {
-        if (!RelativePart(base, length, Read<DWORD>(base + 4), owner, ownerAvail) ||
-            !RelativePart(base, length, Read<DWORD>(base + 8), group, groupAvail) ||
-            !RelativePart(base, length, out.saclPresent ? Read<DWORD>(base + 12) : 0, sacl,
+        if (!RelativePart(base, length, Get32(base + 4), owner, ownerAvail) ||
+            !RelativePart(base, length, Get32(base + 8), group, groupAvail) ||
+            !RelativePart(base, length, out.saclPresent ? Get32(base + 12) : 0, sacl,
                           saclAvail) ||
-            !RelativePart(base, length, out.daclPresent ? Read<DWORD>(base + 16) : 0, dacl,
+            !RelativePart(base, length, out.daclPresent ? Get32(base + 16) : 0, dacl,
                           daclAvail)) {
             return ERROR_INVALID_SECURITY_DESCR;
         }
@@ -314,14 +308,14 @@ Bytes Serialize(const Descriptor& d, SECURITY_INFORMATION info)
         if (!part) {
             return;
         }
-        Write<DWORD>(out.data() + fieldOffset, static_cast<DWORD>(out.size()));
+        Put32(out.data() + fieldOffset, static_cast<DWORD>(out.size()));
         Append(out, *part);
     };
     if (wantSacl && d.saclPresent) append(d.sacl, 12);
     if (wantDacl && d.daclPresent) append(d.dacl, 16);
     if (wantOwner) append(d.owner, 4);
     if (wantGroup) append(d.group, 8);
-    Write<WORD>(out.data() + 2, control);
+    Put16(out.data() + 2, control);
     return out;
 }
 
@@ -338,7 +332,7 @@ Bytes MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities)
     sid[7] = authority;
     size_t offset = 8;
     for (DWORD sub : subAuthorities) {
-        Write<DWORD>(sid.data() + offset, sub);
+        Put32(sid.data() + offset, sub);
         offset += 4;
     }
     return sid;
@@ -354,8 +348,8 @@ Bytes MakeAce(BYTE type, BYTE flags, ACCESS_MASK mask, const Bytes& sid)
     Bytes ace(8, 0);
     ace[0] = type;
     ace[1] = flags;
-    Write<WORD>(ace.data() + 2, static_cast<WORD>(8 + sid.size()));
-    Write<DWORD>(ace.data() + 4, mask);
+    Put16(ace.data() + 2, static_cast<WORD>(8 + sid.size()));
+    Put32(ace.data() + 4, mask);
     Append(ace, sid);
     return ace;
 }
@@ -367,11 +361,15 @@ Bytes MakeAcl(BYTE revision, const std::vector<Bytes>& aces)
     for (const Bytes& ace : aces) {
         Append(acl, ace);
     }
-    Write<WORD>(acl.data() + 2, static_cast<WORD>(acl.size()));
-    Write<WORD>(acl.data() + 4, static_cast<WORD>(aces.size()));
+    Put16(acl.data() + 2, static_cast<WORD>(acl.size()));
+    Put16(acl.data() + 4, static_cast<WORD>(aces.size()));
     return acl;
 }
 
+// The default of a fresh registry, and the one default descriptor of this
+// platform layer: owner Administrators, group SYSTEM; SYSTEM and
+// Administrators have full access, Users may read; all entries inherited by
+// sub-keys.
 Descriptor RootDefault()
 {
     Descriptor d;
@@ -396,11 +394,11 @@ Descriptor RootDefault()
 std::vector<Bytes> InheritedAces(const Bytes& acl)
 {
     std::vector<Bytes> out;
-    WORD count = Read<WORD>(acl.data() + 4);
+    WORD count = Get16(acl.data() + 4);
     size_t offset = kAclHeaderSize;
     for (WORD i = 0; i < count; ++i) {
         const BYTE* ace = acl.data() + offset;
-        WORD aceSize = Read<WORD>(ace + 2);
+        WORD aceSize = Get16(ace + 2);
         BYTE flags = ace[1];
         offset += aceSize;
         BYTE inherited = 0;
@@ -563,7 +561,7 @@ DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescripto
         return 0;
     }
     const BYTE* base = static_cast<const BYTE*>(pSecurityDescriptor);
-    bool relative = (Read<WORD>(base + 2) & SE_SELF_RELATIVE) != 0;
+    bool relative = (Get16(base + 2) & SE_SELF_RELATIVE) != 0;
     auto rounded = [](size_t n) { return (n + 3) & ~static_cast<size_t>(3); };
     size_t length = relative ? kHeaderSize : sizeof(AbsoluteDescriptor);
     size_t span = kHeaderSize;
@@ -573,7 +571,7 @@ DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescripto
         }
         length += rounded(part->size());
         if (relative) {
-            span = std::max(span, Read<DWORD>(base + fieldOffset) + part->size());
+            span = std::max(span, Get32(base + fieldOffset) + part->size());
         }
     };
     add(parsed.owner, 4);

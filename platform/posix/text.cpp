@@ -1,6 +1,8 @@
 // Upper-casing and the UTF-8/UTF-16 conversions of text.h.
 #include "platform/posix/text.h"
 
+#include <cstdint>
+
 namespace netid::posix {
 namespace {
 #include "upcase_table.inc"
@@ -26,6 +28,11 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b)
         if (a[i] != b[i] && UpcaseUnit(a[i]) != UpcaseUnit(b[i])) return false;
     }
     return true;
+}
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    return EqualsNoCase(Utf8ToUtf16(a), Utf8ToUtf16(b));
 }
 
 std::u16string Utf8ToUtf16(std::string_view text)

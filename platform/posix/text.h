@@ -1,7 +1,8 @@
 // Text as the registry keeps it: names compare case-insensitively by
 // upper-casing each UTF-16 unit with Unicode's simple upper-case mapping
-// (the table is generated from ICU when the library is built), and the
-// conversions between the UTF-8 of the A calls and the stored UTF-16.
+// (the table is generated from ICU when the library is built): the one case
+// folding of the platform layer. And the conversions between the UTF-8 of
+// the A calls and the stored UTF-16.
 #ifndef NETID_PLATFORM_POSIX_TEXT_H
 #define NETID_PLATFORM_POSIX_TEXT_H
 
@@ -17,6 +18,8 @@ char16_t UpcaseUnit(char16_t unit);
 std::u16string Upcase(std::u16string_view text);
 // True when the two names are the same name to the registry.
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
+// The same for names in the A calls' UTF-8 (privilege and machine names).
+bool SameName(std::string_view a, std::string_view b);
 
 // UTF-8 to UTF-16: a byte sequence that is not UTF-8 becomes U+FFFD, one
 // for each maximal invalid part, as the platform's conversion does.

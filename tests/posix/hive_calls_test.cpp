@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/hive_boot.h"
 #include "platform/posix/hive_file.h"
-#include "platform/posix/internal.h"
+#include "platform/posix/hive_records.h"
+#include "platform/posix/reg_trees.h"
 #include "registry/registry.h"
 #include "support/environment.h"
 #include "support/privileges.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/security.h"
 
 using netid::posix::DefaultKeySecurity;
 using netid::posix::ExtractSecurity;

@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/posix/internal.h"
+#include "platform/posix/kernel.h"
 #include "support/privileges.h"
 
 namespace {

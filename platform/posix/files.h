@@ -1,0 +1,44 @@
+// What the registry asks of the file system and the host: where the store
+// lives, making and syncing directories, fresh file names, errno as a Win32
+// status, and the boot id of the running machine. No registry logic.
+#ifndef NETID_PLATFORM_POSIX_FILES_H
+#define NETID_PLATFORM_POSIX_FILES_H
+
+#include <string>
+
+#include "platform/posix/windows.h"
+
+namespace netid::posix {
+
+// The directory the store is opened in: $NETID_REGISTRY_DIR, or the
+// system's own.
+std::string StoreDirectoryFromEnvironment();
+
+// Makes `path` and its missing parents; true when it is a directory then.
+bool MakeDirectories(const std::string& path);
+
+// Makes the entries of `dir` durable (renames, links, new files in it).
+void SyncDirectory(const std::string& dir);
+
+// The directory part of a file name ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
+
+// The absolute form of a file name, for comparing and for recording.
+std::string AbsolutePath(const std::string& path);
+
+// True when something, even a dangling link, has that name.
+bool FileExists(const std::string& path);
+
+// Makes a fresh, unused file name beside `path` (the file is made and
+// closed, empty).
+LONG TempBeside(const std::string& path, std::string& temp);
+
+// Win32 status for an errno value of a file operation.
+LONG StatusFromErrno(int error);
+
+// The boot id of the running machine (from /proc/sys/kernel/random/boot_id).
+std::string CurrentBootId();
+
+}  // namespace netid::posix
+
+#endif
