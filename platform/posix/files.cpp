@@ -2,11 +2,14 @@
 #include "platform/posix/files.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
@@ -95,7 +98,8 @@ LONG StatusFromErrno(int error)
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EISDIR:
+    case ELOOP: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_ALREADY_EXISTS;
     case ENAMETOOLONG: return ERROR_INVALID_NAME;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
@@ -103,6 +107,62 @@ LONG StatusFromErrno(int error)
     case EDQUOT: return ERROR_CANTWRITE;
     default: return ERROR_REGISTRY_IO_FAILED;
     }
+}
+
+std::uint64_t Random64()
+{
+    std::uint64_t value = 0;
+    while (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+        if (errno != EINTR) {
+            // No entropy to be had: the time and the process still differ.
+            value ^= static_cast<std::uint64_t>(::time(nullptr)) * 0x9E3779B97F4A7C15ull ^
+                     (static_cast<std::uint64_t>(::getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(&value);
+            break;
+        }
+    }
+    return value;
+}
+
+LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
+                         bool overwrite, mode_t mode)
+{
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
+        temp = "." + name + suffix;
+        fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST) return StatusFromErrno(errno);
+    }
+    if (fd < 0) return ERROR_CANTWRITE;
+    LONG status = ERROR_SUCCESS;
+    std::size_t done = 0;
+    while (done < size && status == ERROR_SUCCESS) {
+        ssize_t n = ::write(fd, static_cast<const char*>(data) + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) status = n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
+        else done += static_cast<std::size_t>(n);
+    }
+    if (status == ERROR_SUCCESS && ::fsync(fd) != 0) status = StatusFromErrno(errno);
+    ::close(fd);
+    if (status == ERROR_SUCCESS) {
+        int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str())
+                           : ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+        if (rc != 0) status = StatusFromErrno(errno);
+    }
+    if (status != ERROR_SUCCESS || !overwrite) ::unlinkat(dir, temp.c_str(), 0);
+    if (status == ERROR_SUCCESS) ::fsync(dir);
+    return status;
+}
+
+LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name)
+{
+    std::string::size_type slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return ERROR_INVALID_PARAMETER;
+    dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir < 0 ? StatusFromErrno(errno) : ERROR_SUCCESS;
 }
 
 std::string CurrentBootId()

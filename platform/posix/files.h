@@ -4,6 +4,10 @@
 #ifndef NETID_PLATFORM_POSIX_FILES_H
 #define NETID_PLATFORM_POSIX_FILES_H
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/posix/windows.h"
@@ -35,6 +39,19 @@ LONG TempBeside(const std::string& path, std::string& temp);
 
 // Win32 status for an errno value of a file operation.
 LONG StatusFromErrno(int error);
+
+// A random number, for names and identifiers no one may guess or reuse.
+std::uint64_t Random64();
+
+// Writes `size` bytes as the file `name` in the directory `dir`, whole or not
+// at all: under a fresh name first (made with O_EXCL, never through a link),
+// synced, then put in place. Without `overwrite` an existing file is left
+// alone and ERROR_ALREADY_EXISTS returned.
+LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
+                         bool overwrite, mode_t mode);
+
+// Opens the directory a file name lies in; `name` gets the last component.
+LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name);
 
 // The boot id of the running machine (from /proc/sys/kernel/random/boot_id).
 std::string CurrentBootId();

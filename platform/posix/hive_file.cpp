@@ -6,6 +6,8 @@
 // calls' business (reg_hives.cpp, hive_records.cpp).
 #include "platform/posix/hive_file.h"
 
+#include "platform/posix/text.h"
+
 #include <fcntl.h>
 #include <hivex.h>
 #include <sys/stat.h>
@@ -42,51 +44,9 @@ std::size_t Align8(std::size_t n)
 void PutCellSize(BYTE* at, LONG size) { Put32(at, static_cast<DWORD>(size)); }
 
 // ------------------------------------------------------------ names
-// The registry's texts here are single bytes; libhivex speaks UTF-8. Each
-// byte is taken as the code point of the same number, so every byte string
-// goes through unchanged.
-std::string BytesToUtf8(const std::string& in)
-{
-    std::string out;
-    out.reserve(in.size());
-    for (unsigned char c : in) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-// The way back; a character beyond one byte (a name written elsewhere in
-// UTF-16) becomes '?', as the ANSI registry calls show it.
-std::string Utf8ToBytes(const char* in, std::size_t len)
-{
-    std::string out;
-    out.reserve(len);
-    for (std::size_t i = 0; i < len;) {
-        unsigned char c = static_cast<unsigned char>(in[i]);
-        std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 0;
-        if (c >= 0x80 && extra == 0) {  // a stray byte: keep it as it is
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (i + extra >= len) {  // cut short
-            out += '?';
-            break;
-        }
-        std::uint32_t cp = extra == 0 ? c : (c & (0x3F >> extra));
-        for (std::size_t k = 1; k <= extra; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3F);
-        }
-        out += cp <= 0xFF ? static_cast<char>(cp) : '?';
-        i += extra + 1;
-    }
-    return out;
-}
+// The registry's names are UTF-16; libhivex speaks UTF-8.
+std::string BytesToUtf8(const std::u16string& in) { return Utf16ToUtf8(in); }
+std::u16string Utf8ToBytes(const char* in, std::size_t len) { return Utf8ToUtf16(std::string_view(in, len)); }
 
 // ------------------------------------------------------------ security
 // A self-relative descriptor whose parts lie inside it. Only the framing is
@@ -247,7 +207,7 @@ struct Reader {
             if (const BYTE* cls = UsedCell(file, Get32(nk + kNkClass), classLen)) {
                 for (WORD i = 0; i + 1 < classLen; i += 2) {
                     WORD ch = Get16(cls + i);
-                    key.keyClass += ch <= 0xFF ? static_cast<char>(ch) : '?';
+                    key.keyClass += static_cast<char16_t>(ch);
                 }
             }
         }
@@ -461,41 +421,6 @@ LONG SplitBigValues(std::vector<BYTE>& img, const std::vector<Written>& written)
     return ERROR_SUCCESS;
 }
 
-// Texts in a hive file are UTF-16LE, as Windows keeps them; the store holds
-// the 8-bit text that the A calls take and give. Writing widens each byte to
-// one 16-bit unit (the bytes taken as Latin-1); reading narrows, a unit above
-// 0xFF becoming '?' as Windows' own 8-bit conversion does for a character it
-// cannot show. Data of odd length are no UTF-16 text and stay as they are, so
-// what the store wrote always reads back byte for byte.
-bool IsTextType(DWORD type)
-{
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
-void WidenTexts(RegTree& tree)
-{
-    for (RegValue& v : tree.values) {
-        if (!IsTextType(v.type)) continue;
-        std::vector<BYTE> wide(v.data.size() * 2, 0);
-        for (std::size_t i = 0; i < v.data.size(); ++i) wide[2 * i] = v.data[i];
-        v.data.swap(wide);
-    }
-    for (RegTree& sub : tree.subkeys) WidenTexts(sub);
-}
-
-void NarrowTexts(RegTree& tree)
-{
-    for (RegValue& v : tree.values) {
-        if (!IsTextType(v.type) || v.data.size() % 2 != 0) continue;
-        std::vector<BYTE> narrow(v.data.size() / 2);
-        for (std::size_t i = 0; i < narrow.size(); ++i) {
-            narrow[i] = v.data[2 * i + 1] == 0 ? v.data[2 * i] : BYTE('?');
-        }
-        v.data.swap(narrow);
-    }
-    for (RegTree& sub : tree.subkeys) NarrowTexts(sub);
-}
-
 }  // namespace
 
 DWORD BaseBlockChecksum(const BYTE* block)
@@ -576,12 +501,10 @@ std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<
     return img;
 }
 
-LONG WriteHiveFile(const std::string& path, const RegTree& narrowTree)
+LONG WriteHiveFile(const std::string& path, const RegTree& tree)
 {
-    RegTree tree = narrowTree;
-    WidenTexts(tree);
     {
-        std::vector<BYTE> img = EmptyHiveImage(tree.name, tree.security);
+        std::vector<BYTE> img = EmptyHiveImage(Utf16ToUtf8(tree.name), tree.security);
         Fd f;
         f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (f.fd < 0) return StatusFromErrno(errno);
@@ -623,19 +546,20 @@ LONG WriteHiveFile(const std::string& path, const RegTree& narrowTree)
     return ERROR_SUCCESS;
 }
 
-LONG WriteHiveAtomically(const std::string& path, const RegTree& tree, bool overwrite)
+LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out)
 {
-    if (!overwrite && FileExists(path)) return ERROR_ALREADY_EXISTS;
-    std::string temp;
-    LONG status = TempBeside(path, temp);
-    if (status != ERROR_SUCCESS) return status;
-    status = WriteHiveFile(temp, tree);
-    if (status == ERROR_SUCCESS) {
-        int rc = overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
-        if (rc != 0) status = StatusFromErrno(errno);
-    }
-    if (status != ERROR_SUCCESS || !overwrite) ::unlink(temp.c_str());
-    if (status == ERROR_SUCCESS) SyncDirectory(DirectoryOf(path));
+    // libhivex writes files, not memory: a private file of our own is the
+    // workbench, gone again before this returns.
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/netid-hive-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return StatusFromErrno(errno);
+    ::close(fd);
+    LONG status = WriteHiveFile(name.data(), tree);
+    if (status == ERROR_SUCCESS) status = ReadWholeFile(name.data(), out);
+    ::unlink(name.data());
     return status;
 }
 
@@ -652,7 +576,6 @@ LONG ReadHiveFile(const std::string& path, RegTree& out)
     Reader r{h.get(), file, {}};
     out = RegTree{};
     status = r.Key(hivex_root(h.get()), 0, out);
-    if (status == ERROR_SUCCESS) NarrowTexts(out);
     return status;
 }
 

@@ -39,10 +39,8 @@ std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<
 // half written: the caller removes it).
 LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 
-// Writes `tree` as a hive at `path`. With `overwrite` false an existing file
-// is left alone and ERROR_ALREADY_EXISTS returned; either way the file
-// appears whole or not at all.
-LONG WriteHiveAtomically(const std::string& path, const RegTree& tree, bool overwrite);
+// The bytes of the hive file that holds `tree`.
+LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out);
 
 // Reads the hive file at `path` into `out`. A file that is not a hive, is cut
 // short or does not hold together gives ERROR_BADDB (base block or bins

@@ -1,25 +1,29 @@
-// The record files of loaded hives and pending replacements, and the boot
-// work that carries them out (see hive_records.h).
-//
-// A loaded hive lives in the store like any other key while it is loaded;
-// the file it came from gets the key's contents back when it is unloaded, or
-// at the next start of the machine if it never was.
+// Origins of loaded hives, the record file of replacements, unloading and
+// the boot work (see hive_records.h).
 #include "platform/posix/hive_records.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/posix/files.h"
 #include "platform/posix/hive_file.h"
 #include "platform/posix/reg_handles.h"
 #include "platform/posix/reg_trees.h"
+#include "platform/posix/store_trees.h"
 #include "platform/posix/text.h"
 
 namespace netid::posix::hive {
 namespace {
+
+using Lock = std::unique_lock<std::mutex>;
+
+constexpr const char* kOriginVersion = "1";
+constexpr const char* kLockFile = "hives.lock";
 
 std::string Escape(const std::string& s)
 {
@@ -59,10 +63,22 @@ std::vector<Record> ParseRecords(const std::string& text)
     return out;
 }
 
-// One pending replacement, on a new boot: the key's contents go to the old
-// file, the staged new contents take their place. A loaded hive's own file
-// gets the new contents instead of the store.
-LONG CarryOut(const Record& rep, std::vector<Record>& mounts)
+std::string Join(const Record& r)
+{
+    std::string text;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        if (i > 0) text += '\t';
+        text += Escape(r[i]);
+    }
+    return text;
+}
+
+std::uint64_t Number(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
+
+// One pending replacement, on a new start of the machine: the key's contents
+// go to the old file, the staged new contents take their place. A loaded
+// hive's own file gets the new contents instead of the store.
+LONG CarryOut(const Record& rep)
 {
     RegTree fresh;
     LONG status = ReadHiveFile(rep[2], fresh);
@@ -74,34 +90,137 @@ LONG CarryOut(const Record& rep, std::vector<Record>& mounts)
     RegTree old;
     status = ExportKeyTree(k.key, old);
     if (status != ERROR_SUCCESS) return status;
-    std::string::size_type slash = rep[1].rfind('\\');
-    old.name = slash == std::string::npos ? rep[1] : rep[1].substr(slash + 1);
-    status = WriteHiveAtomically(rep[3], old, false);
+    status = WriteHive(rep[3], old, false);
     if (status != ERROR_SUCCESS) return status;  // the old contents must be kept first
 
-    for (auto it = mounts.begin(); it != mounts.end(); ++it) {
-        if ((*it)[0] == rep[0] && SameName((*it)[1], rep[1])) {
-            fresh.name = (*it)[1];
-            status = WriteHiveAtomically((*it)[2], fresh, true);
-            if (status != ERROR_SUCCESS) return status;
-            RegCloseKey(k.key);
-            k.key = nullptr;
-            status = DeleteTree(root, (*it)[1]);
-            if (status == ERROR_SUCCESS) mounts.erase(it);
-            return status;
-        }
+    // A hive loaded there: its file gets the new contents and it goes.
+    std::string::size_type slash = rep[1].rfind('\\');
+    if (slash == std::string::npos) {
+        std::u16string name = Utf8ToUtf16(rep[1]);
+        LONG loaded = Guarded([&](Registry& reg, Lock&) -> LONG {
+            store::KeyRef top = reg.Resolve(root).key;
+            store::KeyRef at;
+            LONG s = reg.engine.Child(top, name, at);
+            if (s != ERROR_SUCCESS || at.slot == top.slot) return ERROR_FILE_NOT_FOUND;
+            const store::Key& point = reg.Current(reg.engine.MountPoint(at));
+            Origin origin;
+            if (!DecodeOrigin(point.mountOrigin, origin)) return ERROR_FILE_NOT_FOUND;
+            s = WriteBack(origin, fresh);
+            if (s != ERROR_SUCCESS) return s;
+            return reg.engine.Unmount(at);
+        });
+        if (loaded != ERROR_FILE_NOT_FOUND) return loaded;
     }
     return ReplaceKeyContents(k.key, fresh, false);
 }
 
+// The names of the hives loaded from files below `root` in an earlier start
+// of the machine.
+std::vector<std::u16string> StaleLoads(HKEY root, const std::string& boot)
+{
+    std::vector<std::u16string> names;
+    Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef top = reg.Resolve(root).key;
+        const store::Model& model = top.slot->hive->View();
+        for (const store::ChildRef& c : reg.Current(top).children) {
+            const store::Key* k = model.Find(c.id);
+            Origin origin;
+            if (k != nullptr && DecodeOrigin(k->mountOrigin, origin) && origin.boot != boot) {
+                names.push_back(k->name);
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+    return names;
+}
+
 }  // namespace
 
-// ------------------------------------------------------------ record files
+// ------------------------------------------------------------ origins
+std::string EncodeOrigin(const Origin& o)
+{
+    return Join({kOriginVersion, o.boot, o.file, std::to_string(o.dirDevice), std::to_string(o.dirInode),
+                 std::to_string(o.fileDevice), std::to_string(o.fileInode)});
+}
+
+bool DecodeOrigin(const std::string& text, Origin& o)
+{
+    if (text.empty()) return false;
+    std::vector<Record> records = ParseRecords(text + "\n");
+    if (records.size() != 1 || records[0].size() != 7 || records[0][0] != kOriginVersion) return false;
+    const Record& r = records[0];
+    o.boot = r[1];
+    o.file = r[2];
+    o.dirDevice = Number(r[3]);
+    o.dirInode = Number(r[4]);
+    o.fileDevice = Number(r[5]);
+    o.fileInode = Number(r[6]);
+    return true;
+}
+
+LONG WriteBack(const Origin& origin, const RegTree& tree)
+{
+    std::vector<BYTE> image;
+    LONG status = HiveImage(tree, image);
+    if (status != ERROR_SUCCESS) return status;
+    int dir = -1;
+    std::string name;
+    status = OpenParentDirectory(origin.file, dir, name);
+    if (status != ERROR_SUCCESS) return status;
+    struct stat st {};
+    if (::fstat(dir, &st) != 0 || (origin.dirInode != 0 && (st.st_dev != origin.dirDevice ||
+                                                             st.st_ino != origin.dirInode))) {
+        ::close(dir);
+        return ERROR_ACCESS_DENIED;  // not the directory the hive came from
+    }
+    struct stat file {};
+    mode_t mode = 0600;
+    if (::fstatat(dir, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(file.st_mode)) {
+            ::close(dir);
+            return ERROR_ACCESS_DENIED;
+        }
+        mode = file.st_mode & 0777;
+    }
+    status = WriteFileAtomically(dir, name, image.data(), image.size(), true, mode);
+    ::close(dir);
+    return status;
+}
+
+LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
+{
+    std::vector<BYTE> image;
+    LONG status = HiveImage(tree, image);
+    if (status != ERROR_SUCCESS) return status;
+    int dir = -1;
+    std::string name;
+    status = OpenParentDirectory(path, dir, name);
+    if (status != ERROR_SUCCESS) return status;
+    status = WriteFileAtomically(dir, name, image.data(), image.size(), overwrite, 0644);
+    ::close(dir);
+    return status;
+}
+
+// ------------------------------------------------------------ the record file
 Records::Records()
 {
     m_dir = StoreDirectory();
-    std::string lock = m_dir + "/hives.lock";
-    m_lock = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    m_dirFd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0) return;
+    // A fixed name: opened as it is, never through a link, and made only
+    // where nothing is.
+    m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (m_lock < 0 && errno == ENOENT) {
+        m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (m_lock < 0 && errno == EEXIST) {
+            m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        }
+    }
+    struct stat st {};
+    if (m_lock >= 0 && (::fstat(m_lock, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
+        ::close(m_lock);
+        m_lock = -1;
+    }
     if (m_lock >= 0) {
         while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
         }
@@ -111,12 +230,12 @@ Records::Records()
 Records::~Records()
 {
     if (m_lock >= 0) ::close(m_lock);
+    if (m_dirFd >= 0) ::close(m_dirFd);
 }
 
 std::vector<Record> Records::Read(const char* name) const
 {
-    std::string path = m_dir + "/" + name;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::openat(m_dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return {};
     std::string text;
     char buf[4096];
@@ -133,33 +252,8 @@ std::vector<Record> Records::Read(const char* name) const
 LONG Records::Write(const char* name, const std::vector<Record>& records) const
 {
     std::string text;
-    for (const Record& r : records) {
-        for (std::size_t i = 0; i < r.size(); ++i) {
-            if (i > 0) text += '\t';
-            text += Escape(r[i]);
-        }
-        text += '\n';
-    }
-    std::string path = m_dir + "/" + name;
-    std::string temp = path + ".new";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return StatusFromErrno(errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            ::close(fd);
-            return StatusFromErrno(e);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!synced || ::rename(temp.c_str(), path.c_str()) != 0) return ERROR_CANTWRITE;
-    SyncDirectory(m_dir);
-    return ERROR_SUCCESS;
+    for (const Record& r : records) text += Join(r) + '\n';
+    return WriteFileAtomically(m_dirFd, name, text.data(), text.size(), true, 0644);
 }
 
 HKEY HiveRootHandle(const std::string& name)
@@ -167,52 +261,69 @@ HKEY HiveRootHandle(const std::string& name)
     return name == "HKEY_USERS" ? HKEY_USERS : HKEY_LOCAL_MACHINE;
 }
 
-// ------------------------------------------------------------ carrying things out
-LONG Detach(const Record& mount)
+// ------------------------------------------------------------ unloading
+LONG Unload(HKEY root, const std::u16string& name, bool refuseWhileOpen)
 {
-    HKEY root = HiveRootHandle(mount[0]);
-    KeyHandle k;
-    LONG status = RegOpenKeyExA(root, mount[1].c_str(), 0, KEY_READ, &k.key);
-    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;  // already gone
-    if (status != ERROR_SUCCESS) return status;
-    RegTree tree;
-    status = ExportKeyTree(k.key, tree);
-    if (status != ERROR_SUCCESS) return status;
-    tree.name = mount[1];
-    status = WriteHiveAtomically(mount[2], tree, true);
-    if (status != ERROR_SUCCESS) return status;
-    RegCloseKey(k.key);
-    k.key = nullptr;
-    return DeleteTree(root, mount[1]);
+    if (refuseWhileOpen) {
+        KeyHandle k;
+        LONG status = RegOpenKeyExA(root, Utf16ToUtf8(name).c_str(), 0, KEY_READ, &k.key);
+        if (status != ERROR_SUCCESS) return status;
+        if (HandlesOpenBeneath(k.key, k.key)) return ERROR_ACCESS_DENIED;
+    }
+    return Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef top = reg.Resolve(root).key;
+        store::KeyRef at;
+        LONG status = reg.engine.Child(top, name, at);
+        if (status != ERROR_SUCCESS) return status;
+        if (at.slot == top.slot || at.id != store::kRootKey) return ERROR_INVALID_PARAMETER;
+        const store::Key& point = reg.Current(reg.engine.MountPoint(at));
+        Origin origin;
+        if (!DecodeOrigin(point.mountOrigin, origin)) {
+            // A hive of the store's own (SAM, SECURITY, .DEFAULT) stays.
+            return ERROR_ACCESS_DENIED;
+        }
+        // Only what changed goes back: an unchanged hive leaves its file as
+        // it was, byte for byte.
+        if (reg.engine.HiveChanged(at)) {
+            RegTree tree;
+            store::ExportTree(at.slot->hive->View(), store::kRootKey, tree);
+            status = WriteBack(origin, tree);
+            if (status != ERROR_SUCCESS) return status;
+        }
+        return reg.engine.Unmount(at);
+    });
 }
 
+// ------------------------------------------------------------ the boot work
 void CarryOutBootWork()
 {
-    Records records;
-    if (!records.Ok()) return;
-    // Only what was recorded during an earlier run of the machine is due.
     const std::string boot = CurrentBootId();
-    std::vector<Record> mounts = records.Read(kMounts);
-    std::vector<Record> reps = records.Read(kReplacements);
-    std::vector<Record> keptReps;
-    for (const Record& rep : reps) {
-        if (rep.size() != kReplacementFields) continue;
-        if (rep[4] == boot) {
-            keptReps.push_back(rep);
-        } else if (CarryOut(rep, mounts) == ERROR_SUCCESS) {
-            ::unlink(rep[2].c_str());
-        } else {
-            keptReps.push_back(rep);  // tried again at the next start
+    {
+        Records records;
+        if (records.Ok()) {
+            // Only what was recorded during an earlier run of the machine is due.
+            std::vector<Record> kept;
+            for (const Record& rep : records.Read(kReplacements)) {
+                if (rep.size() != kReplacementFields) continue;
+                if (rep[4] == boot) {
+                    kept.push_back(rep);
+                } else if (CarryOut(rep) == ERROR_SUCCESS) {
+                    ::unlink(rep[2].c_str());
+                } else {
+                    kept.push_back(rep);  // tried again at the next start
+                }
+            }
+            records.Write(kReplacements, kept);
         }
     }
     // Loaded hives do not outlive the machine's run: each goes back to its file.
-    std::vector<Record> keptMounts;
-    for (const Record& m : mounts) {
-        if (m.size() != kMountFields) continue;
-        if (m[3] == boot || Detach(m) != ERROR_SUCCESS) keptMounts.push_back(m);
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
+        for (const std::u16string& name : StaleLoads(root, boot)) Unload(root, name, false);
     }
-    records.Write(kReplacements, keptReps);
-    records.Write(kMounts, keptMounts);
+    Guarded([](Registry& reg, Lock&) -> LONG {
+        reg.engine.RemoveStrayHives();
+        return ERROR_SUCCESS;
+    });
 }
 
 }  // namespace netid::posix::hive

@@ -1,32 +1,55 @@
-// The records of loaded hives and pending replacements, kept in two small
-// files in the store directory and changed under a lock so that several
-// processes agree on them; and the work a new start of the machine brings
-// for hives (started by the call layer, reg_handles.cpp). The hive calls
-// themselves are in reg_hives.cpp.
+// What the hive calls keep between calls and processes, and the work a new
+// start of the machine brings for hives (started by the call layer,
+// reg_handles.cpp):
+//   - where a loaded hive came from (its Origin), kept with the key the hive
+//     hangs at, so that loading is one step of the store;
+//   - pending replacements, in a small record file in the store directory,
+//     changed under a lock so that several processes agree on them.
+// The hive calls themselves are in reg_hives.cpp.
 #ifndef NETID_PLATFORM_POSIX_HIVE_RECORDS_H
 #define NETID_PLATFORM_POSIX_HIVE_RECORDS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/posix/reg_tree.h"
 #include "platform/posix/windows.h"
 
 namespace netid::posix::hive {
+
+// Where a loaded hive came from: the file and its directory as they were
+// when it was loaded, and the start of the machine it was loaded in.
+struct Origin {
+    std::string boot;
+    std::string file;  // absolute
+    std::uint64_t dirDevice = 0, dirInode = 0;
+    std::uint64_t fileDevice = 0, fileInode = 0;
+};
+std::string EncodeOrigin(const Origin& origin);
+bool DecodeOrigin(const std::string& text, Origin& origin);
+
+// Writes `tree` back to the file it came from, in one step, through the
+// directory that held it at loading: when that directory is no longer there
+// under its name (replaced, or a link planted in its place), nothing is
+// written and ERROR_ACCESS_DENIED returned.
+LONG WriteBack(const Origin& origin, const RegTree& tree);
+
+// Writes `tree` as a hive file `path`, whole or not at all; without
+// `overwrite` an existing file is left alone (ERROR_ALREADY_EXISTS).
+LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite);
 
 // One record a line, fields apart by tabs; backslash escapes a tab, a line
 // end or itself inside a field.
 using Record = std::vector<std::string>;
 
-// Loaded hives: root, key name, file, boot id at loading.
-constexpr const char* kMounts = "hives.loaded";
-constexpr std::size_t kMountFields = 4;
 // Pending replacements: root, key path, staged copy of the new file, old
 // file, boot id at recording.
 constexpr const char* kReplacements = "hives.replace";
 constexpr std::size_t kReplacementFields = 5;
 
-// The store directory's record files, held under an exclusive lock for the
+// The store directory's record file, held under an exclusive lock for the
 // life of this object.
 class Records {
 public:
@@ -36,25 +59,30 @@ public:
     Records& operator=(const Records&) = delete;
 
     bool Ok() const { return m_lock >= 0; }
-    std::string Dir() const { return m_dir; }
+    const std::string& Dir() const { return m_dir; }
     std::vector<Record> Read(const char* name) const;
     LONG Write(const char* name, const std::vector<Record>& records) const;
 
 private:
     std::string m_dir;
+    int m_dirFd = -1;
     int m_lock = -1;
 };
 
 // The handle of a recorded root ("HKEY_USERS" or "HKEY_LOCAL_MACHINE").
 HKEY HiveRootHandle(const std::string& name);
 
-// Writes a loaded hive back to its file and takes it out of the store.
-LONG Detach(const Record& mount);
+// Takes the hive loaded at `name` below `root` out of the store, writing it
+// back to its file first when it changed since loading. ERROR_INVALID_PARAMETER
+// when no hive loaded from a file hangs there; with `refuseWhileOpen`,
+// ERROR_ACCESS_DENIED while a handle of this process is open inside it.
+LONG Unload(HKEY root, const std::u16string& name, bool refuseWhileOpen);
 
-// Carries out the recorded replacements, then writes every loaded hive back
-// to its file and takes it out of the store. Uses the registry calls, so it
-// must not run while the registry's lock is held. A replacement or load that
-// cannot be finished stays recorded.
+// Carries out the recorded replacements, then takes every hive loaded in an
+// earlier start of the machine back to its file, and removes hive files no
+// key names any more. Makes registry calls, so it must not run while the
+// registry's lock is held. A replacement or unload that cannot be finished
+// stays for the next start.
 void CarryOutBootWork();
 
 }  // namespace netid::posix::hive

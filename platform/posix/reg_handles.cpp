@@ -1,32 +1,34 @@
-// The handle table, the predefined roots, access checks, enumeration caches
-// and the call wrapper of the registry calls (see reg_handles.h).
+// The handle table, the predefined roots, the access check and the call
+// wrapper of the registry calls (see reg_handles.h).
 #include "platform/posix/reg_handles.h"
 
-#include <unistd.h>
-
-#include <cstring>
-
+#include "platform/posix/access.h"
 #include "platform/posix/files.h"
 #include "platform/posix/hive_records.h"
+#include "platform/posix/kernel.h"
+#include "platform/posix/process.h"
 #include "platform/posix/security.h"
+#include "platform/posix/text.h"
 
 namespace netid::posix {
 namespace {
 
 constexpr std::uintptr_t kHandleBase = 0x00010000;
 
-// A key made on the way to a predefined root: a lasting key with its
-// parent's inheritable security.
-NewKey PlainKey(const KeyRow& parent, bool)
-{
-    return NewKey{std::string(), false, DefaultKeySecurity(&parent.security)};
-}
+// The rights the privileges of backup and restore stand for, as the
+// platform grants them to a caller that asks with REG_OPTION_BACKUP_RESTORE.
+constexpr DWORD kBackupRights = KEY_READ | READ_CONTROL | ACCESS_SYSTEM_SECURITY;
+constexpr DWORD kRestoreRights =
+    KEY_WRITE | WRITE_DAC | WRITE_OWNER | DELETE | ACCESS_SYSTEM_SECURITY;
 
 }  // namespace
 
 Registry::Registry() : m_nextHandle(kHandleBase)
 {
-    engine.SetCommitHook([this] { notify.AfterCommit(); });
+    engine.SetChangeSink([this](const std::shared_ptr<store::Slot>& slot,
+                                std::vector<store::Change>& changes) {
+        notify.OnChanges(slot, changes);
+    });
 }
 
 Registry& TheRegistry()
@@ -41,8 +43,14 @@ std::string StoreDirectory()
 {
     Registry& reg = TheRegistry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    return reg.engine.Directory().empty() ? StoreDirectoryFromEnvironment()
-                                          : reg.engine.Directory();
+    return reg.engine.Directory().empty() ? StoreDirectoryFromEnvironment() : reg.engine.Directory();
+}
+
+std::string StoreProblem()
+{
+    Registry& reg = TheRegistry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.engine.Problem();
 }
 
 // ------------------------------------------------------------ opening
@@ -58,16 +66,8 @@ LONG Registry::EnsureOpen()
 LONG Registry::Open()
 {
     LONG status = engine.Open(StoreDirectoryFromEnvironment());
-    if (status != ERROR_SUCCESS || engine.ReadOnly()) {
-        return status;
-    }
-    notify.OpenSignalFile(engine.Directory());
-    try {
-        m_bootWorkDue = engine.DropVolatileKeysOfOldBoot();
-    } catch (const StatusError& e) {
-        return e.code;
-    }
-    return ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) m_bootWorkDue = engine.TakeNewBoot();
+    return status;
 }
 
 bool Registry::TakeBootWork()
@@ -84,8 +84,8 @@ LONG EnterCall(Registry& reg, std::unique_lock<std::mutex>& lock)
         return open;
     }
     if (reg.TakeBootWork()) {
-        // The boot work goes through the registry calls itself, so it runs
-        // with the registry unlocked, before this call's own work.
+        // The boot work makes registry calls of its own, so it runs with the
+        // registry unlocked, before this call's own work.
         lock.unlock();
         hive::CarryOutBootWork();
         lock.lock();
@@ -102,74 +102,76 @@ bool IsPredefined(HKEY key)
            wide == reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT) + (value - 0x80000000u);
 }
 
-DWORD MapAccess(REGSAM sam, bool readOnly)
-{
-    DWORD access = sam & ~static_cast<DWORD>(KEY_WOW64_RES);
-    if (access & GENERIC_READ) access |= KEY_READ;
-    if (access & GENERIC_WRITE) access |= KEY_WRITE;
-    if (access & GENERIC_EXECUTE) access |= KEY_EXECUTE;
-    if (access & GENERIC_ALL) access |= KEY_ALL_ACCESS;
-    if (access & MAXIMUM_ALLOWED) access |= readOnly ? KEY_READ : KEY_ALL_ACCESS;
-    access &= ~static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                  MAXIMUM_ALLOWED);
-    return access & kAllRights;
-}
-
-std::uintptr_t Registry::NewHandle(std::int64_t keyId, DWORD access)
+HKEY Registry::NewHandle(const store::KeyRef& key, DWORD access)
 {
     std::uintptr_t value = m_nextHandle;
     m_nextHandle += 4;
-    m_handles.emplace(value, Handle{keyId, access});
-    return value;
+    m_handles.emplace(value, Handle{key, access});
+    return reinterpret_cast<HKEY>(value);
 }
 
-std::int64_t Registry::UserHive()
+const store::Key& Registry::Current(const store::KeyRef& ref)
 {
-    std::string name = "S-1-22-1-" + std::to_string(geteuid());
-    std::int64_t id = engine.FindChild(engine.UsersRoot(), name);
-    if (id != 0) {
-        return id;
+    const store::Key* key = nullptr;
+    LONG status = engine.Refresh(ref, key);
+    if (status != ERROR_SUCCESS) Fail(status);
+    return *key;
+}
+
+store::KeyRef Registry::Walk(const store::KeyRef& from, const std::vector<std::u16string>& names)
+{
+    store::KeyRef at = from;
+    for (const std::u16string& name : names) {
+        store::KeyRef next;
+        LONG status = engine.Child(at, name, next);
+        if (status != ERROR_SUCCESS) Fail(status);
+        at = next;
     }
-    return engine.CreatePath(engine.UsersRoot(), {name}, PlainKey);
+    return at;
 }
 
-std::int64_t Registry::PathKey(std::int64_t root, const char* const* names, size_t count,
-                               bool create)
+store::KeyRef Registry::PathBelowMachine(const std::vector<std::u16string>& names)
 {
-    std::int64_t id = root;
-    for (size_t i = 0; i < count && id != 0; ++i) {
-        std::int64_t next = engine.FindChild(id, names[i]);
-        if (next == 0 && create && !engine.ReadOnly()) {
-            next = engine.CreatePath(id, {names[i]}, PlainKey);
+    store::KeyRef at = engine.Machine();
+    for (const std::u16string& name : names) {
+        store::KeyRef next;
+        LONG status = engine.Child(at, name, next);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            // A level the store lacks is made on the way, as a lasting key
+            // with its parent's inheritable security.
+            const store::Key& parent = Current(at);
+            store::Bytes security = DefaultKeySecurity(&engine.SecurityOf(at, parent));
+            status = engine.Commit(at, [&](store::Batch& b) -> LONG {
+                b.CreateKey(at.id, name, u"", 0, security, NowAsFileTime());
+                return ERROR_SUCCESS;
+            });
+            if (status == ERROR_SUCCESS) status = engine.Child(at, name, next);
         }
-        id = next;
+        if (status != ERROR_SUCCESS) Fail(status);
+        at = next;
     }
-    return id;
+    return at;
 }
 
-std::int64_t Registry::RootOf(HKEY key)
+store::KeyRef Registry::RootOf(HKEY key)
 {
-    static const char* const classes[] = {"SOFTWARE", "Classes"};
-    static const char* const config[] = {"SYSTEM", "CurrentControlSet", "Hardware Profiles",
-                                         "Current"};
-    std::int64_t id = 0;
+    store::KeyRef ref;
     if (key == HKEY_LOCAL_MACHINE) {
-        id = engine.MachineRoot();
+        ref = engine.Machine();
     } else if (key == HKEY_USERS) {
-        id = engine.UsersRoot();
+        LONG status = engine.Users(ref);
+        if (status != ERROR_SUCCESS) Fail(status);
     } else if (key == HKEY_CURRENT_USER) {
-        id = UserHive();
+        LONG status = engine.CurrentUser(ref);
+        if (status != ERROR_SUCCESS) Fail(status);
     } else if (key == HKEY_CLASSES_ROOT) {
-        id = PathKey(engine.MachineRoot(), classes, 2, true);
+        ref = PathBelowMachine({u"SOFTWARE", u"Classes"});
     } else if (key == HKEY_CURRENT_CONFIG) {
-        id = PathKey(engine.MachineRoot(), config, 4, true);
+        ref = PathBelowMachine({u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"});
     } else {
         Fail(ERROR_INVALID_HANDLE);
     }
-    if (id == 0) {
-        Fail(ERROR_FILE_NOT_FOUND);
-    }
-    return id;
+    return ref;
 }
 
 Handle Registry::Resolve(HKEY key)
@@ -178,15 +180,22 @@ Handle Registry::Resolve(HKEY key)
         Fail(ERROR_INVALID_HANDLE);
     }
     if (IsPredefined(key)) {
-        return Handle{RootOf(key), ReadOnly() ? static_cast<DWORD>(KEY_READ) : kAllRights};
+        // A predefined handle carries what the root's descriptor allows.
+        store::KeyRef ref = RootOf(key);
+        const store::Key& root = Current(ref);
+        DWORD access = 0;
+        try {
+            access = Grant(ref, root, MAXIMUM_ALLOWED, 0);
+        } catch (const StatusError&) {
+            access = 0;
+        }
+        return Handle{ref, access};
     }
     auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(key));
     if (it == m_handles.end()) {
         Fail(ERROR_INVALID_HANDLE);
     }
-    if (!engine.KeyExists(it->second.keyId)) {
-        Fail(ERROR_KEY_DELETED);
-    }
+    Current(it->second.key);
     return it->second;
 }
 
@@ -196,7 +205,7 @@ Handle Registry::Require(HKEY key, DWORD needed)
     if ((handle.access & needed) != needed) {
         Fail(ERROR_ACCESS_DENIED);
     }
-    if ((needed & kWriteRights) != 0 && ReadOnly()) {
+    if ((needed & kWriteRights) != 0 && !handle.key.slot->hive->Writable()) {
         Fail(ERROR_ACCESS_DENIED);
     }
     return handle;
@@ -208,58 +217,50 @@ bool Registry::CloseHandleValue(HKEY key)
     if (m_handles.erase(value) == 0) {
         return false;
     }
-    m_caches.erase(value);
     notify.FireWatchesOfHandle(value);
     return true;
 }
 
-// ------------------------------------------------------------ enumeration caches
-bool Registry::SubKeyAt(HKEY key, std::int64_t keyId, DWORD index, SubKeyEntry& out)
+DWORD Registry::Grant(const store::KeyRef& ref, const store::Key& key, REGSAM sam, DWORD options)
 {
-    if (index == 0) {
-        // The first is cheap to find, and deleting loops ask only for it.
-        return engine.FirstChild(keyId, out);
+    DWORD desired = sam & ~static_cast<DWORD>(KEY_WOW64_RES);
+    const bool systemSecurity = (desired & ACCESS_SYSTEM_SECURITY) != 0;
+    if (systemSecurity && !PrivilegeEnabled("SeSecurityPrivilege")) {
+        Fail(ERROR_PRIVILEGE_NOT_HELD);
     }
-    EnumCache& cache = m_caches[reinterpret_cast<std::uintptr_t>(key)];
-    Generation now = engine.CurrentGeneration();
-    if (cache.keyId != keyId || !(cache.keysSeen == now)) {
-        cache.keyId = keyId;
-        cache.values.clear();
-        cache.valuesSeen = Generation{};
-        cache.keys = engine.Children(keyId);
-        cache.keysSeen = now;
-    }
-    if (index >= cache.keys.size()) {
-        return false;
-    }
-    out = cache.keys[index];
-    return true;
-}
+    const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
+    DWORD wanted = MapGenericKeyRights(desired & ~static_cast<DWORD>(MAXIMUM_ALLOWED)) &
+                   ~static_cast<DWORD>(ACCESS_SYSTEM_SECURITY);
 
-const RegValue* Registry::ValueAt(HKEY key, std::int64_t keyId, DWORD index)
-{
-    EnumCache& cache = m_caches[reinterpret_cast<std::uintptr_t>(key)];
-    Generation now = engine.CurrentGeneration();
-    if (cache.keyId != keyId || !(cache.valuesSeen == now)) {
-        cache.keyId = keyId;
-        cache.keys.clear();
-        cache.keysSeen = Generation{};
-        cache.values = engine.Values(keyId);
-        cache.valuesSeen = now;
+    // Backup semantics: the privileges stand in for the descriptor.
+    DWORD privileged = 0;
+    if ((options & REG_OPTION_BACKUP_RESTORE) != 0) {
+        if (PrivilegeEnabled(SE_BACKUP_NAME)) privileged |= kBackupRights;
+        if (PrivilegeEnabled(SE_RESTORE_NAME)) privileged |= kRestoreRights;
     }
-    return index < cache.values.size() ? &cache.values[index] : nullptr;
+    DWORD granted = 0;
+    DWORD rest = wanted & ~privileged;
+    if (maximum || rest != 0) {
+        DWORD byDescriptor = 0;
+        LONG status = CheckAccess(engine.SecurityOf(ref, key), CurrentIdentity(),
+                                  rest | (maximum ? static_cast<DWORD>(MAXIMUM_ALLOWED) : 0), byDescriptor);
+        if (status != ERROR_SUCCESS && !(maximum && rest == 0 && privileged != 0)) Fail(status);
+        granted |= byDescriptor;
+    }
+    granted |= wanted & privileged;
+    if (maximum) granted |= privileged & ~static_cast<DWORD>(ACCESS_SYSTEM_SECURITY);
+
+    // The files are the hard wall: a hive this process may not write grants
+    // no right to write, whatever its descriptor says.
+    if (!ref.slot->hive->Writable()) {
+        if ((wanted & kWriteRights) != 0) Fail(ERROR_ACCESS_DENIED);
+        granted &= ~kWriteRights;
+    }
+    if (systemSecurity) granted |= ACCESS_SYSTEM_SECURITY;
+    return granted & kAllRights;
 }
 
 // ------------------------------------------------------------ answers
-bool CopyName(const std::string& text, LPSTR buffer, DWORD capacity)
-{
-    if (text.size() >= capacity) {
-        return false;
-    }
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-    return true;
-}
-
 void CopyFileTime(std::uint64_t time, PFILETIME out)
 {
     if (out != nullptr) {

@@ -1,11 +1,11 @@
 // The registry calls' shared state and the one wrapper every call goes
-// through: the handle table (HKEY value -> key id and granted access), the
-// predefined roots, access mapping and checks, the per-handle enumeration
-// caches, and the answers written into callers' buffers. The boot work of the
-// hives is started here, on the first call that finds a new boot. Not here:
-// SQL (store_engine.h), watches (reg_notify.h), the calls themselves
-// (reg_keys.cpp, reg_values.cpp, reg_security.cpp, reg_notify.cpp,
-// reg_hives.cpp).
+// through: the handle table (HKEY value -> key and granted access), the
+// predefined roots, the access check made when a key is opened, and the
+// answers written into callers' buffers. The boot work of the hives is
+// started here, on the first call that finds a new start of the machine.
+// Not here: the store itself (store_engine.h), watches (reg_notify.h), the
+// A calls' text (reg_text.h), the calls themselves (reg_keys.cpp,
+// reg_values.cpp, reg_security.cpp, reg_notify.cpp, reg_hives.cpp).
 #ifndef NETID_PLATFORM_POSIX_REG_HANDLES_H
 #define NETID_PLATFORM_POSIX_REG_HANDLES_H
 
@@ -30,18 +30,8 @@ constexpr DWORD kAllRights = KEY_ALL_ACCESS | ACCESS_SYSTEM_SECURITY;
 
 // What a handle stands for.
 struct Handle {
-    std::int64_t keyId = 0;
+    store::KeyRef key;
     DWORD access = 0;
-};
-
-// What one handle last enumerated, kept while the store is unchanged, so
-// that walking a key of many sub-keys or values by index stays linear.
-struct EnumCache {
-    std::int64_t keyId = 0;
-    Generation keysSeen;
-    std::vector<SubKeyEntry> keys;
-    Generation valuesSeen;
-    std::vector<RegValue> values;
 };
 
 // One per process; every member is used with `mutex` held.
@@ -50,18 +40,17 @@ public:
     Registry();
 
     std::mutex mutex;
-    StoreEngine engine;
+    store::StoreEngine engine;
     Notifier notify{mutex, engine};
 
     // Opens the store on first use in this process; the status of that
     // attempt is kept and answered on every later call.
     LONG EnsureOpen();
-    // True once, after the opening found a new boot: the boot work of the
-    // hives is then due, and runs outside the lock.
+    // True once, after the opening found a new start of the machine: the
+    // boot work of the hives is then due, and runs outside the lock.
     bool TakeBootWork();
-    bool ReadOnly() const { return engine.ReadOnly(); }
 
-    std::uintptr_t NewHandle(std::int64_t keyId, DWORD access);
+    HKEY NewHandle(const store::KeyRef& key, DWORD access);
     // The key behind `key` with the access it carries; fails with 6 for an
     // unknown handle and 1018 for a deleted key.
     Handle Resolve(HKEY key);
@@ -74,49 +63,52 @@ public:
         return {m_handles.begin(), m_handles.end()};
     }
 
-    // The sub-key or value at `index` of key `keyId`, opened as `key`,
-    // through the handle's enumeration cache; false (null) past the end.
-    bool SubKeyAt(HKEY key, std::int64_t keyId, DWORD index, SubKeyEntry& out);
-    const RegValue* ValueAt(HKEY key, std::int64_t keyId, DWORD index);
+    // The key as it stands now; fails with 1018 when it is gone.
+    const store::Key& Current(const store::KeyRef& ref);
+    // The sub-keys of `from` along `names`, crossing mounted hives; fails
+    // with 2 when one is missing.
+    store::KeyRef Walk(const store::KeyRef& from, const std::vector<std::u16string>& names);
+
+    // The access this process gets to key `ref` when it asks for `sam` with
+    // the options of RegOpenKeyEx/RegCreateKeyEx: the key's DACL decides for
+    // the process's token, the privileges of backup and restore let through
+    // as the platform's backup semantics do, and a hive this process may not
+    // write grants no right to write. Fails with 5 (or 1314 for
+    // ACCESS_SYSTEM_SECURITY without the security privilege).
+    DWORD Grant(const store::KeyRef& ref, const store::Key& key, REGSAM sam, DWORD options);
 
 private:
     LONG Open();
-    std::int64_t RootOf(HKEY key);
-    std::int64_t PathKey(std::int64_t root, const char* const* names, size_t count,
-                         bool create);
-    std::int64_t UserHive();
+    store::KeyRef RootOf(HKEY key);
+    store::KeyRef PathBelowMachine(const std::vector<std::u16string>& names);
 
     bool m_attempted = false;
     LONG m_openStatus = ERROR_SUCCESS;
     bool m_bootWorkDue = false;
     std::unordered_map<std::uintptr_t, Handle> m_handles;
-    std::unordered_map<std::uintptr_t, EnumCache> m_caches;
     std::uintptr_t m_nextHandle;
 };
 
 // The registry of this process.
 Registry& TheRegistry();
 
-// The directory that holds the store.
+// The directory that holds the store, and why it could not be opened (empty
+// when it could).
 std::string StoreDirectory();
+std::string StoreProblem();
 
 // ------------------------------------------------------------ predefined keys
 bool IsPredefined(HKEY key);
 inline bool IsPerformanceData(HKEY key) { return key == HKEY_PERFORMANCE_DATA; }
 inline bool IsDynData(HKEY key) { return key == HKEY_DYN_DATA; }
 
-// The rights a handle opened with `sam` carries (generic rights mapped).
-DWORD MapAccess(REGSAM sam, bool readOnly);
-
 // ------------------------------------------------------------ answers into callers' buffers
-// Copies `text` into a caller's character buffer of `capacity` characters
-// (with its NUL). False when it does not fit.
-bool CopyName(const std::string& text, LPSTR buffer, DWORD capacity);
 void CopyFileTime(std::uint64_t time, PFILETIME out);
 
 // ------------------------------------------------------------ the call wrapper
-// Opens the store when needed and, once after a new boot, runs the boot work
-// of the hives with `lock` released (it goes through the registry calls).
+// Opens the store when needed and, once after a new start of the machine,
+// runs the boot work of the hives with `lock` released (it makes registry
+// calls of its own).
 LONG EnterCall(Registry& reg, std::unique_lock<std::mutex>& lock);
 
 // Runs `body(registry, lock)` as one registry call, under the registry's

@@ -1,7 +1,10 @@
 // The registry calls on hives: saving a key to a hive file, restoring one
 // from a file, loading and unloading a hive, and replacing one at the next
-// start of the machine. Hive files are read and written by hive_file.cpp,
-// the records of loads and replacements kept by hive_records.cpp.
+// start of the machine. Hive files are read and written by hive_file.cpp;
+// a loaded hive is a hive of the store of its own, hung at a key of the root
+// it was loaded under, with where it came from (hive_records.h).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,7 +14,10 @@
 #include "platform/posix/hive_file.h"
 #include "platform/posix/hive_records.h"
 #include "platform/posix/kernel.h"
+#include "platform/posix/reg_handles.h"
+#include "platform/posix/reg_text.h"
 #include "platform/posix/reg_trees.h"
+#include "platform/posix/store_trees.h"
 #include "platform/posix/text.h"
 
 using namespace netid::posix;
@@ -19,8 +25,28 @@ using namespace netid::posix::hive;
 
 namespace {
 
-// Where `key` stands: the root under which hives live ("HKEY_LOCAL_MACHINE"
-// or "HKEY_USERS") and the path beneath it. False for any other handle.
+using Lock = std::unique_lock<std::mutex>;
+
+// The root under which hives are loaded that `key` stands for: its own
+// predefined handle, or a handle open on that root's top key. Null for any
+// other key.
+HKEY HiveRoot(HKEY key)
+{
+    if (key == HKEY_LOCAL_MACHINE || key == HKEY_USERS) return key;
+    if (key == nullptr || IsPredefined(key)) return nullptr;
+    HKEY root = nullptr;
+    Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef ref = reg.Resolve(key).key;
+        store::KeyRef users;
+        if (ref == reg.engine.Machine()) root = HKEY_LOCAL_MACHINE;
+        if (reg.engine.Users(users) == ERROR_SUCCESS && ref == users) root = HKEY_USERS;
+        return ERROR_SUCCESS;
+    });
+    return root;
+}
+
+// The root name as the record of a replacement keeps it, and the path of
+// `key` beneath that root; false when `key` is not below one.
 bool HiveLocation(HKEY key, std::string& rootName, std::string& path)
 {
     rootName.clear();
@@ -29,27 +55,33 @@ bool HiveLocation(HKEY key, std::string& rootName, std::string& path)
         rootName = key == HKEY_USERS ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
         return true;
     }
-    // The other predefined roots are views into these two, not hive roots.
-    if (key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_CONFIG ||
-        key == HKEY_PERFORMANCE_DATA || key == HKEY_DYN_DATA) {
-        return false;
-    }
-    std::string full;
-    if (KeyFullPath(key, full) != ERROR_SUCCESS) return false;
-    size_t cut = full.find('\\');
-    rootName = full.substr(0, cut);
-    if (cut != std::string::npos) path = full.substr(cut + 1);
-    return true;
-}
-
-// The name of a root under which hives may be loaded, given by its own
-// handle or by an open handle on that root key; empty for any other.
-std::string HiveRootName(HKEY key)
-{
-    std::string rootName;
-    std::string path;
-    if (!HiveLocation(key, rootName, path) || !path.empty()) return std::string();
-    return rootName;
+    if (key == nullptr || IsPredefined(key)) return false;
+    LONG status = Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef at = reg.Resolve(key).key;
+        std::vector<std::u16string> names;
+        store::KeyRef users;
+        reg.engine.Users(users);
+        // Up through the hives to HKEY_LOCAL_MACHINE or HKEY_USERS.
+        while (!(at == reg.engine.Machine()) && !(at == users)) {
+            at = reg.engine.MountPoint(at);
+            const store::Key& key = reg.Current(at);
+            if (at.id == store::kRootKey && !at.slot->parent) {
+                // A user's own hive hangs below HKEY_USERS by its name.
+                names.push_back(key.name);
+                at = users;
+                break;
+            }
+            names.push_back(key.name);
+            at = store::KeyRef{at.slot, key.parent};
+        }
+        rootName = at == users ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
+        for (auto it = names.rbegin(); it != names.rend(); ++it) {
+            if (!path.empty()) path += '\\';
+            path += NameToA(*it);
+        }
+        return ERROR_SUCCESS;
+    });
+    return status == ERROR_SUCCESS;
 }
 
 // A sub-key path with its backslashes trimmed at both ends; empty when a
@@ -63,10 +95,7 @@ std::string CleanPath(const char* path)
     return p;
 }
 
-bool IsOneName(const std::string& name)
-{
-    return !name.empty() && name.find('\\') == std::string::npos;
-}
+bool IsOneName(const std::string& name) { return !name.empty() && name.find('\\') == std::string::npos; }
 
 }  // namespace
 
@@ -79,7 +108,7 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES)
     std::string file(lpFile);
     if (FileExists(file)) return ERROR_ALREADY_EXISTS;
     if (!PrivilegeEnabled(SE_BACKUP_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
-    return WriteHiveAtomically(file, tree, false);
+    return WriteHive(file, tree, false);
 }
 
 LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
@@ -89,7 +118,7 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
         return ERROR_INVALID_PARAMETER;
     }
     bool wholeVolatile = (dwFlags & REG_WHOLE_HIVE_VOLATILE) != 0;
-    if (wholeVolatile && HiveRootName(hKey).empty()) return ERROR_INVALID_PARAMETER;
+    if (wholeVolatile && HiveRoot(hKey) == nullptr) return ERROR_INVALID_PARAMETER;
     if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
 
     RegTree tree;
@@ -104,74 +133,87 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
 {
     if (lpSubKey == nullptr || lpFile == nullptr || *lpFile == '\0') return ERROR_INVALID_PARAMETER;
-    std::string rootName = HiveRootName(hKey);
+    HKEY root = HiveRoot(hKey);
     std::string name(lpSubKey);
-    if (rootName.empty() || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
+    if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
     if (!PrivilegeEnabled(SE_BACKUP_NAME) || !PrivilegeEnabled(SE_RESTORE_NAME)) {
         return ERROR_PRIVILEGE_NOT_HELD;
     }
-    std::string file = AbsolutePath(lpFile);
-
-    Records records;
-    if (!records.Ok()) return ERROR_REGISTRY_IO_FAILED;
-    std::vector<Record> mounts = records.Read(kMounts);
-    for (const Record& m : mounts) {
-        if (m.size() == kMountFields && m[2] == file) return ERROR_SHARING_VIOLATION;  // in use already
+    Origin origin;
+    origin.boot = CurrentBootId();
+    origin.file = AbsolutePath(lpFile);
+    {
+        int dir = -1;
+        std::string base;
+        LONG status = OpenParentDirectory(origin.file, dir, base);
+        if (status != ERROR_SUCCESS) return status;
+        struct stat st {};
+        struct stat file {};
+        bool ok = ::fstat(dir, &st) == 0 && ::fstatat(dir, base.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0;
+        int error = errno;
+        ::close(dir);
+        if (!ok) return StatusFromErrno(error);
+        if (!S_ISREG(file.st_mode)) return ERROR_ACCESS_DENIED;
+        origin.dirDevice = st.st_dev;
+        origin.dirInode = st.st_ino;
+        origin.fileDevice = file.st_dev;
+        origin.fileInode = file.st_ino;
     }
-
     RegTree tree;
-    LONG status = ReadHiveFile(file, tree);
+    LONG status = ReadHiveFile(origin.file, tree);
     if (status != ERROR_SUCCESS) return status;
-
-    KeyHandle k;
-    DWORD disposition = 0;
-    status = RegCreateKeyExA(hKey, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                             nullptr, &k.key, &disposition);
-    if (status != ERROR_SUCCESS) return status;
-    if (disposition != REG_CREATED_NEW_KEY) return ERROR_ALREADY_EXISTS;
-    status = ReplaceKeyContents(k.key, tree, false);
-    if (status == ERROR_SUCCESS) {
-        mounts.push_back({rootName, name, file, CurrentBootId()});
-        status = records.Write(kMounts, mounts);
-    }
-    if (status != ERROR_SUCCESS) {
-        RegCloseKey(k.key);
-        k.key = nullptr;
-        DeleteTree(hKey, name);
-    }
-    return status;
+    const std::u16string keyName = NameFromA(lpSubKey);
+    return Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef top = reg.Resolve(root).key;
+        const store::Key& parent = reg.Current(top);
+        // A file is loaded once at a time.
+        const store::Model& model = top.slot->hive->View();
+        for (HKEY other : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
+            store::KeyRef otherTop = reg.Resolve(other).key;
+            const store::Model& m = otherTop.slot->hive->View();
+            for (const store::ChildRef& c : reg.Current(otherTop).children) {
+                Origin loaded;
+                const store::Key* k = m.Find(c.id);
+                if (k != nullptr && DecodeOrigin(k->mountOrigin, loaded) &&
+                    ((loaded.fileInode != 0 && loaded.fileDevice == origin.fileDevice &&
+                      loaded.fileInode == origin.fileInode) ||
+                     loaded.file == origin.file)) {
+                    return ERROR_SHARING_VIOLATION;
+                }
+            }
+        }
+        if (model.Child(parent, Upcase(keyName)) != 0) return ERROR_ALREADY_EXISTS;
+        if (store::CheckTree(tree, 1) != ERROR_SUCCESS) return ERROR_BADDB;
+        // The hive's files are made whole first and hung in place in one
+        // commit: a crash in between leaves a file no key names, which the
+        // next start removes.
+        std::string hiveName;
+        struct stat file {};
+        ::stat(origin.file.c_str(), &file);
+        mode_t mode = (file.st_mode & 0044) != 0 ? 0644 : 0600;
+        LONG s = reg.engine.CreateLoadedHive(mode, tree.name, tree.security,
+                                             [&](store::Batch& b) -> LONG {
+                                                 store::ImportTree(b, store::kRootKey, tree, false);
+                                                 b.SetTime(store::kRootKey, tree.lastWrite);
+                                                 return ERROR_SUCCESS;
+                                             },
+                                             hiveName);
+        if (s != ERROR_SUCCESS) return s;
+        return reg.engine.Mount(top, keyName, hiveName, EncodeOrigin(origin));
+    });
 }
 
 LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    std::string rootName = HiveRootName(hKey);
-    std::string name = CleanPath(lpSubKey);
     if (hKey == nullptr) return ERROR_INVALID_HANDLE;
-    if (rootName.empty() || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
+    HKEY root = HiveRoot(hKey);
+    std::string name = CleanPath(lpSubKey);
+    if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
     if (!PrivilegeEnabled(SE_BACKUP_NAME) || !PrivilegeEnabled(SE_RESTORE_NAME)) {
         return ERROR_PRIVILEGE_NOT_HELD;
     }
-
-    Records records;
-    if (!records.Ok()) return ERROR_REGISTRY_IO_FAILED;
-    std::vector<Record> mounts = records.Read(kMounts);
-    auto it = mounts.begin();
-    for (; it != mounts.end(); ++it) {
-        if (it->size() == kMountFields && (*it)[0] == rootName && SameName((*it)[1], name)) break;
-    }
-    KeyHandle k;
-    LONG status = RegOpenKeyExA(hKey, name.c_str(), 0, KEY_READ, &k.key);
-    if (status != ERROR_SUCCESS) return status;
-    if (it == mounts.end()) return ERROR_INVALID_PARAMETER;  // not a loaded hive
-    if (HandlesOpenBeneath(k.key, k.key)) return ERROR_ACCESS_DENIED;
-    RegCloseKey(k.key);
-    k.key = nullptr;
-
-    status = Detach(*it);
-    if (status != ERROR_SUCCESS) return status;
-    mounts.erase(it);
-    return records.Write(kMounts, mounts);
+    return Unload(root, NameFromA(name.c_str()), true);
 }
 
 LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR lpOldFile)
@@ -204,11 +246,8 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
 
     Records records;
     if (!records.Ok()) return ERROR_REGISTRY_IO_FAILED;
-    std::string staged;
-    status = TempBeside(records.Dir() + "/x", staged);
-    if (status != ERROR_SUCCESS) return status;
-    ::unlink(staged.c_str());
-    status = WriteHiveAtomically(staged, fresh, false);
+    std::string staged = records.Dir() + "/.staged-" + std::to_string(Random64()) + ".hiv";
+    status = WriteHive(staged, fresh, false);
     if (status != ERROR_SUCCESS) return status;
     std::vector<Record> reps = records.Read(kReplacements);
     reps.push_back({rootName, path, staged, oldFile, CurrentBootId()});

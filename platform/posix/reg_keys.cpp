@@ -1,14 +1,17 @@
 // The registry calls on keys: connecting, opening, creating, closing,
 // deleting, enumerating sub-keys, asking about a key and flushing. Each
-// checks its arguments, resolves the handle and hands the work to one engine
-// primitive; values, security, notification and hives have files of their own.
+// checks its arguments, resolves the handle, checks the access the key's
+// descriptor grants and hands the work to the store; values, security,
+// notification and hives have files of their own.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/posix/kernel.h"
+#include "platform/posix/process.h"
 #include "platform/posix/reg_handles.h"
 #include "platform/posix/reg_limits.h"
+#include "platform/posix/reg_text.h"
 #include "platform/posix/security.h"
 #include "platform/posix/text.h"
 
@@ -17,34 +20,6 @@ using namespace netid::posix;
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
-
-// Splits a sub-key path into its names. A leading backslash, or an empty name
-// inside the path, is a malformed path; one trailing backslash is allowed.
-LONG SplitPath(const char* path, std::vector<std::string>& names)
-{
-    names.clear();
-    if (path == nullptr || *path == '\0') {
-        return ERROR_SUCCESS;
-    }
-    if (*path == '\\') {
-        return ERROR_BAD_PATHNAME;
-    }
-    std::string text(path);
-    if (text.back() == '\\') {
-        text.pop_back();
-    }
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\\', start);
-        if (end == std::string::npos) end = text.size();
-        if (end == start) {
-            return ERROR_BAD_PATHNAME;
-        }
-        names.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return ERROR_SUCCESS;
-}
 
 }  // namespace
 
@@ -81,7 +56,6 @@ LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult)
 {
-    (void)ulOptions;
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -96,25 +70,16 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         }
         return ERROR_FILE_NOT_FOUND;
     }
-    std::vector<std::string> names;
+    std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);
     if (split != ERROR_SUCCESS) {
         return split;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle base = reg.Resolve(hKey);
-        std::int64_t id = reg.engine.FindPath(base.keyId, names);
-        if (id == 0) {
-            return ERROR_FILE_NOT_FOUND;
-        }
-        DWORD access = MapAccess(samDesired, reg.ReadOnly());
-        if ((access & kWriteRights) != 0 && reg.ReadOnly()) {
-            return ERROR_ACCESS_DENIED;
-        }
-        if ((access & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
-            return ERROR_PRIVILEGE_NOT_HELD;
-        }
-        *phkResult = reinterpret_cast<HKEY>(reg.NewHandle(id, access));
+        store::KeyRef ref = reg.Walk(base.key, names);
+        DWORD access = reg.Grant(ref, reg.Current(ref), samDesired, ulOptions);
+        *phkResult = reg.NewHandle(ref, access);
         return ERROR_SUCCESS;
     });
 }
@@ -143,12 +108,12 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         // Symbolic links are not kept by this store.
         return ERROR_INVALID_PARAMETER;
     }
-    std::vector<std::string> names;
+    std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);
     if (split != ERROR_SUCCESS) {
         return split;
     }
-    for (const std::string& name : names) {
+    for (const std::u16string& name : names) {
         if (name.size() > kMaxKeyNameLength) {
             return ERROR_INVALID_PARAMETER;
         }
@@ -158,49 +123,80 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (requested != nullptr && ValidateSecurityDescriptor(requested, 0) != ERROR_SUCCESS) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
-    bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
-    std::string keyClass = lpClass != nullptr ? std::string(lpClass) : std::string();
-    // What each missing key is made with.
-    auto shape = [&](const KeyRow& parent, bool last) {
-        if (last && parent.isVolatile && !wantVolatile) {
-            Fail(ERROR_CHILD_MUST_BE_VOLATILE);
-        }
-        NewKey key;
-        // Levels made on the way are lasting keys unless they lie beneath a
-        // volatile one.
-        key.isVolatile = last ? wantVolatile : parent.isVolatile;
-        key.security = DefaultKeySecurity(&parent.security);
-        if (last && requested != nullptr) {
-            // The caller's owner and group where it names them, and its
-            // access list.
-            MergeSecurity(key.security, OWNER_SECURITY_INFORMATION, requested);
-            MergeSecurity(key.security, GROUP_SECURITY_INFORMATION, requested);
-            LONG merged = MergeSecurity(key.security, DACL_SECURITY_INFORMATION, requested);
-            if (merged != ERROR_SUCCESS) Fail(merged);
-        }
-        if (last) key.keyClass = keyClass;
-        return key;
-    };
+    const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+    const std::u16string keyClass = NameFromA(lpClass);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle base = reg.Resolve(hKey);
-        DWORD access = MapAccess(samDesired, reg.ReadOnly());
-        if ((access & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
+        if ((samDesired & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
             return ERROR_PRIVILEGE_NOT_HELD;
         }
         // The common case first: the key is there and is only opened.
-        std::int64_t existing = reg.engine.FindPath(base.keyId, names);
+        store::KeyRef at = base.key;
+        std::size_t found = 0;
+        for (; found < names.size(); ++found) {
+            store::KeyRef next;
+            LONG status = reg.engine.Child(at, names[found], next);
+            if (status == ERROR_FILE_NOT_FOUND) break;
+            if (status != ERROR_SUCCESS) return status;
+            at = next;
+        }
         DWORD disposition = REG_OPENED_EXISTING_KEY;
-        if (existing == 0) {
-            if ((base.access & KEY_CREATE_SUB_KEY) == 0 || reg.ReadOnly()) {
-                return ERROR_ACCESS_DENIED;
+        if (found < names.size()) {
+            const store::Key& parent = reg.Current(at);
+            // The parent's descriptor decides who may add to it (not the
+            // access of the handle the path starts from).
+            reg.Grant(at, parent, KEY_CREATE_SUB_KEY, dwOptions);
+            if (reg.engine.IsUsersRoot(at)) {
+                return ERROR_ACCESS_DENIED;  // HKEY_USERS holds hives, not keys
             }
-            existing = reg.engine.CreatePath(base.keyId, names, shape);
-            disposition = REG_CREATED_NEW_KEY;
+            if (reg.engine.Depth(at) + (names.size() - found) > kMaxDepth) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            if (parent.IsVolatile() && !wantVolatile && found + 1 == names.size()) {
+                return ERROR_CHILD_MUST_BE_VOLATILE;
+            }
+            std::uint64_t now = NowAsFileTime();
+            store::KeyId created = 0;
+            LONG status = reg.engine.Commit(at, [&](store::Batch& b) -> LONG {
+                const store::Model& model = b.View();
+                store::KeyId id = at.id;
+                for (std::size_t i = found; i < names.size(); ++i) {
+                    const store::Key* p = model.Find(id);
+                    if (p == nullptr) return ERROR_KEY_DELETED;
+                    const bool last = i + 1 == names.size();
+                    if (last && p->IsVolatile() && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+                    if (model.Child(*p, Upcase(names[i])) != 0) return ERROR_ALREADY_EXISTS;
+                    // Levels made on the way are lasting keys unless they lie
+                    // beneath a volatile one.
+                    const bool isVolatile = last ? wantVolatile : p->IsVolatile();
+                    const store::Bytes* ps = p->security != 0 ? model.Security(p->security) : nullptr;
+                    std::vector<BYTE> security = DefaultKeySecurity(ps);
+                    if (last && requested != nullptr) {
+                        // The caller's owner and group where it names them,
+                        // and its access list.
+                        MergeSecurity(security, OWNER_SECURITY_INFORMATION, requested);
+                        MergeSecurity(security, GROUP_SECURITY_INFORMATION, requested);
+                        LONG merged = MergeSecurity(security, DACL_SECURITY_INFORMATION, requested);
+                        if (merged != ERROR_SUCCESS) return merged;
+                    }
+                    id = b.CreateKey(id, names[i], last ? keyClass : std::u16string(),
+                                     isVolatile ? store::kKeyVolatile : 0, security, now);
+                }
+                created = id;
+                return ERROR_SUCCESS;
+            });
+            if (status == ERROR_ALREADY_EXISTS) {
+                // Another process made it meanwhile: open what is there now.
+                at = reg.Walk(base.key, names);
+            } else if (status != ERROR_SUCCESS) {
+                return status;
+            } else {
+                at = store::KeyRef{at.slot, created};
+                disposition = REG_CREATED_NEW_KEY;
+            }
         }
-        if ((access & kWriteRights) != 0 && reg.ReadOnly()) {
-            return ERROR_ACCESS_DENIED;
-        }
-        *phkResult = reinterpret_cast<HKEY>(reg.NewHandle(existing, access));
+        DWORD access = reg.Grant(at, reg.Current(at), samDesired, dwOptions);
+        *phkResult = reg.NewHandle(at, access);
         if (lpdwDisposition != nullptr) {
             *lpdwDisposition = disposition;
         }
@@ -251,26 +247,39 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        KeyFacts facts;
-        if (!reg.engine.LoadKeyFacts(handle.keyId, facts)) return ERROR_KEY_DELETED;
-        const KeyRow& row = facts.row;
-        LONG status = ERROR_SUCCESS;
-        if (lpcchClass != nullptr) {
-            if (lpClass != nullptr) {
-                if (!CopyName(row.keyClass, lpClass, *lpcchClass)) {
-                    status = ERROR_MORE_DATA;
-                }
-            }
-            *lpcchClass = static_cast<DWORD>(row.keyClass.size());
+        const store::Key& key = reg.Current(handle.key);
+        // Lengths in UTF-16 units and data sizes as stored, as the platform
+        // reports them to the A calls too.
+        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0;
+        LONG status = reg.engine.SubKeyCount(handle.key, subKeys);
+        if (status != ERROR_SUCCESS) return status;
+        for (DWORD i = 0; i < subKeys; ++i) {
+            store::SubKeyInfo info;
+            if (reg.engine.SubKeyAt(handle.key, i, info) != ERROR_SUCCESS) break;
+            maxSubKey = std::max(maxSubKey, static_cast<DWORD>(info.name.size()));
+            maxClass = std::max(maxClass, static_cast<DWORD>(info.keyClass.size()));
         }
-        put(lpcSubKeys, facts.subKeys);
-        put(lpcbMaxSubKeyLen, facts.maxSubKeyName);
-        put(lpcbMaxClassLen, facts.maxClass);
-        put(lpcValues, facts.values);
-        put(lpcbMaxValueNameLen, facts.maxValueName);
-        put(lpcbMaxValueLen, facts.maxValueData);
-        put(lpcbSecurityDescriptor, static_cast<DWORD>(row.security.size()));
-        CopyFileTime(row.lastWrite, lpftLastWriteTime);
+        DWORD maxValueName = 0, maxValueData = 0;
+        for (const store::Value& v : key.values) {
+            maxValueName = std::max(maxValueName, static_cast<DWORD>(v.name.size()));
+            maxValueData = std::max(maxValueData, static_cast<DWORD>(v.data.size()));
+        }
+        std::string keyClass = NameToA(key.keyClass);
+        status = ERROR_SUCCESS;
+        if (lpcchClass != nullptr) {
+            if (lpClass != nullptr && !CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+                status = ERROR_MORE_DATA;
+            }
+            *lpcchClass = static_cast<DWORD>(keyClass.size());
+        }
+        put(lpcSubKeys, subKeys);
+        put(lpcbMaxSubKeyLen, maxSubKey);
+        put(lpcbMaxClassLen, maxClass);
+        put(lpcValues, static_cast<DWORD>(key.values.size()));
+        put(lpcbMaxValueNameLen, maxValueName);
+        put(lpcbMaxValueLen, maxValueData);
+        put(lpcbSecurityDescriptor, static_cast<DWORD>(reg.engine.SecurityOf(handle.key, key).size()));
+        CopyFileTime(key.lastWrite, lpftLastWriteTime);
         return status;
     });
 }
@@ -286,23 +295,31 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (IsPerformanceData(hKey)) {
         return ERROR_ACCESS_DENIED;
     }
-    std::vector<std::string> names;
+    std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);
     if (split != ERROR_SUCCESS) {
         return split;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle base = reg.Resolve(hKey);
-        // The key is opened for DELETE, which the store grants wherever it
-        // may be written.
-        std::int64_t id = reg.engine.FindPath(base.keyId, names);
-        if (id == 0) {
-            return ERROR_FILE_NOT_FOUND;
-        }
-        if (reg.ReadOnly()) {
+        store::KeyRef ref = reg.Walk(base.key, names);
+        const store::Key& key = reg.Current(ref);
+        // The top key of a hive is never deleted (a loaded hive is unloaded).
+        if (reg.engine.IsHiveRoot(ref)) {
             return ERROR_ACCESS_DENIED;
         }
-        return reg.engine.DeleteKey(id);
+        // The key is opened for DELETE, which its descriptor must grant.
+        reg.Grant(ref, key, DELETE, 0);
+        if (!key.children.empty()) {
+            return ERROR_ACCESS_DENIED;
+        }
+        return reg.engine.Commit(ref, [&](store::Batch& b) -> LONG {
+            const store::Key* now = b.View().Find(ref.id);
+            if (now == nullptr) return ERROR_FILE_NOT_FOUND;  // gone meanwhile
+            if (!now->children.empty()) return ERROR_ACCESS_DENIED;
+            b.DeleteKey(ref.id);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -322,21 +339,24 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
-        SubKeyEntry entry;
-        if (!reg.SubKeyAt(hKey, handle.keyId, dwIndex, entry)) {
-            return ERROR_NO_MORE_ITEMS;
+        store::SubKeyInfo entry;
+        LONG status = reg.engine.SubKeyAt(handle.key, dwIndex, entry);
+        if (status != ERROR_SUCCESS) {
+            return status;
         }
-        if (!CopyName(entry.name, lpName, *lpcchName)) {
+        std::string name = NameToA(entry.name);
+        std::string keyClass = NameToA(entry.keyClass);
+        if (!CopyToBuffer(name, lpName, *lpcchName)) {
             return ERROR_MORE_DATA;
         }
         if (lpClass != nullptr) {
-            if (!CopyName(entry.keyClass, lpClass, *lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(entry.keyClass.size());
+            if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+                *lpcchClass = static_cast<DWORD>(keyClass.size());
                 return ERROR_MORE_DATA;
             }
         }
-        *lpcchName = static_cast<DWORD>(entry.name.size());
-        if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(entry.keyClass.size());
+        *lpcchName = static_cast<DWORD>(name.size());
+        if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(keyClass.size());
         CopyFileTime(entry.lastWrite, lpftLastWriteTime);
         return ERROR_SUCCESS;
     });
@@ -357,11 +377,7 @@ LONG WINAPI RegFlushKey(HKEY hKey)
         return ERROR_SUCCESS;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
-        reg.Resolve(hKey);
-        if (reg.ReadOnly()) {
-            return ERROR_SUCCESS;  // nothing of ours is waiting to be written
-        }
-        reg.engine.Flush();
-        return ERROR_SUCCESS;
+        Handle handle = reg.Resolve(hKey);
+        return reg.engine.Flush(handle.key);
     });
 }

@@ -1,92 +1,81 @@
 // Change notification (see reg_notify.h) and RegNotifyChangeKeyValue.
 //
-// After committing changes a writer touches the file "registry.signal" beside
-// the database; a watcher thread in each waiting process follows it with
-// inotify and matches the change log against its watches.
+// A commit of another process appends to a hive file; the watcher thread of
+// each waiting process follows the store's directories with inotify, brings
+// the hives up to date, and the changes they bring are matched against the
+// watches. A timeout is the safety net for a wake-up that was missed.
 #include "platform/posix/reg_notify.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <iterator>
+#include <map>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/posix/kernel.h"
 #include "platform/posix/reg_handles.h"
 #include "platform/posix/status.h"
 
 namespace netid::posix {
-namespace {
 
-constexpr const char* kSignalFile = "registry.signal";
-
-}  // namespace
-
-void Notifier::OpenSignalFile(const std::string& directory)
+bool Notifier::Matches(const Watch& w, const std::shared_ptr<store::Slot>& slot,
+                       const store::Change& change) const
 {
-    std::string signal = directory + "/" + kSignalFile;
-    m_signalFd = open(signal.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-}
-
-void Notifier::AfterCommit()
-{
-    SignalOtherProcesses();
-    if (!m_watches.empty()) {
-        Dispatch();
+    if (change.key == 0) {
+        // Another process wrote the hive anew: anything in it may have changed.
+        return w.key.slot == slot || w.subtree;
     }
-}
-
-void Notifier::SignalOtherProcesses()
-{
-    if (m_signalFd >= 0) {
-        char byte = 0;
-        ssize_t written = pwrite(m_signalFd, &byte, 1, 0);
-        (void)written;
+    if (change.filter == store::kChangeDeleted) {
+        return w.key.slot == slot && w.key.id == change.key;
     }
-}
-
-void Notifier::Dispatch()
-{
-    if (m_watches.empty()) {
-        return;
+    if ((change.filter & w.filter) == 0) return false;
+    if (w.key.slot == slot) {
+        if (change.key == w.key.id) return true;
+        return w.subtree &&
+               std::find(change.chain.begin(), change.chain.end(), w.key.id) != change.chain.end();
     }
-    std::int64_t from = m_watches.front().seen;
-    for (const Watch& w : m_watches) from = std::min(from, w.seen);
-    std::int64_t last = from;
-    for (const ChangeRecord& change : m_engine.ChangesSince(from)) {
-        last = change.seq;
-        for (Watch& w : m_watches) {
-            if (w.fired || change.seq <= w.seen) continue;
-            bool match = false;
-            if (change.filter == kChangeKeyDeleted) {
-                match = change.key == w.keyId;
-            } else if ((change.filter & w.filter) != 0) {
-                match = change.key == w.keyId || (w.subtree && change.InChain(w.keyId));
-            }
-            if (match) w.fired = true;
+    if (!w.subtree) return false;
+    // A change in a hive mounted beneath the watched key.
+    for (const store::Slot* s = slot.get(); s->parent; s = s->parent.get()) {
+        if (s->parent == w.key.slot) {
+            return s->mountKey == w.key.id ||
+                   s->parent->hive->View().IsAtOrAbove(w.key.id, s->mountKey);
         }
     }
-    bool anyFired = false;
-    for (auto it = m_watches.begin(); it != m_watches.end();) {
-        it->seen = std::max(it->seen, last);
-        if (it->fired) {
-            anyFired = true;
-            if (it->event != nullptr) {
-                SignalEventObject(it->event);
-                it = m_watches.erase(it);
-                continue;
-            }
-        }
+    return false;
+}
+
+void Notifier::Fire(std::list<Watch>::iterator& it, bool& any)
+{
+    it->fired = true;
+    any = true;
+    if (it->event != nullptr) {
+        SignalEventObject(it->event);
+        it = m_watches.erase(it);
+    } else {
         ++it;
     }
-    if (anyFired) {
-        m_fired.notify_all();
+}
+
+void Notifier::OnChanges(const std::shared_ptr<store::Slot>& slot,
+                         const std::vector<store::Change>& changes)
+{
+    bool any = false;
+    for (auto it = m_watches.begin(); it != m_watches.end();) {
+        bool match = !it->fired && std::any_of(changes.begin(), changes.end(), [&](const store::Change& c) {
+                         return Matches(*it, slot, c);
+                     });
+        if (match) {
+            Fire(it, any);
+        } else {
+            ++it;
+        }
     }
+    if (any) m_fired.notify_all();
 }
 
 void Notifier::FireWatchesOfHandle(std::uintptr_t handle)
@@ -94,25 +83,17 @@ void Notifier::FireWatchesOfHandle(std::uintptr_t handle)
     bool any = false;
     for (auto it = m_watches.begin(); it != m_watches.end();) {
         if (it->handle == handle && !it->fired) {
-            it->fired = true;
-            any = true;
-            if (it->event != nullptr) {
-                SignalEventObject(it->event);
-                it = m_watches.erase(it);
-                continue;
-            }
+            Fire(it, any);
+        } else {
+            ++it;
         }
-        ++it;
     }
-    if (any) {
-        m_fired.notify_all();
-    }
+    if (any) m_fired.notify_all();
 }
 
 void Notifier::Add(Watch watch, std::unique_lock<std::mutex>& lock)
 {
     StartWatcher();
-    watch.seen = m_engine.LastChangeSeq();
     m_watches.push_back(watch);
     if (watch.event != nullptr) {
         return;
@@ -128,46 +109,44 @@ void Notifier::StartWatcher()
         return;
     }
     m_watcherStarted = true;
-    // The watch on the signal file is in place before the caller reads the
-    // change log, so no signal after that reading is missed.
-    std::string signal = m_engine.Directory() + "/" + kSignalFile;
-    int fd = inotify_init1(IN_CLOEXEC);
-    if (fd >= 0) {
-        // The signal file may not exist yet when only readers have been here.
-        int create = open(signal.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (create >= 0) close(create);
-        if (inotify_add_watch(fd, signal.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    std::thread([this, fd] { WatcherLoop(fd); }).detach();
+    std::thread([this] { WatcherLoop(); }).detach();
 }
 
-void Notifier::WatcherLoop(int fd)
+void Notifier::WatcherLoop()
 {
+    int fd = inotify_init1(IN_CLOEXEC);
+    std::map<std::string, int> watched;
     for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // The directories of every hive opened so far, before looking at
+            // the hives: no change after this look is missed.
+            if (fd >= 0) {
+                for (const std::string& dir : m_engine.WatchedFiles()) {
+                    if (watched.count(dir) == 0) {
+                        watched[dir] = inotify_add_watch(fd, dir.c_str(),
+                                                         IN_MODIFY | IN_MOVED_TO | IN_CREATE | IN_CLOSE_WRITE);
+                    }
+                }
+            }
+            if (!m_watches.empty()) {
+                try {
+                    m_engine.SyncAll();
+                } catch (const StatusError&) {
+                    // The next wake-up tries again.
+                }
+            }
+        }
         if (fd >= 0) {
-            // The timeout is only a safety net for a signal that was missed.
+            // The timeout is only a safety net for a wake-up that was missed.
             pollfd p{fd, POLLIN, 0};
-            int n = poll(&p, 1, 2000);
-            if (n > 0) {
+            if (poll(&p, 1, 2000) > 0) {
                 char buffer[4096];
                 ssize_t got = read(fd, buffer, sizeof buffer);
                 (void)got;
             }
         } else {
-            // No inotify: look at the change log a few times a second.
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_watches.empty()) {
-            continue;
-        }
-        try {
-            Dispatch();
-        } catch (const StatusError&) {
-            // The next wake-up tries again.
         }
     }
 }
@@ -192,7 +171,7 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
         Handle handle = reg.Require(hKey, KEY_NOTIFY);
         Watch watch;
         watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
-        watch.keyId = handle.keyId;
+        watch.key = handle.key;
         watch.subtree = bWatchSubtree != FALSE;
         watch.filter = dwNotifyFilter & 0x0Fu;
         watch.event = fAsynchronous ? hEvent : nullptr;

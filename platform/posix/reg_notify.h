@@ -1,15 +1,17 @@
 // Change notification: the watches of RegNotifyChangeKeyValue (implemented in
-// reg_notify.cpp), matching them against the store's change log, the signal
-// file that tells other processes a change was committed, and the watcher
-// thread that follows it. Reading the change log is the engine's business.
+// reg_notify.cpp), matched against the changes the store reports (this
+// process's commits at once, other processes' when a hive is brought up to
+// date), and the watcher thread that brings the watched hives up to date
+// when their files change.
 #ifndef NETID_PLATFORM_POSIX_REG_NOTIFY_H
 #define NETID_PLATFORM_POSIX_REG_NOTIFY_H
 
 #include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
-#include <string>
+#include <vector>
 
 #include "platform/posix/store_engine.h"
 #include "platform/posix/windows.h"
@@ -18,11 +20,10 @@ namespace netid::posix {
 
 struct Watch {
     std::uintptr_t handle = 0;
-    std::int64_t keyId = 0;
+    store::KeyRef key;
     bool subtree = false;
     DWORD filter = 0;
     HANDLE event = nullptr;  // null for a synchronous waiter
-    std::int64_t seen = 0;   // changes up to this sequence number are older
     bool fired = false;
 };
 
@@ -30,13 +31,10 @@ struct Watch {
 // the watcher thread takes it too.
 class Notifier {
 public:
-    Notifier(std::mutex& mutex, StoreEngine& engine) : m_mutex(mutex), m_engine(engine) {}
+    Notifier(std::mutex& mutex, store::StoreEngine& engine) : m_mutex(mutex), m_engine(engine) {}
 
-    // Once the store is open for writing: opens the signal file.
-    void OpenSignalFile(const std::string& directory);
-    // After a commit that recorded changes: tells other processes and wakes
-    // the waiters of this one whose watches the changes match.
-    void AfterCommit();
+    // The store's report of what changed in `slot`.
+    void OnChanges(const std::shared_ptr<store::Slot>& slot, const std::vector<store::Change>& changes);
     // Wakes the waiters on a handle that is being closed.
     void FireWatchesOfHandle(std::uintptr_t handle);
     // Adds `watch`, which sees only changes from now on. A synchronous one
@@ -44,16 +42,15 @@ public:
     void Add(Watch watch, std::unique_lock<std::mutex>& lock);
 
 private:
-    void Dispatch();
-    void SignalOtherProcesses();
+    bool Matches(const Watch& w, const std::shared_ptr<store::Slot>& slot, const store::Change& change) const;
+    void Fire(std::list<Watch>::iterator& it, bool& any);
     void StartWatcher();
-    void WatcherLoop(int fd);
+    void WatcherLoop();
 
     std::mutex& m_mutex;
-    StoreEngine& m_engine;
+    store::StoreEngine& m_engine;
     std::list<Watch> m_watches;
     std::condition_variable m_fired;
-    int m_signalFd = -1;
     bool m_watcherStarted = false;
 };
 

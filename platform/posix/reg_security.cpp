@@ -32,10 +32,9 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
             needed |= ACCESS_SYSTEM_SECURITY;
         }
         Handle handle = reg.Require(hKey, needed);
-        KeyRow row;
-        if (!reg.engine.LoadKey(handle.keyId, row)) return ERROR_KEY_DELETED;
-        return ExtractSecurity(row.security, SecurityInformation, pSecurityDescriptor,
-                               lpcbSecurityDescriptor);
+        const store::Key& key = reg.Current(handle.key);
+        return ExtractSecurity(reg.engine.SecurityOf(handle.key, key), SecurityInformation,
+                               pSecurityDescriptor, lpcbSecurityDescriptor);
     });
 }
 
@@ -58,11 +57,20 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
         if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
         if (SecurityInformation & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
         Handle handle = reg.Require(hKey, needed);
-        if (reg.ReadOnly()) {
+        if (!handle.key.slot->hive->Writable()) {
             return ERROR_ACCESS_DENIED;
         }
-        return reg.engine.SetSecurity(handle.keyId, [&](std::vector<BYTE>& security) {
-            return MergeSecurity(security, SecurityInformation, pSecurityDescriptor);
+        return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
+            const store::Key* key = b.View().Find(handle.key.id);
+            if (key == nullptr) return ERROR_KEY_DELETED;
+            const store::Bytes* stored = key->security != 0 ? b.View().Security(key->security) : nullptr;
+            std::vector<BYTE> security = stored != nullptr ? *stored : std::vector<BYTE>();
+            LONG status = MergeSecurity(security, SecurityInformation, pSecurityDescriptor);
+            if (status != ERROR_SUCCESS) {
+                return status;  // nothing written: the stored descriptor stays
+            }
+            b.SetSecurity(handle.key.id, security);
+            return ERROR_SUCCESS;
         });
     });
 }

@@ -1,38 +1,23 @@
 // Whole key trees behind handles (see reg_trees.h).
 #include "platform/posix/reg_trees.h"
 
-#include <cstdint>
-#include <vector>
-
+#include "platform/posix/process.h"
 #include "platform/posix/reg_handles.h"
+#include "platform/posix/store_trees.h"
 
 namespace netid::posix {
-
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
 }  // namespace
 
-LONG KeyFullPath(HKEY key, std::string& path)
-{
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        std::int64_t root = 0;
-        std::vector<std::string> names = reg.engine.NamesFromRoot(reg.Resolve(key).keyId, root);
-        path = root == reg.engine.MachineRoot() ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
-        for (const std::string& name : names) {
-            path += '\\';
-            path += name;
-        }
-        return ERROR_SUCCESS;
-    });
-}
-
 LONG ExportKeyTree(HKEY key, RegTree& out)
 {
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Resolve(key);
-        reg.engine.ExportTree(handle.keyId, out);
+        reg.Current(handle.key);
+        store::ExportTree(handle.key.slot->hive->View(), handle.key.id, out);
         return ERROR_SUCCESS;
     });
 }
@@ -41,11 +26,28 @@ LONG ReplaceKeyContents(HKEY key, const RegTree& tree, bool volatileKeys)
 {
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Resolve(key);
-        if (reg.ReadOnly()) {
+        const store::KeyRef& ref = handle.key;
+        reg.Current(ref);
+        if (!ref.slot->hive->Writable()) {
             return ERROR_ACCESS_DENIED;
         }
-        reg.engine.ReplaceContents(handle.keyId, tree, volatileKeys);
-        return ERROR_SUCCESS;
+        std::size_t depth = reg.engine.Depth(ref);
+        return reg.engine.Commit(ref, [&](store::Batch& b) -> LONG {
+            const store::Model& model = b.View();
+            const store::Key* k = model.Find(ref.id);
+            if (k == nullptr) return ERROR_KEY_DELETED;
+            // A hive mounted beneath would be left hanging at nothing.
+            for (const store::ChildRef& c : k->children) {
+                if (store::HasMountBeneath(model, c.id)) return ERROR_ACCESS_DENIED;
+            }
+            LONG status = store::CheckTree(tree, depth);
+            if (status != ERROR_SUCCESS) return status;
+            b.ClearKey(ref.id);
+            if (!tree.security.empty()) b.SetSecurity(ref.id, tree.security);
+            store::ImportTree(b, ref.id, tree, volatileKeys);
+            b.SetTime(ref.id, NowAsFileTime());
+            return b.Ok() ? ERROR_SUCCESS : ERROR_BADDB;
+        });
     });
 }
 
@@ -56,30 +58,19 @@ bool HandlesOpenBeneath(HKEY key, HKEY except)
         auto exceptValue = reinterpret_cast<std::uintptr_t>(except);
         for (const auto& [value, handle] : reg.HandleList()) {
             if (value == exceptValue) continue;
-            if (reg.engine.IsWithin(handle.keyId, target.keyId)) {
-                return ERROR_SUCCESS;  // found one
+            // Up the handle's hive and the hives it hangs in.
+            store::KeyRef at = handle.key;
+            while (at.slot) {
+                if (at.slot == target.key.slot &&
+                    at.slot->hive->View().IsAtOrAbove(target.key.id, at.id)) {
+                    return ERROR_SUCCESS;  // found one
+                }
+                at = at.slot->parent ? store::KeyRef{at.slot->parent, at.slot->mountKey} : store::KeyRef{};
             }
         }
         return ERROR_FILE_NOT_FOUND;
     });
     return status == ERROR_SUCCESS;
-}
-
-LONG DeleteTree(HKEY parent, const std::string& name)
-{
-    KeyHandle k;
-    LONG status = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &k.key);
-    if (status != ERROR_SUCCESS) return status;
-    for (;;) {
-        char child[256];
-        DWORD len = sizeof child;
-        status = RegEnumKeyExA(k.key, 0, child, &len, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        if (status != ERROR_SUCCESS) return status;
-        status = DeleteTree(k.key, child);
-        if (status != ERROR_SUCCESS) return status;
-    }
-    return RegDeleteKeyA(parent, name.c_str());
 }
 
 }  // namespace netid::posix

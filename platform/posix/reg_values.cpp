@@ -1,12 +1,15 @@
 // The registry calls on values: setting, querying, deleting and enumerating.
-// Each checks its arguments, resolves the handle and hands the work to one
-// engine primitive; the calls on keys are in reg_keys.cpp.
+// Each checks its arguments, resolves the handle and hands the work to the
+// store, converting names and string data between the A calls' UTF-8 and the
+// stored UTF-16 (reg_text.h); the calls on keys are in reg_keys.cpp.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/posix/reg_handles.h"
 #include "platform/posix/reg_limits.h"
+#include "platform/posix/reg_text.h"
+#include "platform/posix/text.h"
 
 using namespace netid::posix;
 
@@ -14,7 +17,23 @@ namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
-std::string ValueName(LPCSTR name) { return name == nullptr ? std::string() : std::string(name); }
+// Delivers `data` into a caller's buffer with the platform's size rules.
+LONG Deliver(const std::vector<BYTE>& data, LPBYTE buffer, LPDWORD size)
+{
+    if (size == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    auto needed = static_cast<DWORD>(data.size());
+    if (buffer != nullptr) {
+        if (*size < needed) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        if (needed != 0) std::memcpy(buffer, data.data(), needed);
+    }
+    *size = needed;
+    return ERROR_SUCCESS;
+}
 
 }  // namespace
 
@@ -31,14 +50,18 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     if (IsPerformanceData(hKey)) {
         return ERROR_ACCESS_DENIED;
     }
-    std::string name = ValueName(lpValueName);
+    const std::u16string name = NameFromA(lpValueName);
     if (name.size() > kMaxValueNameLength) {
         return ERROR_INVALID_PARAMETER;
     }
+    const std::vector<BYTE> data = DataFromA(dwType, lpData, cbData);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_SET_VALUE);
-        reg.engine.SetValue(handle.keyId, name, dwType, lpData, cbData);
-        return ERROR_SUCCESS;
+        return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
+            if (b.View().Find(handle.key.id) == nullptr) return ERROR_KEY_DELETED;
+            b.SetValue(handle.key.id, name, dwType, data);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -54,30 +77,15 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (IsPerformanceData(hKey)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    std::string name = ValueName(lpValueName);
+    const std::u16string upper = Upcase(NameFromA(lpValueName));
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        DWORD type = REG_NONE;
-        std::vector<BYTE> data;
-        if (!reg.engine.QueryValue(handle.keyId, name, type, data)) {
+        const store::Value* value = reg.Current(handle.key).FindValue(upper);
+        if (value == nullptr) {
             return ERROR_FILE_NOT_FOUND;
         }
-        if (lpType != nullptr) *lpType = type;
-        if (lpcbData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        auto size = static_cast<DWORD>(data.size());
-        if (lpData == nullptr) {
-            *lpcbData = size;
-            return ERROR_SUCCESS;
-        }
-        if (*lpcbData < size) {
-            *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        if (size != 0) std::memcpy(lpData, data.data(), size);
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+        if (lpType != nullptr) *lpType = value->type;
+        return Deliver(DataToA(value->type, value->data), lpData, lpcbData);
     });
 }
 
@@ -89,10 +97,16 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     if (IsPerformanceData(hKey)) {
         return ERROR_ACCESS_DENIED;
     }
-    std::string name = ValueName(lpValueName);
+    const std::u16string name = NameFromA(lpValueName);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_SET_VALUE);
-        return reg.engine.DeleteValue(handle.keyId, name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
+            const store::Key* key = b.View().Find(handle.key.id);
+            if (key == nullptr) return ERROR_KEY_DELETED;
+            if (key->FindValue(Upcase(name)) == nullptr) return ERROR_FILE_NOT_FOUND;
+            b.DeleteValue(handle.key.id, name);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -111,29 +125,17 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        const RegValue* value = reg.ValueAt(hKey, handle.keyId, dwIndex);
-        if (value == nullptr) {
+        const store::Key& key = reg.Current(handle.key);
+        if (dwIndex >= key.values.size()) {
             return ERROR_NO_MORE_ITEMS;
         }
-        const std::string& name = value->name;
-        const std::vector<BYTE>& data = value->data;
-        if (!CopyName(name, lpValueName, *lpcchValueName)) {
+        const store::Value& value = key.values[dwIndex];
+        std::string name = NameToA(value.name);
+        if (!CopyToBuffer(name, lpValueName, *lpcchValueName)) {
             return ERROR_MORE_DATA;
         }
         *lpcchValueName = static_cast<DWORD>(name.size());
-        if (lpType != nullptr) *lpType = value->type;
-        if (lpcbData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        auto size = static_cast<DWORD>(data.size());
-        if (lpData != nullptr) {
-            if (*lpcbData < size) {
-                *lpcbData = size;
-                return ERROR_MORE_DATA;
-            }
-            if (size != 0) std::memcpy(lpData, data.data(), size);
-        }
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+        if (lpType != nullptr) *lpType = value.type;
+        return Deliver(DataToA(value.type, value.data), lpData, lpcbData);
     });
 }

@@ -1,252 +1,166 @@
-// The storage engine: keys, values and the change log in one SQLite database
-// in write-ahead-log mode. It knows key ids, names, rows and SQL; it knows
-// nothing of HKEYs, handles, access rights or waiters, and it never calls the
-// registry calls. Its users serialise their use of it (the call layer holds
-// one lock around each call).
+// The store: the hives of one store directory and where each is mounted.
 //
-// Layout of the database:
-//   meta     name/value pairs: the format marker and the boot the volatile keys
-//            belong to
-//   keys     one row per key; ids are never reused (AUTOINCREMENT), so a handle
-//            to a deleted key can tell it was deleted; the two hive roots
-//            (MACHINE and USER) have parent 0
-//   vals     one row per value; row ids give the creation order
-//   changes  the change log other processes read to wake their waiters
+// Layout of the directory (the machine's is /var/lib/netid/registry):
+//   machine.*        HKEY_LOCAL_MACHINE: root's, readable by all
+//   sam.*, security.*  HKLM\SAM and HKLM\SECURITY: root's alone
+//   hku.*            HKEY_USERS itself: where .DEFAULT and loaded hives hang
+//   default.*        HKEY_USERS\.DEFAULT
+//   loaded-<id>.*    hives loaded from files, while they are loaded
+//   users/           sticky, writable by all: one directory per user,
+//     S-1-22-1-<uid>/user.*   that user's hive, HKEY_CURRENT_USER: theirs alone
+// Each hive is a file of its own with a shared page and a lock beside it
+// (store_hive.h). A hive mounted below another hangs at a key of that hive
+// which names it; user hives hang below HKEY_USERS by their names.
 //
-// Every primitive that writes is one transaction: it takes the write lock at
-// its start (BEGIN IMMEDIATE), and a failure anywhere in it rolls all of it
-// back. A write that changes a key stamps the key's last write time and
-// records the change in the log in the same transaction; after a commit that
-// recorded changes the commit hook runs (the call layer signals other
-// processes and wakes its own waiters there).
-//
-// Implemented in store_database.cpp (schema, creating and opening the store,
-// the boot, transactions, the change log, flushing) and store_engine.cpp
-// (the key and value primitives).
+// The store answers in keys of hives (KeyRef); it knows nothing of handles,
+// access rights, the A calls' text or waiters.
 #ifndef NETID_PLATFORM_POSIX_STORE_ENGINE_H
 #define NETID_PLATFORM_POSIX_STORE_ENGINE_H
 
-#include <cstdint>
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "platform/posix/reg_tree.h"
-#include "platform/posix/windows.h"
+#include "platform/posix/store_hive.h"
 
-struct sqlite3;
-struct sqlite3_stmt;
+namespace netid::posix::store {
 
-namespace netid::posix {
+// A hive the store has opened.
+struct Slot {
+    std::string name;          // its files' name, relative to the store directory
+    std::unique_ptr<Hive> hive;
+    std::shared_ptr<Slot> parent;  // the hive it is mounted in (null: a top hive)
+    KeyId mountKey = 0;            // the key there that names it
+    int dir = -1;                  // the directory that holds its files
+    bool ownDir = false;           // `dir` is this slot's to close
+    bool gone = false;             // unloaded: keys in it answer as deleted
+    ~Slot();
+};
 
-class Statement;
-
-struct KeyRow {
-    std::int64_t id = 0;
-    std::int64_t parent = 0;
-    std::string name;
-    std::string keyClass;
-    bool isVolatile = false;
-    std::uint64_t lastWrite = 0;
-    std::vector<BYTE> security;
+// A key: the hive it is in and its id there.
+struct KeyRef {
+    std::shared_ptr<Slot> slot;
+    KeyId id = 0;
+    bool operator==(const KeyRef& o) const { return slot == o.slot && id == o.id; }
 };
 
 // A sub-key as enumeration shows it.
-struct SubKeyEntry {
-    std::string name;
-    std::string keyClass;
-    std::uint64_t lastWrite;
-};
-
-// A key with the counts and longest lengths (in bytes) of what lies in it.
-struct KeyFacts {
-    KeyRow row;
-    DWORD subKeys = 0;
-    DWORD maxSubKeyName = 0;
-    DWORD maxClass = 0;
-    DWORD values = 0;
-    DWORD maxValueName = 0;
-    DWORD maxValueData = 0;
-};
-
-// What CreatePath makes a missing key with.
-struct NewKey {
-    std::string keyClass;
-    bool isVolatile = false;
-    std::vector<BYTE> security;
-};
-
-// Where the store stands: moves with every commit, of this process or of
-// another one.
-struct Generation {
-    std::int64_t dataVersion = -1;  // moves with the commits of other connections
-    std::uint64_t localCommits = 0;
-    bool operator==(const Generation& o) const
-    {
-        return dataVersion == o.dataVersion && localCommits == o.localCommits;
-    }
-};
-
-// The filter of a change whose key was deleted: wakes every waiter on
-// exactly that key.
-constexpr DWORD kChangeKeyDeleted = 0x80000000u;
-
-// One entry of the change log.
-struct ChangeRecord {
-    std::int64_t seq = 0;
-    std::int64_t key = 0;
-    DWORD filter = 0;  // REG_NOTIFY_CHANGE_* bits, or kChangeKeyDeleted
-    std::string chain;  // the key and its ancestors when it changed
-    // True when `id` is the changed key or was one of its ancestors.
-    bool InChain(std::int64_t id) const;
+struct SubKeyInfo {
+    std::u16string name;
+    std::u16string keyClass;
+    std::uint64_t lastWrite = 0;
 };
 
 class StoreEngine {
 public:
     StoreEngine() = default;
+    ~StoreEngine();
     StoreEngine(const StoreEngine&) = delete;
     StoreEngine& operator=(const StoreEngine&) = delete;
 
-    // ------------------------------------------------ the store (store_database.cpp)
-    // Opens the store in `directory`, creating it (and the directory) when
-    // there is none yet. A file that is not one of our stores is reported
-    // (ERROR_BADDB) and left alone. Read-only when the caller may not write.
+    // Opens the store in `directory`, making it (with the skeleton of a
+    // fresh machine) or converting a store of the earlier format when it is
+    // the caller's to write. ERROR_ACCESS_DENIED, with Problem() saying why,
+    // for a directory that is not safe to use.
     LONG Open(const std::string& directory);
-    // On a store open for writing: when the store was last used in an
-    // earlier run of the machine, drops the volatile keys of that run,
-    // records the running one and answers true (once: the boot work of the
-    // hives is due then). Fails with StatusError.
-    bool DropVolatileKeysOfOldBoot();
-    // Runs after each commit that recorded changes, with the caller's lock
-    // still held. It may read the change log.
-    void SetCommitHook(std::function<void()> hook) { m_commitHook = std::move(hook); }
-
-    bool ReadOnly() const { return m_readOnly; }
     const std::string& Directory() const { return m_directory; }
-    std::int64_t MachineRoot() const { return m_machine; }
-    std::int64_t UsersRoot() const { return m_users; }
-    Generation CurrentGeneration();
+    // Why the last Open failed, in a sentence; empty when it did not.
+    const std::string& Problem() const { return m_problem; }
+    // True once, when this process brought the machine's hive into the
+    // machine's current start: the hives' boot work is due.
+    bool TakeNewBoot();
 
-    // The change log: the newest sequence number, and the entries after `seq`
-    // in order.
-    std::int64_t LastChangeSeq();
-    std::vector<ChangeRecord> ChangesSince(std::int64_t seq);
+    // ------------------------------------------------ roots
+    KeyRef Machine() const { return {m_machine, kRootKey}; }
+    LONG Users(KeyRef& out);
+    // The caller's own hive, made on first use.
+    LONG CurrentUser(KeyRef& out);
 
-    // Makes every change committed so far durable.
-    void Flush();
+    // ------------------------------------------------ reading
+    // Brings the key's hive up to date: ERROR_KEY_DELETED when the key, or
+    // the hive it is in, is gone. `key` then points into the hive's model,
+    // valid until the next call of the store.
+    LONG Refresh(const KeyRef& ref, const Key*& key);
+    // The sub-key `name` of `parent`, crossing into a hive mounted there.
+    LONG Child(const KeyRef& parent, std::u16string_view name, KeyRef& out);
+    // The number of sub-keys and the one at `index` in enumeration order.
+    LONG SubKeyCount(const KeyRef& parent, DWORD& count);
+    LONG SubKeyAt(const KeyRef& parent, DWORD index, SubKeyInfo& out);
+    // The key's descriptor (empty when it has none).
+    const Bytes& SecurityOf(const KeyRef& ref, const Key& key) const;
+    // True when `ref` is the top key of a hive (which cannot be deleted).
+    bool IsHiveRoot(const KeyRef& ref) const;
+    // True for HKEY_USERS itself, which holds hives and no keys of its own.
+    bool IsUsersRoot(const KeyRef& ref) const { return ref.slot == m_users && ref.id == kRootKey; }
+    // The hive mounted at the sub-key `name` of `parent`, or null.
+    std::shared_ptr<Slot> MountedAt(const KeyRef& parent, std::u16string_view name);
+    // The key `ref` as the key of its parent hive that a mounted hive hangs
+    // at; `ref` itself otherwise.
+    KeyRef MountPoint(const KeyRef& ref) const;
+    // The depth of `ref` below its root (HKEY_LOCAL_MACHINE or HKEY_USERS).
+    std::size_t Depth(const KeyRef& ref) const;
 
-    // ------------------------------------------------ reading (store_engine.cpp)
-    bool LoadKey(std::int64_t id, KeyRow& row);
-    bool KeyExists(std::int64_t id);
-    // The sub-key of `parent` with that name (case ignored); 0 when none.
-    std::int64_t FindChild(std::int64_t parent, const std::string& name);
-    // Follows `names` from `start`; 0 when some name is missing or longer
-    // than a key name can be.
-    std::int64_t FindPath(std::int64_t start, const std::vector<std::string>& names);
-    // The names from a hive root down to key `id`, and which root that is.
-    std::vector<std::string> NamesFromRoot(std::int64_t id, std::int64_t& root);
-    // True when key `id` is `top` or lies beneath it.
-    bool IsWithin(std::int64_t id, std::int64_t top);
-    // The sub-keys of `parent` in name order; the first alone is cheaper.
-    bool FirstChild(std::int64_t parent, SubKeyEntry& out);
-    std::vector<SubKeyEntry> Children(std::int64_t parent);
-    // False when the key is gone.
-    bool LoadKeyFacts(std::int64_t id, KeyFacts& facts);
-    // Key `id` with everything beneath it.
-    void ExportTree(std::int64_t id, RegTree& out);
+    // ------------------------------------------------ writing
+    // One commit on the hive of `ref` (see Hive::Commit).
+    LONG Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& body);
+    LONG Flush(const KeyRef& ref);
 
-    bool QueryValue(std::int64_t key, const std::string& name, DWORD& type,
-                    std::vector<BYTE>& data);
-    // The values of `key` in creation order.
-    std::vector<RegValue> Values(std::int64_t key);
+    // ------------------------------------------------ hives
+    // Makes a new hive for loading, from what `fill` puts into its fresh
+    // model, with files of mode `mode`; its name is returned.
+    LONG CreateLoadedHive(mode_t mode, const std::u16string& rootName, const Bytes& rootSecurity,
+                          const std::function<LONG(Batch&)>& fill, std::string& name);
+    // Hangs the hive `name` at a new sub-key `keyName` of `parent`, noting
+    // where it came from (kept with the key, for unloading).
+    LONG Mount(const KeyRef& parent, std::u16string_view keyName, const std::string& name,
+               const std::string& origin);
+    // Takes the hive mounted at `root` (its top key) away; its files go.
+    LONG Unmount(const KeyRef& root);
+    // True while the hive's records show a commit since it was made.
+    bool HiveChanged(const KeyRef& ref) const;
+    // Removes hive files of loaded hives that no key names any more.
+    void RemoveStrayHives();
 
-    // ------------------------------------------------ writing, one transaction each
-    // Follows `names` from `start` and makes the keys that are missing;
-    // `shape(parent, last)` says what each is made with (and may Fail to
-    // refuse it). Returns the last key's id.
-    using KeyShaper = std::function<NewKey(const KeyRow& parent, bool last)>;
-    std::int64_t CreatePath(std::int64_t start, const std::vector<std::string>& names,
-                            const KeyShaper& shape);
-    // Deletes key `id` with its values: ERROR_ACCESS_DENIED (nothing done)
-    // for a hive root or a key with sub-keys.
-    LONG DeleteKey(std::int64_t id);
-    // Changes key `id`'s descriptor through `merge`; a status other than
-    // ERROR_SUCCESS from it leaves the stored descriptor as it was.
-    LONG SetSecurity(std::int64_t id, const std::function<LONG(std::vector<BYTE>&)>& merge);
-    // Replaces the values and sub-keys of key `id` with those of `tree` (the
-    // key's own name is kept); `volatileKeys` makes every new sub-key
-    // volatile. Sub-keys of a volatile key are volatile anyway.
-    void ReplaceContents(std::int64_t id, const RegTree& tree, bool volatileKeys);
-    // Sets a value: an existing one keeps its place in the order and its name.
-    void SetValue(std::int64_t key, const std::string& name, DWORD type, const BYTE* data,
-                  DWORD size);
-    // False when there is no such value.
-    bool DeleteValue(std::int64_t key, const std::string& name);
+    // ------------------------------------------------ changes
+    // Every change this process sees (its own commits and, on Refresh or
+    // SyncAll, other processes'), with the slot it happened in.
+    using ChangeSink = std::function<void(const std::shared_ptr<Slot>&, std::vector<Change>&)>;
+    void SetChangeSink(ChangeSink sink) { m_sink = std::move(sink); }
+    // Brings every open hive up to date (the watcher's wake-up).
+    void SyncAll();
+    // The files whose change means a hive changed: for a watcher.
+    std::vector<std::string> WatchedFiles() const;
 
 private:
-    struct Change {
-        std::int64_t key;
-        DWORD filter;
-    };
+    LONG OpenSlot(const std::string& name, int dir, bool ownDir, const HiveOptions& options,
+                  std::shared_ptr<Slot>& out);
+    LONG OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKey, const std::string& name,
+                     std::shared_ptr<Slot>& out);
+    LONG OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out);
+    LONG CreateSkeleton();
+    bool Alive(const Slot& slot);
+    LONG SyncSlot(const std::shared_ptr<Slot>& slot);
+    void Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes);
+    HiveOptions Options(mode_t mode, bool create) const;
+    std::vector<SubKeyInfo> UsersChildren();
 
-    // Runs `body` as one write transaction: commits what it wrote with the
-    // changes it reported, or rolls all of it back when it throws.
-    template <typename Body>
-    auto Transact(Body body)
-    {
-        Begin();
-        try {
-            if constexpr (std::is_void_v<decltype(body())>) {
-                body();
-                Commit();
-            } else {
-                auto result = body();
-                Commit();
-                return result;
-            }
-        } catch (...) {
-            Rollback();
-            throw;
-        }
-    }
-    void Begin();
-    void Commit();
-    void Rollback();
-    // Stamps key `id` with the time now and records `filter` on it, both in
-    // the running transaction.
-    void TouchAndReport(std::int64_t id, DWORD filter);
-    // Records `filter` on key `id` without stamping it.
-    void Report(std::int64_t id, DWORD filter);
-    void AppendChange(std::int64_t id, DWORD filter, std::int64_t time);
-    std::string AncestorChain(std::int64_t id);
-
-    Statement Prepare(const char* sql);
-    LONG CreateStore(const std::string& path);
-    std::int64_t CreateChild(std::int64_t parent, const std::string& name,
-                             const std::string& keyClass, bool isVolatile,
-                             const std::vector<BYTE>& security, std::uint64_t lastWrite);
-    std::vector<std::int64_t> ChildIds(std::int64_t id);
-    void WriteSecurity(std::int64_t id, const std::vector<BYTE>& security);
-    void DeleteSubtree(std::int64_t id);
-    void InsertValues(std::int64_t key, const std::vector<RegValue>& values);
-    void ImportChildren(std::int64_t key, const std::vector<BYTE>& parentSecurity,
-                        const std::vector<RegTree>& children, bool isVolatile);
-
-    bool m_readOnly = false;
     std::string m_directory;
-    sqlite3* m_db = nullptr;
-    std::map<const char*, sqlite3_stmt*> m_statements;
-    std::uint64_t m_localCommits = 0;
-    std::int64_t m_machine = 0;
-    std::int64_t m_users = 0;
-    unsigned m_commits = 0;
-    bool m_inTransaction = false;
-    std::vector<Change> m_pending;  // reported in the running transaction
-    std::function<void()> m_commitHook;
+    std::string m_problem;
+    int m_dir = -1;
+    uid_t m_owner = 0;        // whom the store's own files belong to
+    bool m_shared = false;    // the directory is the machine's, with users of their own
+    std::string m_bootId;
+    std::shared_ptr<Slot> m_machine;
+    std::shared_ptr<Slot> m_users;
+    std::map<std::string, std::shared_ptr<Slot>> m_slots;
+    ChangeSink m_sink;
+    bool m_newBoot = false;
 };
 
-}  // namespace netid::posix
+}  // namespace netid::posix::store
 
 #endif

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,8 @@
 #include <cstring>
 
 #include "platform/posix/checksum.h"
-#include "platform/posix/internal.h"
+#include "platform/posix/files.h"
+#include "platform/posix/process.h"
 #include "platform/posix/store_format.h"
 
 namespace netid::posix::store {
@@ -39,34 +39,6 @@ void Put32(std::uint8_t* p, std::uint32_t v)
 void Put64(std::uint8_t* p, std::uint64_t v)
 {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-LONG FromErrno(int error)
-{
-    switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ELOOP: return ERROR_ACCESS_DENIED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOSPC:
-    case EDQUOT: return ERROR_CANTWRITE;
-    default: return ERROR_REGISTRY_IO_FAILED;
-    }
-}
-
-std::uint64_t Random64()
-{
-    std::uint64_t value = 0;
-    while (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
-        if (errno != EINTR) {
-            value ^= static_cast<std::uint64_t>(NowAsFileTime()) * 0x9E3779B97F4A7C15ull ^
-                     static_cast<std::uint64_t>(getpid());
-            break;
-        }
-    }
-    return value;
 }
 
 ssize_t SystemPwrite(int fd, const void* data, size_t size, off_t offset)
@@ -97,7 +69,7 @@ LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std:
         ssize_t n = io.pwrite(fd, static_cast<const char*>(data) + done, size - done,
                               static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? FromErrno(errno) : ERROR_CANTWRITE;
+        if (n <= 0) return n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
         done += static_cast<std::size_t>(n);
     }
     return ERROR_SUCCESS;
@@ -109,7 +81,7 @@ int OpenChecked(int dir, const std::string& name, int flags, uid_t owner, LONG& 
 {
     int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        status = FromErrno(errno);
+        status = StatusFromErrno(errno);
         return -1;
     }
     struct stat st {};
@@ -157,11 +129,11 @@ int OpenOrMake(int dir, const std::string& name, int flags, mode_t mode, uid_t o
     std::string temp;
     fd = CreateFresh(dir, name, mode, owner, temp);
     if (fd < 0) {
-        status = FromErrno(errno);
+        status = StatusFromErrno(errno);
         return -1;
     }
     if (size != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        status = FromErrno(errno);
+        status = StatusFromErrno(errno);
         ::close(fd);
         ::unlinkat(dir, temp.c_str(), 0);
         return -1;
@@ -172,7 +144,7 @@ int OpenOrMake(int dir, const std::string& name, int flags, mode_t mode, uid_t o
     ::unlinkat(dir, temp.c_str(), 0);
     ::close(fd);
     if (linked != 0 && error != EEXIST) {
-        status = FromErrno(error);
+        status = StatusFromErrno(error);
         return -1;
     }
     return OpenChecked(dir, name, flags, owner, status);
@@ -316,7 +288,14 @@ LONG Hive::OpenFiles(bool create)
     }
     if (m_fd < 0 && status == ERROR_FILE_NOT_FOUND && create && writer) {
         Model fresh;
-        fresh.Reset(m_options.rootName, m_options.rootSecurity, NowAsFileTime(), m_options.bootId);
+        std::uint64_t now = NowAsFileTime();
+        fresh.Reset(m_options.rootName, m_options.rootSecurity, now, m_options.bootId);
+        if (m_options.fill) {
+            Batch batch(fresh, now, nullptr);
+            status = m_options.fill(batch);
+            if (status != ERROR_SUCCESS) return status;
+            if (!batch.Ok()) return ERROR_INVALID_PARAMETER;
+        }
         status = CreateFile(fresh);
         if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
         m_fd = OpenChecked(m_dir, file, O_RDWR, m_options.owner, status);
@@ -372,7 +351,7 @@ LONG Hive::CreateFile(const Model& model)
 {
     std::string temp;
     int fd = CreateFresh(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) return StatusFromErrno(errno);
     std::uint64_t fileId = Random64();
     auto salt = static_cast<std::uint32_t>(Random64());
     Bytes header(f::kHeaderSize, 0);
@@ -390,13 +369,13 @@ LONG Hive::CreateFile(const Model& model)
 
     LONG status = WriteAll(m_io, fd, header.data(), header.size(), 0);
     if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd, record.data(), record.size(), f::kHeaderSize);
-    if (status == ERROR_SUCCESS && m_io.fdatasync(fd) != 0) status = FromErrno(errno);
+    if (status == ERROR_SUCCESS && m_io.fdatasync(fd) != 0) status = StatusFromErrno(errno);
     if (status == ERROR_SUCCESS) {
         const std::string file = m_name + ".hive";
         bool replace = m_fd >= 0;
         int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
                          : ::linkat(m_dir, temp.c_str(), m_dir, file.c_str(), 0);
-        if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : FromErrno(errno);
+        if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : StatusFromErrno(errno);
         if (!replace || rc != 0) ::unlinkat(m_dir, temp.c_str(), 0);
         if (rc == 0) {
             ::fsync(m_dir);
@@ -487,7 +466,7 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
         std::size_t at = tail.size();
         tail.resize(at + 64 * 1024);
         ssize_t n = ReadAt(m_fd, tail.data() + at, 64 * 1024, m_offset + at);
-        if (n < 0) return FromErrno(errno);
+        if (n < 0) return StatusFromErrno(errno);
         tail.resize(at + static_cast<std::size_t>(n));
         if (n < 64 * 1024) break;
     }
@@ -524,7 +503,7 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
     m_offset += pos;
     if (!whole && repair) {
         if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0 || m_io.fdatasync(m_fd) != 0) {
-            return FromErrno(errno);
+            return StatusFromErrno(errno);
         }
     }
     return ERROR_SUCCESS;
@@ -593,7 +572,7 @@ LONG Hive::Lock()
     if (m_pid != ::getpid()) AfterFork();
     if (m_lockFd < 0) return ERROR_ACCESS_DENIED;
     while (::flock(m_lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR) return FromErrno(errno);
+        if (errno != EINTR) return StatusFromErrno(errno);
     }
     return ERROR_SUCCESS;
 }
@@ -703,7 +682,7 @@ LONG Hive::Rewrite()
 LONG Hive::Flush()
 {
     if (!m_fdWritable) return ERROR_SUCCESS;
-    return m_io.fdatasync(m_fd) == 0 ? ERROR_SUCCESS : FromErrno(errno);
+    return m_io.fdatasync(m_fd) == 0 ? ERROR_SUCCESS : StatusFromErrno(errno);
 }
 
 }  // namespace netid::posix::store

@@ -32,6 +32,9 @@ struct HiveOptions {
     std::u16string rootName = u"ROOT";  // the top key of a new hive
     Bytes rootSecurity;      // its descriptor
     std::string bootId;      // the machine's current start
+    // What a new hive holds besides its top key, put in before it is first
+    // written: a hive is never seen half made.
+    std::function<LONG(Batch&)> fill;
 };
 
 // How file writes reach the disk; tests put their own in place to stand for

@@ -287,9 +287,11 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
     case Op::SetMount: {
         KeyId id = in.U64();
         std::string mount = in.Str();
+        std::string origin = in.Str();
         Key* key = Mutable(id);
         if (in.Failed() || key == nullptr) return false;
         key->mount = std::move(mount);
+        key->mountOrigin = std::move(origin);
         if (key->parent != 0) Report(changes, key->parent, REG_NOTIFY_CHANGE_NAME);
         return true;
     }
@@ -339,6 +341,7 @@ void Model::Save(Bytes& out) const
         e.Text(key.name);
         e.Text(key.keyClass);
         e.Str(key.mount);
+        e.Str(key.mountOrigin);
         e.U32(static_cast<std::uint32_t>(key.values.size()));
         for (const Value& v : key.values) {
             e.Text(v.name);
@@ -384,6 +387,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
         key.name = in.Text();
         key.keyClass = in.Text();
         key.mount = in.Str();
+        key.mountOrigin = in.Str();
         std::uint32_t values = in.U32();
         if (in.Failed() || values > in.Left()) return false;
         key.values.reserve(values);
@@ -541,13 +545,14 @@ void Batch::SetTime(KeyId key, std::uint64_t time)
     Run(from);
 }
 
-void Batch::SetMount(KeyId key, const std::string& mount)
+void Batch::SetMount(KeyId key, const std::string& mount, const std::string& origin)
 {
     std::size_t from = m_payload.size();
     Encoder e(m_payload);
     e.U8(static_cast<std::uint8_t>(Op::SetMount));
     e.U64(key);
     e.Str(mount);
+    e.Str(origin);
     Run(from);
 }
 

@@ -52,6 +52,7 @@ struct Key {
     SecurityId security = 0;
     std::uint64_t lastWrite = 0;  // FILETIME as one count
     std::string mount;            // non-empty: another hive is mounted here, by this name
+    std::string mountOrigin;      // where that hive came from, as its loader wrote it
     std::vector<Value> values;    // in creation order
     std::vector<ChildRef> children;  // sorted by upper-case name
 
@@ -77,7 +78,7 @@ enum class Op : std::uint8_t {
     SetSecurity = 5,     // key, security
     DefineSecurity = 6,  // security id, descriptor bytes
     SetTime = 7,         // key, time
-    SetMount = 8,        // key, mount name ("" takes the mount away)
+    SetMount = 8,        // key, mount name ("" takes the mount away), origin
     NewBoot = 9,         // boot id: the volatile keys of the old boot are gone
     ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
 };
@@ -164,11 +165,13 @@ public:
     void DeleteValue(KeyId key, std::u16string_view name);
     void SetSecurity(KeyId key, const Bytes& security);
     void SetTime(KeyId key, std::uint64_t time);
-    void SetMount(KeyId key, const std::string& mount);
+    void SetMount(KeyId key, const std::string& mount, const std::string& origin = std::string());
     void NewBoot(const std::string& bootId);
 
     // True while no operation was added.
     bool Empty() const { return m_payload.size() == kCommitHeader; }
+    // The hive as the operations so far left it.
+    const Model& View() const { return m_model; }
     bool Ok() const { return m_ok; }
     const Bytes& Payload() const { return m_payload; }
     std::uint64_t Time() const { return m_time; }
