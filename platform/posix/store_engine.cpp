@@ -173,9 +173,16 @@ LONG StoreEngine::Open(const std::string& directory)
 
     struct stat machine {};
     if (::fstatat(m_dir, (std::string(kMachine) + ".hive").c_str(), &machine, AT_SYMLINK_NOFOLLOW) != 0) {
-        LONG made = CreateSkeleton();
+        struct stat old {};
+        const bool earlier = ::fstatat(m_dir, "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0;
+        if (::faccessat(m_dir, ".", W_OK, AT_EACCESS) != 0) {
+            m_problem = "the store in " + directory + (earlier ? " is of an earlier format" : " has not been made yet") +
+                        " and this user may not " + (earlier ? "convert" : "make") + " it";
+            return ERROR_ACCESS_DENIED;
+        }
+        LONG made = earlier ? ConvertEarlierStore() : CreateSkeleton();
         if (made != ERROR_SUCCESS) {
-            m_problem = "the store in " + directory + " has not been made yet and this user may not make it";
+            if (m_problem.empty()) m_problem = "the store in " + directory + " could not be made";
             return made;
         }
     }
@@ -183,6 +190,8 @@ LONG StoreEngine::Open(const std::string& directory)
     if (status != ERROR_SUCCESS) {
         if (status == ERROR_ACCESS_DENIED) {
             m_problem = "the store's files in " + directory + " may not be read by this user";
+        } else if (status == ERROR_BADDB) {
+            m_problem = "the file " + directory + "/machine.hive is not a hive of this registry; it was left as it is";
         }
         return status;
     }
@@ -204,7 +213,6 @@ bool StoreEngine::TakeNewBoot()
 
 LONG StoreEngine::CreateSkeleton()
 {
-    if (::faccessat(m_dir, ".", W_OK, AT_EACCESS) != 0) return ERROR_ACCESS_DENIED;
     const std::uint64_t now = NowAsFileTime();
     const Bytes root = DefaultKeySecurity(nullptr);
     auto make = [&](const char* name, const char16_t* rootName, mode_t mode, const SkeletonKey* keys,

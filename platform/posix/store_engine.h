@@ -142,6 +142,7 @@ private:
                      std::shared_ptr<Slot>& out);
     LONG OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out);
     LONG CreateSkeleton();
+    LONG ConvertEarlierStore();  // store_convert.cpp
     bool Alive(const Slot& slot);
     LONG SyncSlot(const std::shared_ptr<Slot>& slot);
     void Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes);

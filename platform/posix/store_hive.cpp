@@ -301,6 +301,10 @@ LONG Hive::OpenFiles(bool create)
         m_fd = OpenChecked(m_dir, file, O_RDWR, m_options.owner, status);
     }
     if (m_fd < 0) return status;
+    // A file that is not a hive is reported and left alone, with nothing
+    // made beside it.
+    status = LoadAll();
+    if (status != ERROR_SUCCESS) return status;
     m_fdWritable = writer;
     if (writer) {
         m_lockFd = OpenOrMake(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, status, true, 0);
@@ -309,8 +313,6 @@ LONG Hive::OpenFiles(bool create)
         }
     }
     OpenShared(m_fdWritable);
-    status = LoadAll();
-    if (status != ERROR_SUCCESS) return status;
     if (m_fdWritable && !SharedSaysCurrent()) {
         // The page may be stale after a crash: set it right under the lock.
         status = Lock();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/hive_file.h"
+#include "platform/posix/text.h"
 #include "platform/posix/hive_records.h"
 #include "platform/posix/reg_trees.h"
 #include "registry/registry.h"
@@ -60,13 +61,13 @@ void ExpectSameContents(const RegTree& a, const RegTree& b, const std::string& w
     ASSERT_EQ(a.values.size(), b.values.size()) << where;
     for (std::size_t i = 0; i < a.values.size(); ++i) {
         EXPECT_EQ(a.values[i].name, b.values[i].name) << where;
-        EXPECT_EQ(a.values[i].type, b.values[i].type) << where << a.values[i].name;
-        EXPECT_EQ(a.values[i].data, b.values[i].data) << where << a.values[i].name;
+        EXPECT_EQ(a.values[i].type, b.values[i].type) << where << netid::posix::Utf16ToUtf8(a.values[i].name);
+        EXPECT_EQ(a.values[i].data, b.values[i].data) << where << netid::posix::Utf16ToUtf8(a.values[i].name);
     }
     ASSERT_EQ(a.subkeys.size(), b.subkeys.size()) << where;
     for (std::size_t i = 0; i < a.subkeys.size(); ++i) {
         EXPECT_EQ(a.subkeys[i].name, b.subkeys[i].name) << where;
-        ExpectSameContents(a.subkeys[i], b.subkeys[i], where + "\\" + a.subkeys[i].name);
+        ExpectSameContents(a.subkeys[i], b.subkeys[i], where + "\\" + netid::posix::Utf16ToUtf8(a.subkeys[i].name));
     }
 }
 
@@ -288,7 +289,7 @@ TEST_F(HiveCallsTest, ReplaceIsCarriedOutAtTheNextStart)
     SimulateNewBoot(Unique("boot-2"));
     RegTree after;
     ASSERT_EQ(ERROR_SUCCESS, ExportKeyTree(key, after));
-    EXPECT_EQ("later", after.values.back().name);
+    EXPECT_EQ(u"later", after.values.back().name);
     RegCloseKey(key);
 }
 

@@ -13,6 +13,7 @@
 #include <hivex.h>
 
 #include "platform/posix/hive_file.h"
+#include "platform/posix/text.h"
 #include "support/environment.h"
 
 using netid::posix::RegTree;
@@ -48,36 +49,36 @@ std::vector<BYTE> Pattern(std::size_t n)
 RegTree SampleTree()
 {
     RegTree t;
-    t.name = "Sample";
+    t.name = u"Sample";
     t.lastWrite = 132500000000000000ULL;
     t.values = {
-        {"", REG_SZ, Bytes(std::string("default\0", 8))},
-        {"none", REG_NONE, {1, 2, 3}},
-        {"sz", REG_SZ, Bytes(std::string("text\0", 5))},
-        {"expand", REG_EXPAND_SZ, Bytes(std::string("%PATH%;x\0", 9))},
-        {"binary", REG_BINARY, {0, 0xFF, 0x80, 7}},
-        {"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
-        {"dwordbe", REG_DWORD_BIG_ENDIAN, {0x12, 0x34, 0x56, 0x78}},
-        {"multi", REG_MULTI_SZ, Bytes(std::string("a\0bc\0\0", 6))},
-        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"emptybin", REG_BINARY, {}},
-        {"emptysz", REG_SZ, {}},
-        {"oddtype", 0x12345, {9}},
-        {"big", REG_BINARY, Pattern(100000)},
-        {"edge", REG_BINARY, Pattern(16345)},
-        {"latin\xE9", REG_SZ, Bytes(std::string("\xE9t\xE9\0", 4))},
+        {u"", REG_SZ, Bytes(std::string("default\0", 8))},
+        {u"none", REG_NONE, {1, 2, 3}},
+        {u"sz", REG_SZ, Bytes(std::string("text\0", 5))},
+        {u"expand", REG_EXPAND_SZ, Bytes(std::string("%PATH%;x\0", 9))},
+        {u"binary", REG_BINARY, {0, 0xFF, 0x80, 7}},
+        {u"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
+        {u"dwordbe", REG_DWORD_BIG_ENDIAN, {0x12, 0x34, 0x56, 0x78}},
+        {u"multi", REG_MULTI_SZ, Bytes(std::string("a\0bc\0\0", 6))},
+        {u"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {u"emptybin", REG_BINARY, {}},
+        {u"emptysz", REG_SZ, {}},
+        {u"oddtype", 0x12345, {9}},
+        {u"big", REG_BINARY, Pattern(100000)},
+        {u"edge", REG_BINARY, Pattern(16345)},
+        {u"latin\u00e9", REG_SZ, Bytes(std::string("\xE9t\xE9\0", 4))},
     };
     RegTree a;
-    a.name = "Alpha";
+    a.name = u"Alpha";
     a.lastWrite = 131000000000000000ULL;
-    a.values = {{"q", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}}};
+    a.values = {{u"q", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}}};
     RegTree deep;
-    deep.name = "Deep";
+    deep.name = u"Deep";
     deep.lastWrite = 130000000000000000ULL;
-    deep.values = {{"", REG_DWORD, {1, 0, 0, 0}}};
+    deep.values = {{u"", REG_DWORD, {1, 0, 0, 0}}};
     a.subkeys.push_back(deep);
     RegTree b;
-    b.name = "Beta";
+    b.name = u"Beta";
     b.lastWrite = 129000000000000000ULL;
     t.subkeys = {a, b};
     return t;
@@ -89,13 +90,13 @@ void ExpectSameTree(const RegTree& want, const RegTree& got, const std::string& 
     ASSERT_EQ(want.values.size(), got.values.size()) << where;
     for (std::size_t i = 0; i < want.values.size(); ++i) {
         EXPECT_EQ(want.values[i].name, got.values[i].name) << where;
-        EXPECT_EQ(want.values[i].type, got.values[i].type) << where << " " << want.values[i].name;
-        EXPECT_EQ(want.values[i].data, got.values[i].data) << where << " " << want.values[i].name;
+        EXPECT_EQ(want.values[i].type, got.values[i].type) << where << " " << netid::posix::Utf16ToUtf8(want.values[i].name);
+        EXPECT_EQ(want.values[i].data, got.values[i].data) << where << " " << netid::posix::Utf16ToUtf8(want.values[i].name);
     }
     ASSERT_EQ(want.subkeys.size(), got.subkeys.size()) << where;
     for (std::size_t i = 0; i < want.subkeys.size(); ++i) {
         EXPECT_EQ(want.subkeys[i].name, got.subkeys[i].name) << where;
-        ExpectSameTree(want.subkeys[i], got.subkeys[i], where + "\\" + want.subkeys[i].name);
+        ExpectSameTree(want.subkeys[i], got.subkeys[i], where + "\\" + netid::posix::Utf16ToUtf8(want.subkeys[i].name));
     }
 }
 
@@ -117,7 +118,7 @@ TEST_F(HiveFileTest, EveryValueTypeComesBackExactly)
     ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("a.hiv"), tree));
     RegTree back;
     ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveFile(File("a.hiv"), back));
-    EXPECT_EQ("Sample", back.name);
+    EXPECT_EQ(u"Sample", back.name);
     EXPECT_FALSE(back.security.empty());
     ExpectSameTree(tree, back, "Sample");
 }
@@ -131,7 +132,7 @@ TEST_F(HiveFileTest, EmptyHiveIsAValidHive)
     WriteBytes(File("e.hiv"), img);
     RegTree back;
     ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveFile(File("e.hiv"), back));
-    EXPECT_EQ("Empty", back.name);
+    EXPECT_EQ(u"Empty", back.name);
     EXPECT_TRUE(back.values.empty());
     EXPECT_TRUE(back.subkeys.empty());
     std::string out;
@@ -141,7 +142,7 @@ TEST_F(HiveFileTest, EmptyHiveIsAValidHive)
 TEST_F(HiveFileTest, SecurityOfTheTopKeyIsKept)
 {
     RegTree tree;
-    tree.name = "Secure";
+    tree.name = u"Secure";
     std::vector<BYTE> first;
     {
         ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("s0.hiv"), tree));
@@ -163,8 +164,8 @@ TEST_F(HiveFileTest, SecurityOfTheTopKeyIsKept)
 TEST_F(HiveFileTest, ValuesLongerThanTheLimitAreRefused)
 {
     RegTree tree;
-    tree.name = "Huge";
-    tree.values = {{"v", REG_BINARY, std::vector<BYTE>(hive::kMaxValueData + 1, 1)}};
+    tree.name = u"Huge";
+    tree.values = {{u"v", REG_BINARY, std::vector<BYTE>(hive::kMaxValueData + 1, 1)}};
     EXPECT_EQ(hive::kValueTooLarge, hive::WriteHiveFile(File("h.hiv"), tree));
     tree.values[0].data.resize(hive::kMaxValueData);
     ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("h.hiv"), tree));
@@ -179,18 +180,18 @@ TEST_F(HiveFileTest, ValuesLongerThanTheLimitAreRefused)
 TEST_F(HiveFileTest, ExportByHivexregeditMatches)
 {
     RegTree tree;
-    tree.name = "Top";
+    tree.name = u"Top";
     tree.values = {
-        {"", REG_SZ, Bytes(std::string("d\0", 2))},
-        {"bin", REG_BINARY, {0xde, 0xad}},
-        {"dw", REG_DWORD, {1, 0, 0, 0}},
-        {"be", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}},
-        {"q", REG_QWORD, {3, 0, 0, 0, 0, 0, 0, 0}},
-        {"none", REG_NONE, {}},
+        {u"", REG_SZ, Bytes(std::string("d\0", 2))},
+        {u"bin", REG_BINARY, {0xde, 0xad}},
+        {u"dw", REG_DWORD, {1, 0, 0, 0}},
+        {u"be", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}},
+        {u"q", REG_QWORD, {3, 0, 0, 0, 0, 0, 0, 0}},
+        {u"none", REG_NONE, {}},
     };
     RegTree sub;
-    sub.name = "Sub";
-    sub.values = {{"m", REG_MULTI_SZ, Bytes(std::string("x\0\0", 3))}};
+    sub.name = u"Sub";
+    sub.values = {{u"m", REG_MULTI_SZ, Bytes(std::string("x\0\0", 3))}};
     tree.subkeys = {sub};
     ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("x.hiv"), tree));
 
@@ -223,12 +224,12 @@ TEST_F(HiveFileTest, ExportByHivexregeditMatches)
     EXPECT_NE(std::string::npos, sh.find("\"m\"")) << sh;
 }
 
-// Texts lie in the file as UTF-16LE, as Windows writes them, and come back as
-// the store's 8-bit text.
-TEST_F(HiveFileTest, TextsAreWideInTheFileAndNarrowInTheStore)
+// Texts lie in the file as UTF-16LE, as Windows writes them, and come back
+// byte for byte, as the store keeps them.
+TEST_F(HiveFileTest, TextsComeBackByteForByte)
 {
     RegTree tree;
-    tree.name = "T";
+    tree.name = u"T";
     ASSERT_EQ(ERROR_SUCCESS, hive::WriteHiveFile(File("w.hiv"), tree));
     // Values as Windows would have written them, set with libhivex itself.
     struct Raw {
@@ -238,9 +239,9 @@ TEST_F(HiveFileTest, TextsAreWideInTheFileAndNarrowInTheStore)
         std::string storeData;
     };
     const Raw raws[] = {
-        {"latin", REG_SZ, std::string("\xE9\0t\0\0\0", 6), std::string("\xE9t\0", 3)},
-        {"euro", REG_EXPAND_SZ, std::string("\xAC\x20\0\0", 4), std::string("?\0", 2)},
-        {"list", REG_MULTI_SZ, std::string("a\0\0\0\0\0", 6), std::string("a\0\0", 3)},
+        {"latin", REG_SZ, std::string("\xE9\0t\0\0\0", 6), std::string("\xE9\0t\0\0\0", 6)},
+        {"euro", REG_EXPAND_SZ, std::string("\xAC\x20\0\0", 4), std::string("\xAC\x20\0\0", 4)},
+        {"list", REG_MULTI_SZ, std::string("a\0\0\0\0\0", 6), std::string("a\0\0\0\0\0", 6)},
         {"odd", REG_SZ, std::string("abc", 3), std::string("abc", 3)},
         {"bytes", REG_BINARY, std::string("a\0", 2), std::string("a\0", 2)},
     };
@@ -262,7 +263,7 @@ TEST_F(HiveFileTest, TextsAreWideInTheFileAndNarrowInTheStore)
     for (const Raw& r : raws) {
         bool found = false;
         for (const RegValue& v : back.values) {
-            if (v.name == r.name) {
+            if (v.name == netid::posix::Utf8ToUtf16(r.name)) {
                 found = true;
                 EXPECT_EQ(Bytes(r.storeData), v.data) << r.name;
                 EXPECT_EQ(r.type, v.type) << r.name;

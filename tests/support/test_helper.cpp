@@ -2,6 +2,10 @@
 //   netid_test_helper write PATH PREFIX COUNT
 //     writes COUNT REG_DWORD values PREFIX0.. under HKEY_CURRENT_USER\PATH,
 //     one registry call each; exit status 0 when every write succeeded.
+// PATH is beneath HKEY_CURRENT_USER, or beneath HKEY_LOCAL_MACHINE when it
+// begins with "HKLM\" (write, create, exists, names).
+//   netid_test_helper names PATH
+//     prints the names of the values of PATH, one a line.
 //   netid_test_helper create PATH volatile|plain
 //     creates HKEY_CURRENT_USER\PATH; prints the status, exit status 0 on success.
 //   netid_test_helper exists PATH
@@ -26,10 +30,21 @@
 
 namespace {
 
+// The root a PATH argument lies beneath, and the path below it.
+HKEY RootOf(const char*& path)
+{
+    if (std::strncmp(path, "HKLM\\", 5) == 0) {
+        path += 5;
+        return HKEY_LOCAL_MACHINE;
+    }
+    return HKEY_CURRENT_USER;
+}
+
 int WriteValues(const char* path, const char* prefix, int count)
 {
     CRegistry registry;
-    if (!registry.Connect(HKEY_CURRENT_USER, nullptr) || !registry.OpenKey(path, KEY_SET_VALUE)) {
+    HKEY root = RootOf(path);
+    if (!registry.Connect(root, nullptr) || !registry.OpenKey(path, KEY_SET_VALUE)) {
         std::fprintf(stderr, "open %s: %ld\n", path, static_cast<long>(registry.GetStatus()));
         return 1;
     }
@@ -48,7 +63,8 @@ int CreateKey(const char* path, const char* kind)
 {
     HKEY key = nullptr;
     DWORD options = std::strcmp(kind, "volatile") == 0 ? REG_OPTION_VOLATILE : 0;
-    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, options, KEY_ALL_ACCESS,
+    HKEY root = RootOf(path);
+    LONG status = RegCreateKeyExA(root, path, 0, nullptr, options, KEY_ALL_ACCESS,
                                   nullptr, &key, nullptr);
     std::printf("%ld\n", static_cast<long>(status));
     if (status == ERROR_SUCCESS) RegCloseKey(key);
@@ -58,7 +74,8 @@ int CreateKey(const char* path, const char* kind)
 int Exists(const char* path)
 {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key);
+    HKEY root = RootOf(path);
+    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
     if (status == ERROR_SUCCESS) {
         RegCloseKey(key);
         return 0;
@@ -88,6 +105,26 @@ int WaitForChange(const char* path, const char* readyFile, DWORD timeout)
     CloseHandle(event);
     RegCloseKey(key);
     return result == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+int Names(const char* path)
+{
+    HKEY key = nullptr;
+    HKEY root = RootOf(path);
+    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "open %s: %ld\n", path, static_cast<long>(status));
+        return 2;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD size = sizeof name;
+        status = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) break;
+        std::printf("%s\n", name);
+    }
+    RegCloseKey(key);
+    return status == ERROR_NO_MORE_ITEMS ? 0 : 2;
 }
 
 void Report(const char* name, LONG status)
@@ -143,6 +180,9 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "exists") == 0) {
         return Exists(argv[2]);
     }
+    if (argc == 3 && std::strcmp(argv[1], "names") == 0) {
+        return Names(argv[2]);
+    }
     if (argc == 5 && std::strcmp(argv[1], "wait") == 0) {
         return WaitForChange(argv[2], argv[3], static_cast<DWORD>(std::atol(argv[4])));
     }
@@ -158,6 +198,6 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
