@@ -1,7 +1,9 @@
 // A child process for the tests that need more than one process:
 //   netid_test_helper write PATH PREFIX COUNT
 //     writes COUNT REG_DWORD values PREFIX0.. under HKEY_CURRENT_USER\PATH,
-//     one registry call each; exit status 0 when every write succeeded.
+//     one registry call each; exit status 0 when every write succeeded. With
+//     NETID_TEST_FLUSH_AT=N and NETID_TEST_FLUSH_MARK=FILE in the environment
+//     it flushes the key after value N-1 and then creates FILE.
 // PATH is beneath HKEY_CURRENT_USER, or beneath HKEY_LOCAL_MACHINE when it
 // begins with "HKLM\" (write, create, exists, names).
 //   netid_test_helper names PATH
@@ -48,12 +50,18 @@ int WriteValues(const char* path, const char* prefix, int count)
         std::fprintf(stderr, "open %s: %ld\n", path, static_cast<long>(registry.GetStatus()));
         return 1;
     }
+    const char* flushAt = std::getenv("NETID_TEST_FLUSH_AT");
+    const char* flushMark = std::getenv("NETID_TEST_FLUSH_MARK");
     for (int i = 0; i < count; ++i) {
         std::string name = std::string(prefix) + std::to_string(i);
         if (!registry.SetDwordValue(name.c_str(), static_cast<DWORD>(i))) {
             std::fprintf(stderr, "set %s: %ld\n", name.c_str(),
                          static_cast<long>(registry.GetStatus()));
             return 1;
+        }
+        if (flushAt != nullptr && flushMark != nullptr && i + 1 == std::atoi(flushAt)) {
+            if (!registry.Flush()) return 1;
+            if (FILE* mark = std::fopen(flushMark, "w")) std::fclose(mark);
         }
     }
     return 0;
