@@ -1,6 +1,8 @@
 // The token's identity and the access check of access.h.
 #include "platform/posix/access.h"
 
+#include "platform/posix/process.h"
+
 #include <grp.h>
 #include <unistd.h>
 
@@ -71,14 +73,14 @@ bool Identity::Has(const BYTE* sid, std::size_t size) const
 
 const Identity& CurrentIdentity()
 {
-    // Built again in a child whose identity changed (setuid after fork).
+    // Like a process's token, the identity is the one the process had at its
+    // first registry call (taken anew in a child of fork(), which may have
+    // changed it before calling).
     static thread_local Identity who;
-    static thread_local uid_t builtFor = static_cast<uid_t>(-1);
-    static thread_local gid_t builtForGroup = static_cast<gid_t>(-1);
-    if (builtFor != geteuid() || builtForGroup != getegid()) {
+    static thread_local std::uint64_t builtIn = ~std::uint64_t{0};
+    if (builtIn != ForkGeneration()) {
         who = BuildIdentity();
-        builtFor = geteuid();
-        builtForGroup = getegid();
+        builtIn = ForkGeneration();
     }
     return who;
 }

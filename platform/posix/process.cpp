@@ -1,8 +1,10 @@
 // Process and machine services: the command line, the module handle, the
 // computer name, the last error, and the runtime's byte-string comparison.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -71,6 +73,18 @@ std::string BuildCommandLine()
 namespace netid::posix {
 
 void SetLastErrorCode(DWORD code) { t_lastError = code; }
+
+namespace {
+std::atomic<std::uint64_t> g_forkGeneration{0};
+void AfterForkInChild() { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+std::uint64_t ForkGeneration()
+{
+    static const bool registered = pthread_atfork(nullptr, nullptr, &AfterForkInChild) == 0;
+    (void)registered;
+    return g_forkGeneration.load(std::memory_order_relaxed);
+}
 
 std::uint64_t NowAsFileTime()
 {
