@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/posix/reg_handles.h"
+#include "platform/posix/reg_limits.h"
 
 namespace netid::posix {
 
@@ -71,7 +72,7 @@ LONG DeleteTree(HKEY parent, const std::string& name)
     LONG status = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &k.key);
     if (status != ERROR_SUCCESS) return status;
     for (;;) {
-        char child[256];
+        char child[kMaxKeyNameLength + 1];
         DWORD len = sizeof child;
         status = RegEnumKeyExA(k.key, 0, child, &len, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) break;

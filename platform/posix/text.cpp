@@ -1,4 +1,4 @@
-// Case folding of the registry's names (see text.h).
+// Case folding of the registry's names (see text.h); nothing else.
 #include "platform/posix/text.h"
 
 namespace netid::posix {
