@@ -1,4 +1,5 @@
-// File system and host helpers of the registry (see files.h).
+// File system and host helpers of the registry (see files.h); no registry
+// logic.
 #include "platform/posix/files.h"
 
 #include <fcntl.h>

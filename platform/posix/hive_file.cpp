@@ -40,7 +40,7 @@ std::size_t Align8(std::size_t n)
     return (n + kCellAlignment - 1) & ~static_cast<std::size_t>(kCellAlignment - 1);
 }
 
-// The size field of the cell at file offset `at`: negative while in use.
+// Writes the size field of the cell at `at`: negative while the cell is in use.
 void PutCellSize(BYTE* at, LONG size) { Put32(at, static_cast<DWORD>(size)); }
 
 // ------------------------------------------------------------ names
@@ -108,7 +108,6 @@ LONG WriteAt(int fd, const BYTE* data, std::size_t size, off_t at)
 
 // ------------------------------------------------------------ checking a file
 // The base block and the chain of bins, as far as libhivex relies on them.
-// Returns the end of the bins (file offset).
 LONG CheckFrame(const std::vector<BYTE>& f)
 {
     if (f.size() < kBaseBlockSize + kBinAlignment) return ERROR_BADDB;

@@ -1,6 +1,7 @@
 // Kernel objects of the process: the primary token with its privileges, and
 // events. Handles to them live in one process-wide table; their values are
 // never reused and lie apart from registry key handles and pseudo-handles.
+// Registry key handles are not kept here (reg_handles.cpp).
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>

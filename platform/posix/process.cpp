@@ -1,5 +1,7 @@
 // Process and machine services: the command line, the module handle, the
-// computer name, the last error, and the runtime's byte-string comparison.
+// computer name, the last error, the time now, whether this is a child of
+// fork(), and the runtime's byte-string comparison. Tokens and events are in
+// kernel.cpp.
 #include <pthread.h>
 #include <unistd.h>
 
