@@ -69,6 +69,7 @@ constexpr std::size_t kShmSize = 4096;
 constexpr std::size_t kShmFileId = 8;          // atomic u64: the current hive file
 constexpr std::size_t kShmSeq = 16;            // atomic u64: commits in it
 constexpr std::size_t kShmEnd = 24;            // atomic u64: where its records end
+constexpr std::size_t kShmWriting = 32;        // atomic u64: non-zero while a commit is under way
 
 // ------------------------------------------------------------ when to checkpoint
 // A checkpoint is appended once the commits after the last one take more

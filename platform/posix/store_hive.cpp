@@ -248,7 +248,7 @@ const FileIo& SystemFileIo()
 }
 
 Hive::Hive(int dir, std::string name, const HiveOptions& options, const FileIo& io)
-    : m_dir(dir), m_name(std::move(name)), m_options(options), m_io(io), m_pid(::getpid())
+    : m_dir(dir), m_name(std::move(name)), m_options(options), m_io(io), m_forkGeneration(ForkGeneration())
 {
 }
 
@@ -318,7 +318,10 @@ LONG Hive::OpenFiles(bool create)
         status = Lock();
         if (status != ERROR_SUCCESS) return status;
         status = ReadTail(nullptr, true);
-        if (status == ERROR_SUCCESS) Publish();
+        if (status == ERROR_SUCCESS) {
+            Publish();
+            MarkWriting(false);
+        }
         Unlock();
     }
     return status;
@@ -526,6 +529,12 @@ void Hive::Publish()
     SharedField(m_shm, f::kShmSeq).store(m_model.Seq(), std::memory_order_release);
 }
 
+void Hive::MarkWriting(bool writing)
+{
+    if (m_shm == nullptr || !m_shmWritable) return;
+    SharedField(m_shm, f::kShmWriting).store(writing ? 1 : 0, std::memory_order_release);
+}
+
 LONG Hive::Sync(std::vector<Change>* changes)
 {
     if (SharedSaysCurrent()) return ERROR_SUCCESS;
@@ -571,7 +580,7 @@ LONG Hive::SwitchFile(std::vector<Change>* changes)
 // ------------------------------------------------------------ writing
 LONG Hive::Lock()
 {
-    if (m_pid != ::getpid()) AfterFork();
+    if (m_forkGeneration != ForkGeneration()) AfterFork();
     if (m_lockFd < 0) return ERROR_ACCESS_DENIED;
     while (::flock(m_lockFd, LOCK_EX) != 0) {
         if (errno != EINTR) return StatusFromErrno(errno);
@@ -585,7 +594,7 @@ void Hive::Unlock() { ::flock(m_lockFd, LOCK_UN); }
 // both hold at once: the child takes a lock of its own.
 void Hive::AfterFork()
 {
-    m_pid = ::getpid();
+    m_forkGeneration = ForkGeneration();
     if (m_lockFd < 0) return;
     ::close(m_lockFd);
     LONG status = ERROR_SUCCESS;
@@ -617,13 +626,19 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
         ~Unlocker() { hive->Unlock(); }
     } unlocker{this};
 
-    // Up to date, the remains of a dead writer taken or cut off.
-    if (m_shm != nullptr &&
-        SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
-        status = SwitchFile(changes);
+    // Up to date, the remains of a dead writer taken or cut off. Where the
+    // shared page says this process is current and no commit was left half
+    // done, the file need not be looked at.
+    const bool clean = SharedSaysCurrent() &&
+                       SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0;
+    if (!clean) {
+        if (m_shm != nullptr &&
+            SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
+            status = SwitchFile(changes);
+        }
+        if (status == ERROR_SUCCESS) status = ReadTail(changes, true);
+        if (status != ERROR_SUCCESS) return status;
     }
-    if (status == ERROR_SUCCESS) status = ReadTail(changes, true);
-    if (status != ERROR_SUCCESS) return status;
 
     Batch batch(m_model, NowAsFileTime(), changes);
     bool newBoot = m_model.BootId() != m_options.bootId;
@@ -636,6 +651,7 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     }
     if (batch.Payload().size() == before && !newBoot) return ERROR_SUCCESS;  // nothing to write
     std::uint64_t seq = m_model.Seq() + 1;
+    MarkWriting(true);
     status = Append(format::kCommit, seq, batch.Payload());
     if (status != ERROR_SUCCESS) {
         LoadAll();
@@ -643,8 +659,10 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     }
     m_model.SetSeq(seq);
     if (newBoot) m_newBootFound = true;
+    status = MaybeCheckpoint();
     Publish();
-    return MaybeCheckpoint();
+    MarkWriting(false);
+    return status;
 }
 
 LONG Hive::MaybeCheckpoint()
@@ -665,7 +683,6 @@ LONG Hive::MaybeCheckpoint()
     std::uint8_t slot[f::kAnchorSize];
     MakeAnchor(slot, m_anchorGeneration, at, m_lastCrc, m_model.Seq());
     WriteAll(m_io, m_fd, slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
-    Publish();
     return ERROR_SUCCESS;
 }
 

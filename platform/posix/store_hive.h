@@ -102,6 +102,8 @@ private:
     LONG Lock();
     void Unlock();
     void Publish();
+    // Tells later writers that a commit is under way, until it is published.
+    void MarkWriting(bool writing);
     bool SharedSaysCurrent() const;
     void AfterFork();
 
@@ -109,7 +111,7 @@ private:
     std::string m_name;
     HiveOptions m_options;
     const FileIo& m_io;
-    pid_t m_pid = 0;
+    std::uint64_t m_forkGeneration = 0;
 
     int m_fd = -1;           // the hive file
     bool m_fdWritable = false;

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::uint32_t kCheckpointVersion = 1;
 
-bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string_view(a.upper) < b; }
+bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string_view(a.key->upper) < b; }
 
 }  // namespace
 
@@ -40,7 +40,7 @@ Key* Model::Mutable(KeyId id)
 KeyId Model::Child(const Key& parent, std::u16string_view upper) const
 {
     auto it = std::lower_bound(parent.children.begin(), parent.children.end(), upper, LessChild);
-    return it != parent.children.end() && it->upper == upper ? it->id : 0;
+    return it != parent.children.end() && it->key->upper == upper ? it->id : 0;
 }
 
 const Bytes* Model::Security(SecurityId id) const
@@ -91,7 +91,7 @@ void Model::LinkChild(Key& parent, const Key& child)
 {
     auto it = std::lower_bound(parent.children.begin(), parent.children.end(),
                                std::u16string_view(child.upper), LessChild);
-    parent.children.insert(it, ChildRef{child.upper, child.id});
+    parent.children.insert(it, ChildRef{child.id, &child});
 }
 
 void Model::UnlinkChild(Key& parent, const Key& child)
@@ -191,10 +191,10 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
         key.upper = Upcase(key.name);
         if (Child(*parent, key.upper) != 0) return false;
         parent->lastWrite = parentTime;
-        LinkChild(*parent, key);
         m_nextKey = std::max(m_nextKey, key.id + 1);
         KeyId parentId = key.parent;
-        m_keys.emplace(key.id, std::move(key));
+        Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
+        LinkChild(*Mutable(parentId), stored);
         Report(changes, parentId, REG_NOTIFY_CHANGE_NAME);
         return true;
     }
@@ -410,9 +410,10 @@ bool Model::LoadBody(Decoder& in, bool keys)
         if (!isRoot) {
             Key* parent = Mutable(key.parent);
             if (parent == nullptr || Child(*parent, key.upper) != 0) return false;
-            LinkChild(*parent, key);
         }
-        m_keys.emplace(key.id, std::move(key));
+        KeyId parentId = key.parent;
+        Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
+        if (!isRoot) LinkChild(*Mutable(parentId), stored);
     }
     return !in.Failed() && in.AtEnd();
 }

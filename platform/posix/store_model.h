@@ -37,9 +37,10 @@ struct Value {
     Bytes data;            // texts as UTF-16LE, as stored
 };
 
+struct Key;
 struct ChildRef {
-    std::u16string upper;  // the child's name as it compares and sorts
     KeyId id = 0;
+    const Key* key = nullptr;  // the child itself (keys never move in the model)
 };
 
 struct Key {
@@ -86,6 +87,9 @@ enum class Op : std::uint8_t {
 class Model {
 public:
     Model();
+    // Children point at their keys: a model is never copied.
+    Model(const Model&) = delete;
+    Model& operator=(const Model&) = delete;
 
     // ------------------------------------------------------------ reading
     const Key* Find(KeyId id) const;

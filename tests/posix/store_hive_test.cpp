@@ -149,9 +149,9 @@ TEST(StoreHive, NamesCompareByUpperCaseAndSubKeysSortByIt)
     EXPECT_EQ(dup, 0u);
     const Key& root = hive->View().Root();
     ASSERT_EQ(root.children.size(), 3u);
-    EXPECT_EQ(root.children[0].upper, u"A");
-    EXPECT_EQ(root.children[1].upper, u"B");
-    EXPECT_EQ(root.children[2].upper, u"\u00c4");
+    EXPECT_EQ(root.children[0].key->upper, u"A");
+    EXPECT_EQ(root.children[1].key->upper, u"B");
+    EXPECT_EQ(root.children[2].key->upper, u"\u00c4");
 }
 
 TEST(StoreHive, ATornEndIsNeverTakenAndTheNextWriterCutsItOff)
