@@ -104,6 +104,12 @@ Sid AdministratorsSid() { return MakeSid(kNtAuthority, {32, 544}); }
 Sid UsersSid() { return MakeSid(kNtAuthority, {32, 545}); }
 Sid CreatorOwnerSid() { return MakeSid(kCreatorAuthority, {0}); }
 
+Sid DefaultOwner()
+{
+    const Identity& who = CurrentIdentity();
+    return who.administrator ? AdministratorsSid() : who.user;
+}
+
 std::string SidText(const Sid& sid)
 {
     if (SidLength(sid.data(), sid.size()) == 0) return std::string();

@@ -34,6 +34,10 @@ Sid SystemSid();                  // S-1-5-18
 Sid AdministratorsSid();          // S-1-5-32-544
 Sid UsersSid();                   // S-1-5-32-545
 Sid CreatorOwnerSid();            // S-1-3-0
+// The owner of a key this process makes: Administrators for root, else the
+// user, as the platform's default owner of an administrator's token and of
+// a user's is.
+Sid DefaultOwner();
 // "S-1-5-..." as text.
 std::string SidText(const Sid& sid);
 

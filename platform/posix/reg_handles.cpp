@@ -140,7 +140,8 @@ store::KeyRef Registry::PathBelowMachine(const std::vector<std::u16string>& name
             // A level the store lacks is made on the way, as a lasting key
             // with its parent's inheritable security.
             const store::Key& parent = Current(at);
-            store::Bytes security = DefaultKeySecurity(&engine.SecurityOf(at, parent));
+            const Sid owner = DefaultOwner();
+            store::Bytes security = DefaultKeySecurity(&engine.SecurityOf(at, parent), &owner);
             status = engine.Commit(at, [&](store::Batch& b) -> LONG {
                 b.CreateKey(at.id, name, u"", 0, security, NowAsFileTime());
                 return ERROR_SUCCESS;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/access.h"
 #include "platform/posix/kernel.h"
 #include "platform/posix/process.h"
 #include "platform/posix/reg_handles.h"
@@ -156,6 +157,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                 return ERROR_CHILD_MUST_BE_VOLATILE;
             }
             std::uint64_t now = NowAsFileTime();
+            const Sid owner = DefaultOwner();
             store::KeyId created = 0;
             LONG status = reg.engine.Commit(at, [&](store::Batch& b) -> LONG {
                 const store::Model& model = b.View();
@@ -170,7 +172,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                     // beneath a volatile one.
                     const bool isVolatile = last ? wantVolatile : p->IsVolatile();
                     const store::Bytes* ps = p->security != 0 ? model.Security(p->security) : nullptr;
-                    std::vector<BYTE> security = DefaultKeySecurity(ps);
+                    std::vector<BYTE> security = DefaultKeySecurity(ps, &owner);
                     if (last && requested != nullptr) {
                         // The caller's owner and group where it names them,
                         // and its access list.

@@ -433,14 +433,17 @@ bool ParseStored(const Bytes& stored, Descriptor& out)
 
 namespace netid::posix {
 
-std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent)
+std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent, const std::vector<BYTE>* owner)
 {
     Descriptor parentDescriptor;
     if (parent == nullptr || !ParseStored(*parent, parentDescriptor)) {
-        return Serialize(RootDefault(), kAllParts);
+        Descriptor root = RootDefault();
+        if (owner != nullptr && !owner->empty()) root.owner = *owner;
+        return Serialize(root, kAllParts);
     }
     Descriptor child;
     child.owner = parentDescriptor.owner ? parentDescriptor.owner : AdministratorsSid();
+    if (owner != nullptr && !owner->empty()) child.owner = *owner;
     child.group = parentDescriptor.group ? parentDescriptor.group : SystemSid();
 
     std::vector<Bytes> daclAces;

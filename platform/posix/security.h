@@ -15,8 +15,10 @@ namespace netid::posix {
 // entries, or, for a root (`parent` null) or a parent whose descriptor is
 // unreadable, the default of a fresh registry (owner Administrators, group
 // SYSTEM; SYSTEM and Administrators have full access, Users may read; all
-// entries inherited by sub-keys).
-std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent);
+// entries inherited by sub-keys). `owner`, when given, is the owner of the
+// new key (its creator, as the platform makes it); else the parent's.
+std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent,
+                                     const std::vector<BYTE>* owner = nullptr);
 // ERROR_SUCCESS when `descriptor` is a well-formed descriptor (absolute or
 // self-relative) whose parts lie within `length` bytes (length 0: unknown).
 LONG ValidateSecurityDescriptor(const void* descriptor, DWORD length);

@@ -629,8 +629,12 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     // Up to date, the remains of a dead writer taken or cut off. Where the
     // shared page says this process is current and no commit was left half
     // done, the file need not be looked at.
+    // (A reader may have taken a commit before its writer published it, and
+    // stopped short of the checkpoint written after it: the end published
+    // tells.)
     const bool clean = SharedSaysCurrent() &&
-                       SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0;
+                       SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0 &&
+                       SharedField(m_shm, f::kShmEnd).load(std::memory_order_acquire) == m_offset;
     if (!clean) {
         if (m_shm != nullptr &&
             SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {

@@ -4,6 +4,7 @@
 // commit, with everything flushed before it.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -130,6 +131,50 @@ TEST(StoreHive, WhatOneOpenerCommitsTheOtherSeesAndReplaysTheSame)
 
     auto c = OpenHive(dir);
     EXPECT_EQ(Snapshot(*c), Snapshot(*a));
+}
+
+TEST(StoreHive, WritersInManyProcessesLoseNothingAcrossCheckpoints)
+{
+    TempDir dir;
+    KeyId key = 0;
+    {
+        auto hive = OpenHive(dir);
+        key = AddKey(*hive, kRootKey, u"K");
+    }
+    // Each child reads between its writes, so that it takes other writers'
+    // commits at every stage, checkpoints among them.
+    const int kChildren = 4;
+    const int kEach = 600;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::unique_ptr<Hive> hive;
+            if (Hive::Open(dir.Fd(), "h", Options(), hive) != 0) _exit(2);
+            for (int i = 0; i < kEach; ++i) {
+                if (hive->Sync(nullptr) != 0) _exit(3);
+                std::string text = "c" + std::to_string(c) + "_" + std::to_string(i);
+                std::u16string name(text.begin(), text.end());
+                LONG status = hive->Commit(
+                    [&](Batch& b) {
+                        b.SetValue(key, name, 3, Bytes(200, static_cast<std::uint8_t>(i)));
+                        return 0;
+                    },
+                    nullptr);
+                if (status != 0) _exit(4);
+            }
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    auto hive = OpenHive(dir);
+    EXPECT_EQ(hive->View().Find(key)->values.size(), static_cast<std::size_t>(kChildren * kEach));
 }
 
 TEST(StoreHive, NamesCompareByUpperCaseAndSubKeysSortByIt)
