@@ -8,6 +8,10 @@
 // begins with "HKLM\" (write, create, exists, names).
 //   netid_test_helper names PATH
 //     prints the names of the values of PATH, one a line.
+//   netid_test_helper dump PATH
+//     prints each value of PATH as the A calls give it, one a line: the name,
+//     the type and the data in hex, apart by tabs; then each sub-key's name
+//     after "key", one a line.
 //   netid_test_helper create PATH volatile|plain
 //     creates HKEY_CURRENT_USER\PATH; prints the status, exit status 0 on success.
 //   netid_test_helper exists PATH
@@ -135,6 +139,37 @@ int Names(const char* path)
     return status == ERROR_NO_MORE_ITEMS ? 0 : 2;
 }
 
+int Dump(const char* path)
+{
+    HKEY key = nullptr;
+    HKEY root = RootOf(path);
+    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "open %s: %ld\n", path, static_cast<long>(status));
+        return 2;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[1024];
+        DWORD size = sizeof name;
+        BYTE data[4096];
+        DWORD dataSize = sizeof data;
+        DWORD type = 0;
+        status = RegEnumValueA(key, i, name, &size, nullptr, &type, data, &dataSize);
+        if (status != ERROR_SUCCESS) break;
+        std::printf("%s\t%lu\t", name, static_cast<unsigned long>(type));
+        for (DWORD b = 0; b < dataSize; ++b) std::printf("%02X", data[b]);
+        std::printf("\n");
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[1024];
+        DWORD size = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        std::printf("key\t%s\n", name);
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
 void Report(const char* name, LONG status)
 {
     std::printf("%s=%ld\n", name, static_cast<long>(status));
@@ -191,6 +226,9 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "names") == 0) {
         return Names(argv[2]);
     }
+    if (argc == 3 && std::strcmp(argv[1], "dump") == 0) {
+        return Dump(argv[2]);
+    }
     if (argc == 5 && std::strcmp(argv[1], "wait") == 0) {
         return WaitForChange(argv[2], argv[3], static_cast<DWORD>(std::atol(argv[4])));
     }
@@ -206,6 +244,6 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
