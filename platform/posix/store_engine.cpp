@@ -214,7 +214,9 @@ bool StoreEngine::TakeNewBoot()
 LONG StoreEngine::CreateSkeleton()
 {
     const std::uint64_t now = NowAsFileTime();
-    const Bytes root = DefaultKeySecurity(nullptr);
+    // A store of a user's own is that user's to write throughout, as a user's
+    // own hive is; the machine's store has the platform's default.
+    const Bytes root = m_owner == 0 ? DefaultKeySecurity(nullptr) : UserHiveSecurity(m_owner);
     auto make = [&](const char* name, const char16_t* rootName, mode_t mode, const SkeletonKey* keys,
                     std::size_t count) {
         HiveOptions o = Options(mode, true);

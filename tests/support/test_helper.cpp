@@ -25,6 +25,12 @@
 //     prints NAME=STATUS for a fixed list of calls on ROOT\PATH (ROOT is
 //     HKCU, HKLM or HKU; the query reads the value "probe0"), one a line
 //     (read and write attempts); exit status 0.
+//   netid_test_helper open PATH SAM [backup]
+//     opens PATH with the access mask SAM (a number), with
+//     REG_OPTION_BACKUP_RESTORE and the backup and restore privileges when
+//     "backup" follows; prints the status; exit status 0.
+//   netid_test_helper deny-all PATH
+//     gives PATH an empty DACL (it grants no one anything); prints the status.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
 #include <cstdio>
@@ -170,6 +176,46 @@ int Dump(const char* path)
     return 0;
 }
 
+int OpenWith(const char* path, DWORD sam, bool backup)
+{
+    HKEY root = RootOf(path);
+    if (backup) {
+        for (const char* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+            HANDLE token = nullptr;
+            TOKEN_PRIVILEGES tp{};
+            if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) &&
+                LookupPrivilegeValueA(nullptr, privilege, &tp.Privileges[0].Luid)) {
+                tp.PrivilegeCount = 1;
+                tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+                AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+            }
+            if (token != nullptr) CloseHandle(token);
+        }
+    }
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(root, path, backup ? REG_OPTION_BACKUP_RESTORE : 0, sam, &key);
+    std::printf("%ld\n", static_cast<long>(status));
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return 0;
+}
+
+int DenyAll(const char* path)
+{
+    HKEY root = RootOf(path);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(root, path, 0, WRITE_DAC, &key);
+    if (status == ERROR_SUCCESS) {
+        // Revision, control (self-relative, DACL present), no owner, group or
+        // SACL; a DACL of no entries right after the header.
+        BYTE descriptor[28] = {1, 0, 0x04, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0,
+                               2, 0, 8, 0, 0, 0, 0, 0};
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    return status == ERROR_SUCCESS ? 0 : 1;
+}
+
 void Report(const char* name, LONG status)
 {
     std::printf("%s=%ld\n", name, static_cast<long>(status));
@@ -238,12 +284,19 @@ int main(int argc, char** argv)
                                                        : HKEY_CURRENT_USER;
         return Probe(root, argv[3]);
     }
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "open") == 0) {
+        return OpenWith(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 0)),
+                        argc == 5 && std::strcmp(argv[4], "backup") == 0);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "deny-all") == 0) {
+        return DenyAll(argv[2]);
+    }
     if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
         std::printf("%s", GetCommandLineA());
         return 0;
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
