@@ -124,19 +124,87 @@ std::uint64_t Random64()
     return value;
 }
 
+// Opens an existing file of the hive without following a link, and checks
+// that it is a plain file of the expected owner with no other name.
+int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status)
+{
+    int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        status = StatusFromErrno(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
+        ::close(fd);
+        status = ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    status = ERROR_SUCCESS;
+    return fd;
+}
+
+// Makes a new file under a fresh name of its own; the name is returned.
+int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
+        name = "." + base + suffix;
+        int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            // Files made for another user (root making a user's hive) are theirs.
+            if (owner != ::geteuid() && ::fchown(fd, owner, static_cast<gid_t>(-1)) != 0) {
+                ::close(fd);
+                ::unlinkat(dir, name.c_str(), 0);
+                errno = EPERM;
+                return -1;
+            }
+            ::fchmod(fd, mode);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Opens a fixed-name companion file, making it (and nothing else) when it
+// is missing.
+int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                        std::size_t size, LONG& status)
+{
+    int fd = OpenStoreFile(dir, name, flags, owner, status);
+    if (fd >= 0 || status != ERROR_FILE_NOT_FOUND) return fd;
+    std::string temp;
+    fd = CreateFreshFile(dir, name, mode, owner, temp);
+    if (fd < 0) {
+        status = StatusFromErrno(errno);
+        return -1;
+    }
+    if (size != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        status = StatusFromErrno(errno);
+        ::close(fd);
+        ::unlinkat(dir, temp.c_str(), 0);
+        return -1;
+    }
+    // Put in place only when no other process did first; theirs is used then.
+    int linked = ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+    int error = errno;
+    ::unlinkat(dir, temp.c_str(), 0);
+    ::close(fd);
+    if (linked != 0 && error != EEXIST) {
+        status = StatusFromErrno(error);
+        return -1;
+    }
+    return OpenStoreFile(dir, name, flags, owner, status);
+}
+
 LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
                          bool overwrite, mode_t mode)
 {
     std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
-        temp = "." + name + suffix;
-        fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd < 0 && errno != EEXIST) return StatusFromErrno(errno);
-    }
-    if (fd < 0) return ERROR_CANTWRITE;
+    int fd = CreateFreshFile(dir, name, mode, ::geteuid(), temp);
+    if (fd < 0) return StatusFromErrno(errno);
     LONG status = ERROR_SUCCESS;
     std::size_t done = 0;
     while (done < size && status == ERROR_SUCCESS) {

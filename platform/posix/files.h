@@ -43,6 +43,20 @@ LONG StatusFromErrno(int error);
 // A random number, for names and identifiers no one may guess or reuse.
 std::uint64_t Random64();
 
+// Opens the file `name` of the directory `dir` as the store opens its own:
+// never through a link, and only a plain file of `owner` with no other name
+// (else ERROR_ACCESS_DENIED; ERROR_FILE_NOT_FOUND when there is none).
+int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status);
+// Like OpenStoreFile; where there is no such file, makes it (`size` bytes,
+// of `mode` and `owner`) under a fresh name and links it into place, unless
+// another process did so first (theirs is used then).
+int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                        std::size_t size, LONG& status);
+// Makes a new file under a fresh, unguessable name beside `base` in `dir`
+// (".base.<random>", made with O_EXCL, never through a link), belonging to
+// `owner`; its name is returned. -1 with errno on failure.
+int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name);
+
 // Writes `size` bytes as the file `name` in the directory `dir`, whole or not
 // at all: under a fresh name first (made with O_EXCL, never through a link),
 // synced, then put in place. Without `overwrite` an existing file is left

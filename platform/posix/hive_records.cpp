@@ -207,20 +207,8 @@ Records::Records()
     m_dir = StoreDirectory();
     m_dirFd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_dirFd < 0) return;
-    // A fixed name: opened as it is, never through a link, and made only
-    // where nothing is.
-    m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (m_lock < 0 && errno == ENOENT) {
-        m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (m_lock < 0 && errno == EEXIST) {
-            m_lock = ::openat(m_dirFd, kLockFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        }
-    }
-    struct stat st {};
-    if (m_lock >= 0 && (::fstat(m_lock, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
-        ::close(m_lock);
-        m_lock = -1;
-    }
+    LONG status = ERROR_SUCCESS;
+    m_lock = OpenOrMakeStoreFile(m_dirFd, kLockFile, O_RDWR, 0600, ::geteuid(), 0, status);
     if (m_lock >= 0) {
         while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
         }

@@ -206,8 +206,9 @@ LONG StoreEngine::ConvertEarlierStore()
         }
     }
     // One converter at a time.
-    int lock = ::openat(m_dir, ".convert.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock < 0) return ERROR_ACCESS_DENIED;
+    LONG locked = ERROR_SUCCESS;
+    int lock = OpenOrMakeStoreFile(m_dir, ".convert.lock", O_RDWR, 0600, ::geteuid(), 0, locked);
+    if (lock < 0) return locked;
     while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
     struct Closer {

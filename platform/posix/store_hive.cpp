@@ -75,81 +75,6 @@ LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std:
     return ERROR_SUCCESS;
 }
 
-// Opens an existing file of the hive without following a link, and checks
-// that it is a plain file of the expected owner with no other name.
-int OpenChecked(int dir, const std::string& name, int flags, uid_t owner, LONG& status)
-{
-    int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        status = StatusFromErrno(errno);
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
-        ::close(fd);
-        status = ERROR_ACCESS_DENIED;
-        return -1;
-    }
-    status = ERROR_SUCCESS;
-    return fd;
-}
-
-// Makes a new file under a fresh name of its own; the name is returned.
-int CreateFresh(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
-        name = "." + base + suffix;
-        int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            // Files made for another user (root making a user's hive) are theirs.
-            if (owner != ::geteuid() && ::fchown(fd, owner, static_cast<gid_t>(-1)) != 0) {
-                ::close(fd);
-                ::unlinkat(dir, name.c_str(), 0);
-                errno = EPERM;
-                return -1;
-            }
-            ::fchmod(fd, mode);
-            return fd;
-        }
-        if (errno != EEXIST) return -1;
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// Opens a fixed-name companion file, making it (and nothing else) when it
-// is missing.
-int OpenOrMake(int dir, const std::string& name, int flags, mode_t mode, uid_t owner, LONG& status,
-               bool make, std::size_t size)
-{
-    int fd = OpenChecked(dir, name, flags, owner, status);
-    if (fd >= 0 || status != ERROR_FILE_NOT_FOUND || !make) return fd;
-    std::string temp;
-    fd = CreateFresh(dir, name, mode, owner, temp);
-    if (fd < 0) {
-        status = StatusFromErrno(errno);
-        return -1;
-    }
-    if (size != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        status = StatusFromErrno(errno);
-        ::close(fd);
-        ::unlinkat(dir, temp.c_str(), 0);
-        return -1;
-    }
-    // Put in place only when no other process did first; theirs is used then.
-    int linked = ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
-    int error = errno;
-    ::unlinkat(dir, temp.c_str(), 0);
-    ::close(fd);
-    if (linked != 0 && error != EEXIST) {
-        status = StatusFromErrno(error);
-        return -1;
-    }
-    return OpenChecked(dir, name, flags, owner, status);
-}
-
 struct RecordView {
     std::uint32_t type = 0;
     std::uint64_t seq = 0;
@@ -281,10 +206,10 @@ LONG Hive::OpenFiles(bool create)
     const std::string file = m_name + ".hive";
     LONG status = ERROR_SUCCESS;
     bool writer = m_options.writable;
-    m_fd = OpenChecked(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
+    m_fd = OpenStoreFile(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
     if (m_fd < 0 && writer && status == ERROR_ACCESS_DENIED) {
         writer = false;  // one who may only read
-        m_fd = OpenChecked(m_dir, file, O_RDONLY, m_options.owner, status);
+        m_fd = OpenStoreFile(m_dir, file, O_RDONLY, m_options.owner, status);
     }
     if (m_fd < 0 && status == ERROR_FILE_NOT_FOUND && create && writer) {
         Model fresh;
@@ -298,7 +223,7 @@ LONG Hive::OpenFiles(bool create)
         }
         status = CreateFile(fresh);
         if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
-        m_fd = OpenChecked(m_dir, file, O_RDWR, m_options.owner, status);
+        m_fd = OpenStoreFile(m_dir, file, O_RDWR, m_options.owner, status);
     }
     if (m_fd < 0) return status;
     // A file that is not a hive is reported and left alone, with nothing
@@ -307,7 +232,7 @@ LONG Hive::OpenFiles(bool create)
     if (status != ERROR_SUCCESS) return status;
     m_fdWritable = writer;
     if (writer) {
-        m_lockFd = OpenOrMake(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, status, true, 0);
+        m_lockFd = OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status);
         if (m_lockFd < 0) {
             m_fdWritable = false;  // may read, not write
         }
@@ -330,8 +255,9 @@ LONG Hive::OpenFiles(bool create)
 LONG Hive::OpenShared(bool writer)
 {
     LONG status = ERROR_SUCCESS;
-    int fd = OpenOrMake(m_dir, m_name + ".shm", writer ? O_RDWR : O_RDONLY, m_options.mode,
-                        m_options.owner, status, writer, f::kShmSize);
+    int fd = writer ? OpenOrMakeStoreFile(m_dir, m_name + ".shm", O_RDWR, m_options.mode, m_options.owner,
+                                          f::kShmSize, status)
+                    : OpenStoreFile(m_dir, m_name + ".shm", O_RDONLY, m_options.owner, status);
     if (fd < 0) return status;  // without the page every call looks at the file
     struct stat st {};
     void* page = MAP_FAILED;
@@ -355,7 +281,7 @@ LONG Hive::OpenShared(bool writer)
 LONG Hive::CreateFile(const Model& model)
 {
     std::string temp;
-    int fd = CreateFresh(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
+    int fd = CreateFreshFile(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
     if (fd < 0) return StatusFromErrno(errno);
     std::uint64_t fileId = Random64();
     auto salt = static_cast<std::uint32_t>(Random64());
@@ -557,7 +483,7 @@ LONG Hive::SwitchFile(std::vector<Change>* changes)
     LONG status = ReadTail(changes, false);
     if (status != ERROR_SUCCESS) return status;
     LONG opened = ERROR_SUCCESS;
-    int fd = OpenChecked(m_dir, m_name + ".hive", m_fdWritable ? O_RDWR : O_RDONLY, m_options.owner,
+    int fd = OpenStoreFile(m_dir, m_name + ".hive", m_fdWritable ? O_RDWR : O_RDONLY, m_options.owner,
                          opened);
     if (fd < 0) return opened;
     Bytes header(f::kHeaderSize);
@@ -598,7 +524,7 @@ void Hive::AfterFork()
     if (m_lockFd < 0) return;
     ::close(m_lockFd);
     LONG status = ERROR_SUCCESS;
-    m_lockFd = OpenChecked(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status);
+    m_lockFd = OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status);
 }
 
 LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
