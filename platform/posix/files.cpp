@@ -2,6 +2,7 @@
 // logic.
 #include "platform/posix/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -199,12 +200,56 @@ int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode
     return OpenStoreFile(dir, name, flags, owner, status);
 }
 
+namespace {
+
+// Removes files named ".NAME.<16 hex digits>" of the caller's own from `dir`:
+// what a writer of NAME killed before its rename left there.
+void RemoveLeftCopies(int dir, const std::string& name)
+{
+    int fd = ::dup(dir);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    const std::string prefix = "." + name + ".";
+    std::vector<std::string> left;
+    while (dirent* e = ::readdir(d)) {
+        std::string entry = e->d_name;
+        if (entry.size() != prefix.size() + 16 || entry.compare(0, prefix.size(), prefix) != 0 ||
+            entry.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(dir, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid() && st.st_nlink == 1) {
+            left.push_back(entry);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& entry : left) ::unlinkat(dir, entry.c_str(), 0);
+}
+
+}  // namespace
+
 LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
                          bool overwrite, mode_t mode)
 {
+    // The file is written without a name of its own (O_TMPFILE) where the
+    // file system allows: a process killed while writing leaves nothing
+    // behind. Elsewhere it is written under a fresh name. A copy that an
+    // earlier writer, killed just before its rename, left under such a name
+    // goes now.
+    RemoveLeftCopies(dir, name);
     std::string temp;
-    int fd = CreateFreshFile(dir, name, mode, ::geteuid(), temp);
-    if (fd < 0) return StatusFromErrno(errno);
+    int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    const bool unnamed = fd >= 0;
+    if (unnamed) {
+        ::fchmod(fd, mode);
+    } else {
+        fd = CreateFreshFile(dir, name, mode, ::geteuid(), temp);
+        if (fd < 0) return StatusFromErrno(errno);
+    }
     LONG status = ERROR_SUCCESS;
     std::size_t done = 0;
     while (done < size && status == ERROR_SUCCESS) {
@@ -214,13 +259,36 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
         else done += static_cast<std::size_t>(n);
     }
     if (status == ERROR_SUCCESS && ::fsync(fd) != 0) status = StatusFromErrno(errno);
+    if (status == ERROR_SUCCESS && unnamed) {
+        // Given a name: the final one where nothing may be overwritten, else
+        // a fresh one to be renamed over the old file at once.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (!overwrite) {
+                temp.clear();
+                if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                    status = StatusFromErrno(errno);
+                }
+                break;
+            }
+            char suffix[24];
+            std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
+            temp = "." + name + suffix;
+            if (::linkat(AT_FDCWD, self.c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+            if (errno != EEXIST) {
+                status = StatusFromErrno(errno);
+                temp.clear();
+                break;
+            }
+        }
+    }
     ::close(fd);
-    if (status == ERROR_SUCCESS) {
+    if (status == ERROR_SUCCESS && !temp.empty()) {
         int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str())
                            : ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
         if (rc != 0) status = StatusFromErrno(errno);
     }
-    if (status != ERROR_SUCCESS || !overwrite) ::unlinkat(dir, temp.c_str(), 0);
+    if (!temp.empty() && (status != ERROR_SUCCESS || !overwrite)) ::unlinkat(dir, temp.c_str(), 0);
     if (status == ERROR_SUCCESS) ::fsync(dir);
     return status;
 }

@@ -31,6 +31,9 @@
 //     "backup" follows; prints the status; exit status 0.
 //   netid_test_helper deny-all PATH
 //     gives PATH an empty DACL (it grants no one anything); prints the status.
+//   netid_test_helper load ROOT NAME FILE | unload ROOT NAME | save PATH FILE
+//     the hive calls with the backup and restore privileges enabled (ROOT is
+//     HKLM or HKU; PATH as for write); prints the status, exit status 0.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
 #include <cstdio>
@@ -176,22 +179,48 @@ int Dump(const char* path)
     return 0;
 }
 
+void EnableHivePrivileges()
+{
+    for (const char* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+        HANDLE token = nullptr;
+        TOKEN_PRIVILEGES tp{};
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) &&
+            LookupPrivilegeValueA(nullptr, privilege, &tp.Privileges[0].Luid)) {
+            tp.PrivilegeCount = 1;
+            tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+        }
+        if (token != nullptr) CloseHandle(token);
+    }
+}
+
+int HiveCall(int argc, char** argv)
+{
+    EnableHivePrivileges();
+    HKEY root = std::strcmp(argv[2], "HKU") == 0 ? HKEY_USERS : HKEY_LOCAL_MACHINE;
+    LONG status = ERROR_INVALID_PARAMETER;
+    if (std::strcmp(argv[1], "load") == 0 && argc == 5) {
+        status = RegLoadKeyA(root, argv[3], argv[4]);
+    } else if (std::strcmp(argv[1], "unload") == 0 && argc == 4) {
+        status = RegUnLoadKeyA(root, argv[3]);
+    } else if (std::strcmp(argv[1], "save") == 0 && argc == 4) {
+        const char* path = argv[2];
+        HKEY base = RootOf(path);
+        HKEY key = nullptr;
+        status = RegOpenKeyExA(base, path, 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS) {
+            status = RegSaveKeyA(key, argv[3], nullptr);
+            RegCloseKey(key);
+        }
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    return 0;
+}
+
 int OpenWith(const char* path, DWORD sam, bool backup)
 {
     HKEY root = RootOf(path);
-    if (backup) {
-        for (const char* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-            HANDLE token = nullptr;
-            TOKEN_PRIVILEGES tp{};
-            if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) &&
-                LookupPrivilegeValueA(nullptr, privilege, &tp.Privileges[0].Luid)) {
-                tp.PrivilegeCount = 1;
-                tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-                AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-            }
-            if (token != nullptr) CloseHandle(token);
-        }
-    }
+    if (backup) EnableHivePrivileges();
     HKEY key = nullptr;
     LONG status = RegOpenKeyExA(root, path, backup ? REG_OPTION_BACKUP_RESTORE : 0, sam, &key);
     std::printf("%ld\n", static_cast<long>(status));
@@ -291,12 +320,16 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "deny-all") == 0) {
         return DenyAll(argv[2]);
     }
+    if (argc >= 4 && (std::strcmp(argv[1], "load") == 0 || std::strcmp(argv[1], "unload") == 0 ||
+                      std::strcmp(argv[1], "save") == 0)) {
+        return HiveCall(argc, argv);
+    }
     if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
         std::printf("%s", GetCommandLineA());
         return 0;
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
