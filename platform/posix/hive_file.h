@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "platform/posix/reg_tree.h"
+#include "platform/posix/regf_format.h"
 #include "platform/posix/windows.h"
 
 namespace netid::posix::hive {
 
 // Longest value data a file takes: what one db record lists (65,535
 // segments of 16,344 bytes).
-constexpr std::size_t kMaxValueData = std::size_t{0xFFFF} * 16344;
+constexpr std::size_t kMaxValueData = std::size_t{0xFFFF} * regf::kSegmentSize;
 // The status for longer data, or a tree too big for one hive file
 // (ERROR_FILE_TOO_LARGE).
 constexpr LONG kValueTooLarge = 223;
@@ -56,7 +57,9 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 // offset or length out of place, a record of the wrong kind, a cell used
 // twice, a count that disagrees, nesting deeper than kMaxDepth levels, a
 // descriptor that is not valid) gives ERROR_REGISTRY_CORRUPT; `out` is then
-// unspecified. Memory is bounded by a multiple of the file's size.
+// unspecified. Memory is bounded by a multiple of the file's size: a file
+// whose keys would copy one large descriptor beyond that bound gives
+// ERROR_NOT_ENOUGH_MEMORY.
 LONG ReadHiveFile(const std::string& path, RegTree& out);
 
 // The same for the bytes of a file already in memory.

@@ -601,6 +601,39 @@ TEST_F(HiveFileTest, DamagedCellsNeverCrash)
     EXPECT_GT(refused, 0u);
 }
 
+// Keys share sk cells but each holds a copy of its descriptor: a small file
+// whose keys all name one huge descriptor is refused rather than filling
+// memory, while a few such keys read as usual.
+TEST_F(HiveFileTest, SharedDescriptorsCannotBlowUpMemory)
+{
+    // Self-relative, a DACL of 3,000 entries allowing SYSTEM to read: 60 KB.
+    const WORD aces = 3000;
+    const WORD aclSize = static_cast<WORD>(8 + 20 * aces);
+    std::vector<BYTE> sd = {1, 0, 0x04, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0,
+                            2, 0, static_cast<BYTE>(aclSize), static_cast<BYTE>(aclSize >> 8),
+                            static_cast<BYTE>(aces), static_cast<BYTE>(aces >> 8), 0, 0};
+    for (WORD i = 0; i < aces; ++i) {
+        const BYTE ace[] = {0, 0, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+        sd.insert(sd.end(), std::begin(ace), std::end(ace));
+    }
+    RegTree tree;
+    tree.name = u"Top";
+    tree.security = sd;
+    for (int i = 0; i < 2000; ++i) {
+        tree.subkeys.push_back(RegTree{netid::posix::U16("k" + std::to_string(i)), {}, sd, 0, false, {}, {}});
+    }
+    std::vector<BYTE> image;
+    ASSERT_EQ(ERROR_SUCCESS, hive::HiveImage(tree, image));
+    EXPECT_LT(image.size(), 1024u * 1024);
+    RegTree back;
+    EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, hive::ReadHiveImage(image.data(), image.size(), back));
+
+    tree.subkeys.resize(10);
+    ASSERT_EQ(ERROR_SUCCESS, hive::HiveImage(tree, image));
+    ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveImage(image.data(), image.size(), back));
+    EXPECT_EQ(sd, back.subkeys.at(9).security);
+}
+
 // Data beyond what libhivex reads (8 MB) goes through our own reader whole.
 TEST_F(HiveFileTest, LongValuesComeBackWhole)
 {
