@@ -510,15 +510,26 @@ private:
         return name;
     }
 
+    // The nk or vk record `sig` in the cell at `off` (taken), and its name:
+    // its stored size at `lengthAt`, the name itself at `nameAt` (where the
+    // fixed part ends), one byte a unit when `flagsAt` has `compressed`.
+    const BYTE* NamedRecord(DWORD off, const char (&sig)[3], std::size_t lengthAt, std::size_t nameAt,
+                            std::size_t flagsAt, WORD compressed, std::u16string& name)
+    {
+        static_assert(kNkSignature == kVkSignature, "both records start with their signature");
+        std::size_t size = 0;
+        const BYTE* record = Take(off, nameAt, size);
+        if (!SameSignature(record + kNkSignature, sig)) Corrupt();
+        const std::size_t length = Get16(record + lengthAt);
+        if (length > size - nameAt) Corrupt();
+        name = Name(record + nameAt, length, (Get16(record + flagsAt) & compressed) != 0);
+        return record;
+    }
+
     void Key(DWORD off, std::size_t depth, RegTree& key)
     {
         if (depth > kMaxDepth) Corrupt();
-        std::size_t size = 0;
-        const BYTE* nk = Take(off, kNkFixedSize, size);
-        if (!SameSignature(nk + kNkSignature, "nk")) Corrupt();
-        const std::size_t nameLength = Get16(nk + kNkNameLength);
-        if (nameLength > size - kNkFixedSize) Corrupt();
-        key.name = Name(nk + kNkName, nameLength, (Get16(nk + kNkFlags) & kKeyCompName) != 0);
+        const BYTE* nk = NamedRecord(off, "nk", kNkNameLength, kNkName, kNkFlags, kKeyCompName, key.name);
         key.lastWrite = Get32(nk + kNkLastWrite) | std::uint64_t{Get32(nk + kNkLastWrite + 4)} << 32;
         key.security = Security(Get32(nk + kNkSecurity));
 
@@ -600,12 +611,7 @@ private:
 
     void Value(DWORD off, RegValue& value)
     {
-        std::size_t size = 0;
-        const BYTE* vk = Take(off, kVkFixedSize, size);
-        if (!SameSignature(vk + kVkSignature, "vk")) Corrupt();
-        const std::size_t nameLength = Get16(vk + kVkNameLength);
-        if (nameLength > size - kVkFixedSize) Corrupt();
-        value.name = Name(vk + kVkName, nameLength, (Get16(vk + kVkFlags) & kValueCompName) != 0);
+        const BYTE* vk = NamedRecord(off, "vk", kVkNameLength, kVkName, kVkFlags, kValueCompName, value.name);
         value.type = Get32(vk + kVkType);
 
         const DWORD raw = Get32(vk + kVkDataSize);
