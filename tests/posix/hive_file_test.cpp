@@ -441,6 +441,38 @@ TEST_F(HiveFileTest, VolatileKeysAreNotWritten)
     EXPECT_EQ(u"lasting", back.subkeys[0].name);
 }
 
+// What older writers lay out: lf leaves (first characters as hints), li
+// leaves (offsets alone), version 1.3 files.
+TEST_F(HiveFileTest, OlderListsAndVersionsAreRead)
+{
+    RegTree tree;
+    tree.name = u"Top";
+    for (const char16_t* name : {u"b", u"A", u"c\u20AC"}) {
+        tree.subkeys.push_back(RegTree{name, {}, {}, 0, false, {}, {}});
+    }
+    tree.values = {{u"v", REG_BINARY, Pattern(100)}};
+    std::vector<BYTE> image;
+    ASSERT_EQ(ERROR_SUCCESS, hive::HiveImage(tree, image));
+    BYTE* root = &image[regf::kBaseBlockSize + Get32(&image[regf::kBaseRootCell]) + regf::kCellSizeField];
+    BYTE* leaf = &image[regf::kBaseBlockSize + Get32(root + regf::kNkSubKeyList) + regf::kCellSizeField];
+    ASSERT_EQ(0, std::memcmp(leaf, "lh", 2));
+    RegTree back;
+
+    std::memcpy(leaf, "lf", 2);
+    ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveImage(image.data(), image.size(), back));
+    ExpectSameTree(Sorted(tree), back, "lf");
+
+    std::memcpy(leaf, "li", 2);
+    for (WORD i = 0; i < 3; ++i) Put32(leaf + regf::kListEntries + 4 * i, Get32(leaf + regf::kListEntries + 8 * i));
+    ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveImage(image.data(), image.size(), back));
+    ExpectSameTree(Sorted(tree), back, "li");
+
+    Put32(&image[regf::kBaseMinorVersion], 3);
+    Put32(&image[regf::kBaseChecksum], hive::BaseBlockChecksum(image.data()));
+    ASSERT_EQ(ERROR_SUCCESS, hive::ReadHiveImage(image.data(), image.size(), back));
+    ExpectSameTree(Sorted(tree), back, "1.3");
+}
+
 // Nesting: kMaxDepth levels are written and read; one more is refused both
 // ways (a file made deeper by libhivex).
 TEST_F(HiveFileTest, NestingStopsAtTheDepthLimit)
