@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -66,10 +67,11 @@ DWORD NameHash(const std::u16string& upcased)
     return hash;
 }
 
-bool SelfRelative(const BYTE* sd, std::size_t size)
+// A well-formed self-relative descriptor, the only form a file holds.
+bool SelfRelativeDescriptor(const BYTE* sd, std::size_t size)
 {
     return size >= SECURITY_DESCRIPTOR_MIN_LENGTH && size <= 0xFFFFFFFF &&
-           (Get16(sd + 2) & SE_SELF_RELATIVE) != 0 &&
+           (Get16(sd + offsetof(SECURITY_DESCRIPTOR_RELATIVE, Control)) & SE_SELF_RELATIVE) != 0 &&
            ValidateSecurityDescriptor(sd, static_cast<DWORD>(size)) == ERROR_SUCCESS;
 }
 
@@ -169,11 +171,13 @@ private:
         const std::vector<BYTE>* descriptor;
     };
 
-    // The sk cell of a descriptor: one for all keys that have it.
+    // The sk cell of a descriptor: one for all keys that have it, made (and
+    // the descriptor checked) the first time.
     std::size_t Intern(const std::vector<BYTE>& descriptor)
     {
         auto [it, fresh] = m_skIndex.emplace(descriptor, m_sks.size());
         if (fresh) {
+            if (!SelfRelativeDescriptor(descriptor.data(), descriptor.size())) Fail(ERROR_INVALID_SECURITY_DESCR);
             const DWORD cell = m_out.Alloc(kSkFixedSize + descriptor.size());
             BYTE* sk = m_out.Body(cell);
             std::memcpy(sk + kSkSignature, "sk", 2);
@@ -187,10 +191,7 @@ private:
     // The sk of a key: its own descriptor, or the one it inherits.
     std::size_t Security(const RegTree& key, const std::size_t* parent)
     {
-        if (!key.security.empty()) {
-            if (!SelfRelative(key.security.data(), key.security.size())) Fail(ERROR_INVALID_SECURITY_DESCR);
-            return Intern(key.security);
-        }
+        if (!key.security.empty()) return Intern(key.security);
         if (parent == nullptr) return Intern(DefaultKeySecurity(nullptr));
         auto it = m_inherited.find(*parent);
         if (it != m_inherited.end()) return it->second;
@@ -658,7 +659,7 @@ private:
             const BYTE* sk = Body(off, kSkFixedSize, size);
             const std::size_t length = Get32(sk + kSkDescriptorSize);
             if (!SameSignature(sk + kSkSignature, "sk") || length > size - kSkFixedSize ||
-                !SelfRelative(sk + kSkDescriptor, length)) {
+                !SelfRelativeDescriptor(sk + kSkDescriptor, length)) {
                 Corrupt();
             }
             it = m_security.emplace(off, std::vector<BYTE>(sk + kSkDescriptor, sk + kSkDescriptor + length)).first;
