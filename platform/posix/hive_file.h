@@ -52,11 +52,13 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 // registry's order, whatever order the file lists them in. A file whose base
 // block sequence numbers differ (a "dirty" hive, as copied from a running
 // Windows) is read as it lies, without a log, when everything else checks
-// out. A file that is not a hive, is cut short or whose base block or bins
-// are wrong gives ERROR_BADDB; one whose cells do not hold together (an
-// offset or length out of place, a record of the wrong kind, a cell used
-// twice, a count that disagrees, nesting deeper than kMaxDepth levels, a
-// descriptor that is not valid) gives ERROR_REGISTRY_CORRUPT; `out` is then
+// out. A path that is no regular file (a FIFO, a directory) gives
+// ERROR_ACCESS_DENIED without waiting on it. A file that is not a hive, is
+// cut short or whose base block or bins are wrong gives ERROR_BADDB; one
+// whose cells do not hold together (an offset or length out of place, a
+// record of the wrong kind, a cell used twice, a count that disagrees,
+// nesting deeper than kMaxDepth levels, a descriptor that is not valid)
+// gives ERROR_REGISTRY_CORRUPT; `out` is then
 // unspecified. Memory is bounded by a multiple of the file's size: a file
 // whose keys would copy one large descriptor beyond that bound gives
 // ERROR_NOT_ENOUGH_MEMORY.
