@@ -1,68 +1,690 @@
-// Hive files in the "regf" format. libhivex does the cell work; this module
-// makes the empty hive libhivex cannot create, checks a file's base block and
-// bins before libhivex trusts them, and carries what libhivex has no call for
-// (last write times, the security cell, classes) by reading and writing the
-// few raw fields itself. Where the files come from and go to is the hive
-// calls' business (reg_hives.cpp, hive_records.cpp).
+// Hive files in the "regf" format (see hive_file.h): a key tree laid out as
+// cells in bins in one pass, and a reader that checks every offset, length
+// and count before it follows it. The fields are named in regf_format.h;
+// where the files come from and go to is the hive calls' business.
 #include "platform/posix/hive_file.h"
 
-#include "platform/posix/text.h"
-
 #include <fcntl.h>
-#include <hivex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <memory>
-#include <set>
+#include <map>
+#include <new>
+#include <numeric>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/posix/byte_order.h"
 #include "platform/posix/files.h"
-#include "platform/posix/process.h"
 #include "platform/posix/reg_limits.h"
 #include "platform/posix/regf_format.h"
 #include "platform/posix/security.h"
+#include "platform/posix/status.h"
+#include "platform/posix/text.h"
 
 namespace netid::posix::hive {
 namespace {
 
 using namespace regf;
 
-static_assert(sizeof(hive_type) == sizeof(DWORD), "value types pass through hive_type");
+constexpr std::size_t Align(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-std::size_t Align8(std::size_t n)
-{
-    return (n + kCellAlignment - 1) & ~static_cast<std::size_t>(kCellAlignment - 1);
-}
-
-// Writes the size field of the cell at `at`: negative while the cell is in use.
-void PutCellSize(BYTE* at, LONG size) { Put32(at, static_cast<DWORD>(size)); }
+bool SameSignature(const BYTE* at, const char (&sig)[3]) { return at[0] == sig[0] && at[1] == sig[1]; }
 
 // ------------------------------------------------------------ names
-// The registry's names are UTF-16; libhivex speaks UTF-8.
-std::string BytesToUtf8(const std::u16string& in) { return Utf16ToUtf8(in); }
-std::u16string Utf8ToBytes(const char* in, std::size_t len) { return Utf8ToUtf16(std::string_view(in, len)); }
-
-// ------------------------------------------------------------ security
-// A self-relative descriptor whose parts lie inside it. Only the framing is
-// looked at: the parts themselves are the security module's business.
-bool PlausibleDescriptor(const BYTE* d, std::size_t len)
+// Windows keeps a name one byte a unit when every unit is below 256.
+bool Compressible(const std::u16string& name)
 {
-    if (len < SECURITY_DESCRIPTOR_MIN_LENGTH || d[0] != SECURITY_DESCRIPTOR_REVISION ||
-        (Get16(d + 2) & SE_SELF_RELATIVE) == 0) {
-        return false;
-    }
-    for (std::size_t field = 4; field < 20; field += 4) {
-        DWORD off = Get32(d + field);
-        if (off != 0 && (off < 20 || off >= len)) return false;
-    }
-    return true;
+    return std::all_of(name.begin(), name.end(), [](char16_t u) { return u < 0x100; });
 }
+
+std::size_t StoredSize(const std::u16string& name, bool compressed)
+{
+    return compressed ? name.size() : 2 * name.size();
+}
+
+void PutName(BYTE* at, const std::u16string& name, bool compressed)
+{
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (compressed) {
+            at[i] = static_cast<BYTE>(name[i]);
+        } else {
+            Put16(at + 2 * i, static_cast<WORD>(name[i]));
+        }
+    }
+}
+
+// The lh leaves' hash of a name already upper-cased.
+DWORD NameHash(const std::u16string& upcased)
+{
+    DWORD hash = 0;
+    for (char16_t u : upcased) hash = hash * kNameHashMultiplier + u;
+    return hash;
+}
+
+// A well-formed self-relative descriptor, the only form a file holds.
+bool SelfRelativeDescriptor(const BYTE* sd, std::size_t size)
+{
+    return size >= SECURITY_DESCRIPTOR_MIN_LENGTH && size <= 0xFFFFFFFF &&
+           (Get16(sd + offsetof(SECURITY_DESCRIPTOR_RELATIVE, Control)) & SE_SELF_RELATIVE) != 0 &&
+           ValidateSecurityDescriptor(sd, static_cast<DWORD>(size)) == ERROR_SUCCESS;
+}
+
+// ------------------------------------------------------------ writing
+// The file as it grows: the base block, then bins of cells handed out in
+// order. A cell that does not fit what is left of the bin starts a new bin
+// (as large as the cell needs); the rest of the old one becomes a free cell.
+class ImageWriter {
+public:
+    explicit ImageWriter(std::vector<BYTE>& img) : m_img(img) { m_img.assign(kBaseBlockSize, 0); }
+
+    // A new used cell with room for `body` bytes: its offset.
+    DWORD Alloc(std::size_t body)
+    {
+        if (body > kMaxBinsSize) Fail(kValueTooLarge);
+        const std::size_t size = Align(kCellSizeField + body, kCellAlignment);
+        if (m_at + size > m_binEnd) NewBin(size);
+        const DWORD cell = static_cast<DWORD>(m_at - kBaseBlockSize);
+        Put32(&m_img[m_at], static_cast<DWORD>(-static_cast<LONG>(size)));
+        m_at += size;
+        return cell;
+    }
+
+    // The body of a cell (valid until the next Alloc).
+    BYTE* Body(DWORD cell) { return m_img.data() + kBaseBlockSize + cell + kCellSizeField; }
+
+    void Finish(DWORD root, std::uint64_t time)
+    {
+        if (m_binEnd == kBaseBlockSize) NewBin(0);
+        CloseBin();
+        BYTE* base = m_img.data();
+        std::memcpy(base + kBaseSignature, "regf", 4);
+        Put32(base + kBasePrimarySeq, 1);
+        Put32(base + kBaseSecondarySeq, 1);
+        Put64(base + kBaseTimestamp, time);
+        Put32(base + kBaseMajorVersion, kMajorVersion);
+        Put32(base + kBaseMinorVersion, kWrittenMinorVersion);
+        Put32(base + kBaseFileType, kFileTypePrimary);
+        Put32(base + kBaseFileFormat, kFileFormatDirect);
+        Put32(base + kBaseRootCell, root);
+        Put32(base + kBaseBinsSize, static_cast<DWORD>(m_binEnd - kBaseBlockSize));
+        Put32(base + kBaseClustering, kClustering);
+        Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+        Put64(base + kBaseBlockSize + kBinTimestamp, time);
+    }
+
+private:
+    void CloseBin()
+    {
+        if (m_at < m_binEnd) Put32(&m_img[m_at], static_cast<DWORD>(m_binEnd - m_at));
+        m_at = m_binEnd;
+    }
+
+    void NewBin(std::size_t cell)
+    {
+        CloseBin();
+        const std::size_t offset = m_binEnd - kBaseBlockSize;
+        const std::size_t size = Align(kBinHeaderSize + cell, kBinAlignment);
+        if (size > kMaxBinsSize - offset) Fail(kValueTooLarge);
+        m_img.resize(m_binEnd + size, 0);
+        BYTE* bin = &m_img[m_binEnd];
+        std::memcpy(bin + kBinSignature, "hbin", 4);
+        Put32(bin + kBinOffset, static_cast<DWORD>(offset));
+        Put32(bin + kBinSize, static_cast<DWORD>(size));
+        m_at = m_binEnd + kBinHeaderSize;
+        m_binEnd += size;
+    }
+
+    std::vector<BYTE>& m_img;
+    std::size_t m_at = kBaseBlockSize;  // the next free byte of the last bin
+    std::size_t m_binEnd = kBaseBlockSize;
+};
+
+// Lays out a tree key by key: each key's nk, class, security (shared), value
+// list, values and their data, then its sub-keys and their list.
+class TreeWriter {
+public:
+    explicit TreeWriter(std::vector<BYTE>& img) : m_out(img) {}
+
+    void Write(const RegTree& tree)
+    {
+        const DWORD root = Key(tree, kNoCell, nullptr, 1);
+        // The sk cells, in the order they were made, as one circular list.
+        for (std::size_t i = 0; i < m_sks.size(); ++i) {
+            BYTE* sk = m_out.Body(m_sks[i].cell);
+            Put32(sk + kSkNext, m_sks[(i + 1) % m_sks.size()].cell);
+            Put32(sk + kSkPrevious, m_sks[(i + m_sks.size() - 1) % m_sks.size()].cell);
+            Put32(sk + kSkReferences, m_sks[i].references);
+        }
+        m_out.Finish(root, tree.lastWrite);
+    }
+
+private:
+    struct Sk {
+        DWORD cell;
+        DWORD references;
+        const std::vector<BYTE>* descriptor;
+    };
+
+    // The sk cell of a descriptor: one for all keys that have it, made (and
+    // the descriptor checked) the first time.
+    std::size_t Intern(const std::vector<BYTE>& descriptor)
+    {
+        auto [it, fresh] = m_skIndex.emplace(descriptor, m_sks.size());
+        if (fresh) {
+            if (!SelfRelativeDescriptor(descriptor.data(), descriptor.size())) Fail(ERROR_INVALID_SECURITY_DESCR);
+            const DWORD cell = m_out.Alloc(kSkFixedSize + descriptor.size());
+            BYTE* sk = m_out.Body(cell);
+            std::memcpy(sk + kSkSignature, "sk", 2);
+            Put32(sk + kSkDescriptorSize, static_cast<DWORD>(descriptor.size()));
+            std::memcpy(sk + kSkDescriptor, descriptor.data(), descriptor.size());
+            m_sks.push_back({cell, 0, &it->first});
+        }
+        return it->second;
+    }
+
+    // The sk of a key: its own descriptor, or the one it inherits.
+    std::size_t Security(const RegTree& key, const std::size_t* parent)
+    {
+        if (!key.security.empty()) return Intern(key.security);
+        if (parent == nullptr) return Intern(DefaultKeySecurity(nullptr));
+        auto it = m_inherited.find(*parent);
+        if (it != m_inherited.end()) return it->second;
+        const std::size_t sk = Intern(DefaultKeySecurity(m_sks[*parent].descriptor));
+        m_inherited.emplace(*parent, sk);
+        return sk;
+    }
+
+    DWORD Key(const RegTree& key, DWORD parent, const std::size_t* parentSk, std::size_t depth)
+    {
+        if (depth > kMaxDepth) Fail(ERROR_INVALID_PARAMETER);
+        const bool top = parent == kNoCell;
+        const std::u16string& name = top && key.name.empty() ? kTopName : key.name;
+        if (name.empty() || name.size() > kMaxKeyNameLength) Fail(ERROR_INVALID_PARAMETER);
+        const bool compressed = Compressible(name);
+        const DWORD nk = m_out.Alloc(kNkFixedSize + StoredSize(name, compressed));
+        {
+            BYTE* p = m_out.Body(nk);
+            std::memcpy(p + kNkSignature, "nk", 2);
+            WORD flags = compressed ? kKeyCompName : 0;
+            if (top) flags |= kKeyHiveEntry | kKeyNoDelete;
+            Put16(p + kNkFlags, flags);
+            Put64(p + kNkLastWrite, key.lastWrite);
+            Put32(p + kNkParent, parent);
+            Put32(p + kNkSubKeyList, kNoCell);
+            Put32(p + kNkVolatileSubKeyList, kNoCell);
+            Put32(p + kNkValueList, kNoCell);
+            Put32(p + kNkClass, kNoCell);
+            Put16(p + kNkNameLength, static_cast<WORD>(StoredSize(name, compressed)));
+            PutName(p + kNkName, name, compressed);
+        }
+
+        const std::size_t sk = Security(key, parentSk);
+        ++m_sks[sk].references;
+        Put32(m_out.Body(nk) + kNkSecurity, m_sks[sk].cell);
+
+        if (!key.keyClass.empty()) {
+            if (key.keyClass.size() > 0xFFFF / 2) Fail(ERROR_INVALID_PARAMETER);
+            const DWORD cls = m_out.Alloc(2 * key.keyClass.size());
+            PutName(m_out.Body(cls), key.keyClass, false);
+            Put32(m_out.Body(nk) + kNkClass, cls);
+            Put16(m_out.Body(nk) + kNkClassLength, static_cast<WORD>(2 * key.keyClass.size()));
+        }
+
+        Values(key, nk);
+        SubKeys(key, nk, sk, depth);
+        return nk;
+    }
+
+    void Values(const RegTree& key, DWORD nk)
+    {
+        if (key.values.empty()) return;
+        std::vector<std::u16string> names;
+        names.reserve(key.values.size());
+        for (const RegValue& v : key.values) names.push_back(Upcase(v.name));
+        std::sort(names.begin(), names.end());
+        if (std::adjacent_find(names.begin(), names.end()) != names.end()) Fail(ERROR_INVALID_PARAMETER);
+
+        const DWORD list = m_out.Alloc(kIndexEntrySize * key.values.size());
+        DWORD maxName = 0;
+        DWORD maxData = 0;
+        for (std::size_t i = 0; i < key.values.size(); ++i) {
+            const RegValue& v = key.values[i];
+            const DWORD vk = Value(v);
+            Put32(m_out.Body(list) + kIndexEntrySize * i, vk);
+            maxName = std::max(maxName, static_cast<DWORD>(2 * v.name.size()));
+            maxData = std::max(maxData, static_cast<DWORD>(v.data.size()));
+        }
+        BYTE* p = m_out.Body(nk);
+        Put32(p + kNkValueCount, static_cast<DWORD>(key.values.size()));
+        Put32(p + kNkValueList, list);
+        Put32(p + kNkMaxValueNameLength, maxName);
+        Put32(p + kNkMaxValueDataSize, maxData);
+    }
+
+    DWORD Value(const RegValue& v)
+    {
+        if (v.name.size() > kMaxValueNameLength) Fail(ERROR_INVALID_PARAMETER);
+        if (v.data.size() > kMaxValueData) Fail(kValueTooLarge);
+        const bool compressed = Compressible(v.name);
+        const DWORD vk = m_out.Alloc(kVkFixedSize + StoredSize(v.name, compressed));
+        {
+            BYTE* p = m_out.Body(vk);
+            std::memcpy(p + kVkSignature, "vk", 2);
+            Put16(p + kVkNameLength, static_cast<WORD>(StoredSize(v.name, compressed)));
+            Put32(p + kVkType, v.type);
+            Put16(p + kVkFlags, compressed ? kValueCompName : 0);
+            PutName(p + kVkName, v.name, compressed);
+        }
+        const std::size_t n = v.data.size();
+        DWORD size = static_cast<DWORD>(n);
+        DWORD where = 0;
+        if (n <= kMaxInlineData) {
+            size |= kDataInline;
+            BYTE* p = m_out.Body(vk);
+            if (n > 0) std::memcpy(p + kVkDataOffset, v.data.data(), n);
+        } else if (n <= kSegmentSize) {
+            where = m_out.Alloc(n);
+            std::memcpy(m_out.Body(where), v.data.data(), n);
+        } else {
+            where = BigData(v.data);
+        }
+        BYTE* p = m_out.Body(vk);
+        Put32(p + kVkDataSize, size);
+        if ((size & kDataInline) == 0) Put32(p + kVkDataOffset, where);
+        return vk;
+    }
+
+    // Data longer than one segment: a db record, its list of segments, and
+    // the segments.
+    DWORD BigData(const std::vector<BYTE>& data)
+    {
+        const std::size_t count = (data.size() + kSegmentSize - 1) / kSegmentSize;
+        const DWORD db = m_out.Alloc(kDbSize);
+        const DWORD list = m_out.Alloc(kIndexEntrySize * count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t chunk = std::min(kSegmentSize, data.size() - i * kSegmentSize);
+            const DWORD segment = m_out.Alloc(chunk);
+            std::memcpy(m_out.Body(segment), data.data() + i * kSegmentSize, chunk);
+            Put32(m_out.Body(list) + kIndexEntrySize * i, segment);
+        }
+        BYTE* p = m_out.Body(db);
+        std::memcpy(p + kDbSignature, "db", 2);
+        Put16(p + kDbSegmentCount, static_cast<WORD>(count));
+        Put32(p + kDbSegmentList, list);
+        return db;
+    }
+
+    // The sub-keys in the registry's order (by upper-cased name), each with
+    // everything beneath it, then the list that finds them: one lh leaf, or
+    // an ri index of leaves of at most kMaxLeafEntries each.
+    void SubKeys(const RegTree& key, DWORD nk, std::size_t sk, std::size_t depth)
+    {
+        std::vector<std::pair<std::u16string, const RegTree*>> order;
+        for (const RegTree& sub : key.subkeys) {
+            if (!sub.isVolatile) order.emplace_back(Upcase(sub.name), &sub);
+        }
+        if (order.empty()) return;
+        std::sort(order.begin(), order.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            if (order[i - 1].first == order[i].first) Fail(ERROR_INVALID_PARAMETER);
+        }
+
+        std::vector<std::pair<DWORD, DWORD>> entries;  // nk, hash
+        entries.reserve(order.size());
+        DWORD maxName = 0;
+        DWORD maxClass = 0;
+        for (const auto& [upcased, sub] : order) {
+            entries.emplace_back(Key(*sub, nk, &sk, depth + 1), NameHash(upcased));
+            maxName = std::max(maxName, static_cast<DWORD>(2 * sub->name.size()));
+            maxClass = std::max(maxClass, static_cast<DWORD>(2 * sub->keyClass.size()));
+        }
+
+        DWORD list = 0;
+        if (entries.size() <= kMaxLeafEntries) {
+            list = Leaf(entries.data(), entries.size());
+        } else {
+            const std::size_t leaves = (entries.size() + kMaxLeafEntries - 1) / kMaxLeafEntries;
+            if (leaves > kMaxListEntries) Fail(kValueTooLarge);
+            list = m_out.Alloc(kListFixedSize + kIndexEntrySize * leaves);
+            std::memcpy(m_out.Body(list) + kListSignature, "ri", 2);
+            Put16(m_out.Body(list) + kListCount, static_cast<WORD>(leaves));
+            // Leaves of even size, each as full as the split allows.
+            for (std::size_t i = 0; i < leaves; ++i) {
+                const std::size_t from = entries.size() * i / leaves;
+                const std::size_t to = entries.size() * (i + 1) / leaves;
+                const DWORD leaf = Leaf(entries.data() + from, to - from);
+                Put32(m_out.Body(list) + kListEntries + kIndexEntrySize * i, leaf);
+            }
+        }
+        BYTE* p = m_out.Body(nk);
+        Put32(p + kNkSubKeyCount, static_cast<DWORD>(entries.size()));
+        Put32(p + kNkSubKeyList, list);
+        Put32(p + kNkMaxNameLength, maxName);
+        Put32(p + kNkMaxClassLength, maxClass);
+    }
+
+    DWORD Leaf(const std::pair<DWORD, DWORD>* entries, std::size_t count)
+    {
+        const DWORD leaf = m_out.Alloc(kListFixedSize + kLeafEntrySize * count);
+        BYTE* p = m_out.Body(leaf);
+        std::memcpy(p + kListSignature, "lh", 2);
+        Put16(p + kListCount, static_cast<WORD>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            Put32(p + kListEntries + kLeafEntrySize * i, entries[i].first);
+            Put32(p + kListEntries + kLeafEntrySize * i + 4, entries[i].second);
+        }
+        return leaf;
+    }
+
+    inline static const std::u16string kTopName = u"ROOT";
+
+    ImageWriter m_out;
+    std::vector<Sk> m_sks;
+    std::map<std::vector<BYTE>, std::size_t> m_skIndex;  // descriptor: index in m_sks
+    std::map<std::size_t, std::size_t> m_inherited;  // parent's sk: the sk its heirs get
+};
+
+// ------------------------------------------------------------ reading
+// Reads a whole image. Every cell the tree uses is looked up in a map of the
+// cells the bins hold, and each may belong to one record only (sk cells
+// excepted, which keys share): cycles, shared sub-trees and data read twice
+// are refused, and what is read is bounded by the file. Failures are thrown
+// as statuses (Fail).
+class HiveReader {
+public:
+    HiveReader(const BYTE* data, std::size_t size) : m_file(data), m_size(size) {}
+
+    void Read(RegTree& out)
+    {
+        Frame();
+        out = RegTree{};
+        Key(Get32(m_file + kBaseRootCell), 1, out);
+    }
+
+private:
+    enum CellState : std::uint8_t { kNotACell, kUsed, kFree, kTaken };
+
+    [[noreturn]] static void Corrupt() { Fail(ERROR_REGISTRY_CORRUPT); }
+
+    // The base block and the bins; fills the map of cells.
+    void Frame()
+    {
+        if (m_size < kBaseBlockSize) Fail(ERROR_BADDB);
+        const BYTE* b = m_file;
+        if (std::memcmp(b + kBaseSignature, "regf", 4) != 0 ||
+            BaseBlockChecksum(b) != Get32(b + kBaseChecksum) ||
+            Get32(b + kBaseMajorVersion) != kMajorVersion || Get32(b + kBaseFileType) != kFileTypePrimary) {
+            Fail(ERROR_BADDB);
+        }
+        // The two sequence numbers differ in a hive caught between writes
+        // ("dirty"): its structure is checked as for any other, cell by cell.
+        m_minor = Get32(b + kBaseMinorVersion);
+        if (m_minor < kMinMinorVersion || m_minor > kMaxMinorVersion) Fail(ERROR_BADDB);
+        const std::size_t bins = Get32(b + kBaseBinsSize);
+        if (bins == 0 || bins % kBinAlignment != 0 || bins > kMaxBinsSize || bins > m_size - kBaseBlockSize) {
+            Fail(ERROR_BADDB);
+        }
+        m_bins = b + kBaseBlockSize;
+        m_binsSize = bins;
+        m_cells.assign(bins / kCellAlignment, kNotACell);
+        m_securityBudget = kSecurityAllowance + kSecurityPerByte * bins;
+
+        std::size_t at = 0;
+        while (at < bins) {
+            const BYTE* bin = m_bins + at;
+            const std::size_t size = Get32(bin + kBinSize);
+            if (std::memcmp(bin + kBinSignature, "hbin", 4) != 0 || Get32(bin + kBinOffset) != at ||
+                size == 0 || size % kBinAlignment != 0 || size > bins - at) {
+                Fail(ERROR_BADDB);
+            }
+            // The cells must tile the bin exactly.
+            std::size_t cell = kBinHeaderSize;
+            while (cell < size) {
+                const auto raw = static_cast<std::int32_t>(Get32(bin + cell));
+                const std::int64_t len = raw < 0 ? -static_cast<std::int64_t>(raw) : raw;
+                if (len < static_cast<std::int64_t>(kCellAlignment) || len % kCellAlignment != 0 ||
+                    static_cast<std::size_t>(len) > size - cell) {
+                    Corrupt();
+                }
+                m_cells[(at + cell) / kCellAlignment] = raw < 0 ? kUsed : kFree;
+                cell += static_cast<std::size_t>(len);
+            }
+            at += size;
+        }
+    }
+
+    // The body of the used cell at `off`, when it holds at least `need`
+    // bytes; its size goes to `size`.
+    const BYTE* Body(DWORD off, std::size_t need, std::size_t& size) const
+    {
+        if (off % kCellAlignment != 0 || off >= m_binsSize) Corrupt();
+        const CellState state = static_cast<CellState>(m_cells[off / kCellAlignment]);
+        if (state != kUsed && state != kTaken) Corrupt();
+        const BYTE* cell = m_bins + off;
+        size = static_cast<std::size_t>(-static_cast<std::int64_t>(static_cast<std::int32_t>(Get32(cell)))) -
+               kCellSizeField;
+        if (size < need) Corrupt();
+        return cell + kCellSizeField;
+    }
+
+    // The same for a cell that belongs to one record: a second use is refused.
+    const BYTE* Take(DWORD off, std::size_t need, std::size_t& size)
+    {
+        const BYTE* body = Body(off, need, size);
+        std::uint8_t& state = m_cells[off / kCellAlignment];
+        if (state == kTaken) Corrupt();
+        state = kTaken;
+        return body;
+    }
+
+    const BYTE* Take(DWORD off, std::size_t need)
+    {
+        std::size_t size = 0;
+        return Take(off, need, size);
+    }
+
+    // A count of entries of `entry` bytes each, checked against what the
+    // bins could hold before anything is sized by it.
+    std::size_t Bytes(std::size_t count, std::size_t entry) const
+    {
+        if (count > m_binsSize / entry) Corrupt();
+        return count * entry;
+    }
+
+    static std::u16string Name(const BYTE* at, std::size_t length, bool compressed)
+    {
+        std::u16string name;
+        if (compressed) {
+            name.assign(at, at + length);
+        } else {
+            if (length % 2 != 0) Corrupt();  // half a unit: not a name any registry holds
+            name.resize(length / 2);
+            for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(Get16(at + 2 * i));
+        }
+        return name;
+    }
+
+    // The nk or vk record `sig` in the cell at `off` (taken), and its name:
+    // its stored size at `lengthAt`, the name itself at `nameAt` (where the
+    // fixed part ends), one byte a unit when `flagsAt` has `compressed`.
+    const BYTE* NamedRecord(DWORD off, const char (&sig)[3], std::size_t lengthAt, std::size_t nameAt,
+                            std::size_t flagsAt, WORD compressed, std::u16string& name)
+    {
+        static_assert(kNkSignature == kVkSignature, "both records start with their signature");
+        std::size_t size = 0;
+        const BYTE* record = Take(off, nameAt, size);
+        if (!SameSignature(record + kNkSignature, sig)) Corrupt();
+        const std::size_t length = Get16(record + lengthAt);
+        if (length > size - nameAt) Corrupt();
+        name = Name(record + nameAt, length, (Get16(record + flagsAt) & compressed) != 0);
+        return record;
+    }
+
+    void Key(DWORD off, std::size_t depth, RegTree& key)
+    {
+        if (depth > kMaxDepth) Corrupt();
+        const BYTE* nk = NamedRecord(off, "nk", kNkNameLength, kNkName, kNkFlags, kKeyCompName, key.name);
+        key.lastWrite = Get32(nk + kNkLastWrite) | std::uint64_t{Get32(nk + kNkLastWrite + 4)} << 32;
+        key.security = Security(Get32(nk + kNkSecurity));
+
+        const std::size_t classLength = Get16(nk + kNkClassLength);
+        if (classLength > 0) {
+            key.keyClass = Name(Take(Get32(nk + kNkClass), classLength), classLength, false);
+        }
+
+        const DWORD values = Get32(nk + kNkValueCount);
+        if (values > 0) {
+            const BYTE* list = Take(Get32(nk + kNkValueList), Bytes(values, kIndexEntrySize));
+            key.values.resize(values);
+            for (DWORD i = 0; i < values; ++i) Value(Get32(list + kIndexEntrySize * i), key.values[i]);
+        }
+
+        const DWORD subkeys = Get32(nk + kNkSubKeyCount);
+        if (subkeys > 0) {
+            std::vector<DWORD> children;
+            SubKeyList(Get32(nk + kNkSubKeyList), subkeys, children);
+            key.subkeys.resize(children.size());
+            for (std::size_t i = 0; i < children.size(); ++i) Key(children[i], depth + 1, key.subkeys[i]);
+            InRegistryOrder(key.subkeys);
+        }
+    }
+
+    // The nk offsets of a sub-key list: a leaf, or an ri index of leaves;
+    // `count` in all, as the key says.
+    void SubKeyList(DWORD off, DWORD count, std::vector<DWORD>& out)
+    {
+        Bytes(count, kNkFixedSize);  // each needs an nk cell of its own
+        out.reserve(count);
+        std::size_t size = 0;
+        const BYTE* list = Take(off, kListFixedSize, size);
+        if (SameSignature(list + kListSignature, "ri")) {
+            const std::size_t leaves = Get16(list + kListCount);
+            if (kListFixedSize + kIndexEntrySize * leaves > size) Corrupt();
+            for (std::size_t i = 0; i < leaves; ++i) {
+                std::size_t leafSize = 0;
+                const BYTE* leaf = Take(Get32(list + kListEntries + kIndexEntrySize * i), kListFixedSize, leafSize);
+                Leaf(leaf, leafSize, count, out);
+            }
+        } else {
+            Leaf(list, size, count, out);
+        }
+        if (out.size() != count) Corrupt();
+    }
+
+    static void Leaf(const BYTE* leaf, std::size_t size, DWORD count, std::vector<DWORD>& out)
+    {
+        std::size_t entry = 0;
+        if (SameSignature(leaf + kListSignature, "li")) {
+            entry = kIndexEntrySize;
+        } else if (SameSignature(leaf + kListSignature, "lf") || SameSignature(leaf + kListSignature, "lh")) {
+            entry = kLeafEntrySize;
+        } else {
+            Corrupt();
+        }
+        const std::size_t n = Get16(leaf + kListCount);
+        if (kListFixedSize + entry * n > size || n > count - out.size()) Corrupt();
+        for (std::size_t i = 0; i < n; ++i) out.push_back(Get32(leaf + kListEntries + entry * i));
+    }
+
+    // Files list sub-keys sorted as their writer sorted them; the tree holds
+    // them in the registry's order.
+    static void InRegistryOrder(std::vector<RegTree>& keys)
+    {
+        std::vector<std::u16string> names;
+        names.reserve(keys.size());
+        for (const RegTree& k : keys) names.push_back(Upcase(k.name));
+        if (std::is_sorted(names.begin(), names.end())) return;
+        std::vector<std::size_t> order(keys.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+        std::vector<RegTree> sorted;
+        sorted.reserve(keys.size());
+        for (std::size_t i : order) sorted.push_back(std::move(keys[i]));
+        keys = std::move(sorted);
+    }
+
+    void Value(DWORD off, RegValue& value)
+    {
+        const BYTE* vk = NamedRecord(off, "vk", kVkNameLength, kVkName, kVkFlags, kValueCompName, value.name);
+        value.type = Get32(vk + kVkType);
+
+        const DWORD raw = Get32(vk + kVkDataSize);
+        const DWORD where = Get32(vk + kVkDataOffset);
+        if ((raw & kDataInline) != 0) {
+            const std::size_t n = raw & ~kDataInline;
+            if (n > kMaxInlineData) Corrupt();
+            value.data.assign(vk + kVkDataOffset, vk + kVkDataOffset + n);
+        } else if (raw == 0) {
+            value.data.clear();
+        } else if (m_minor >= kMinBigDataMinorVersion && raw > kSegmentSize) {
+            BigData(where, raw, value.data);
+        } else {
+            const BYTE* data = Take(where, raw);
+            value.data.assign(data, data + raw);
+        }
+    }
+
+    // The segments a db record lists, each checked before any is copied.
+    void BigData(DWORD off, std::size_t length, std::vector<BYTE>& out)
+    {
+        const BYTE* db = Take(off, kDbSegmentList + 4);
+        if (!SameSignature(db + kDbSignature, "db")) Corrupt();
+        const std::size_t count = Get16(db + kDbSegmentCount);
+        if (count != (length + kSegmentSize - 1) / kSegmentSize) Corrupt();
+        const BYTE* list = Take(Get32(db + kDbSegmentList), kIndexEntrySize * count);
+        std::vector<const BYTE*> segments(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            segments[i] = Take(Get32(list + kIndexEntrySize * i), std::min(kSegmentSize, length - i * kSegmentSize));
+        }
+        out.resize(length);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(out.data() + i * kSegmentSize, segments[i], std::min(kSegmentSize, length - i * kSegmentSize));
+        }
+    }
+
+    // A key's descriptor; keys share sk cells, so each is checked once.
+    std::vector<BYTE> Security(DWORD off)
+    {
+        if (off == kNoCell) return {};  // none of its own
+        auto it = m_security.find(off);
+        if (it == m_security.end()) {
+            std::size_t size = 0;
+            const BYTE* sk = Body(off, kSkFixedSize, size);
+            const std::size_t length = Get32(sk + kSkDescriptorSize);
+            if (!SameSignature(sk + kSkSignature, "sk") || length > size - kSkFixedSize ||
+                !SelfRelativeDescriptor(sk + kSkDescriptor, length)) {
+                Corrupt();
+            }
+            it = m_security.emplace(off, std::vector<BYTE>(sk + kSkDescriptor, sk + kSkDescriptor + length)).first;
+        }
+        // Each key holds a copy: keys sharing one large descriptor must not
+        // make a small file take unbounded memory.
+        if (it->second.size() > m_securityBudget) Fail(ERROR_NOT_ENOUGH_MEMORY);
+        m_securityBudget -= it->second.size();
+        return it->second;
+    }
+
+    // Copies of descriptors a file may make: generous beside what any
+    // registry writes (a few hundred bytes a key), bounded all the same.
+    static constexpr std::size_t kSecurityAllowance = std::size_t{64} << 20;
+    static constexpr std::size_t kSecurityPerByte = 64;
+
+    const BYTE* m_file;
+    std::size_t m_size;
+    const BYTE* m_bins = nullptr;
+    std::size_t m_binsSize = 0;
+    DWORD m_minor = 0;
+    std::vector<std::uint8_t> m_cells;  // a CellState for every 8 bytes of bins
+    std::unordered_map<DWORD, std::vector<BYTE>> m_security;
+    std::size_t m_securityBudget = 0;
+};
 
 // ------------------------------------------------------------ files
 struct Fd {
@@ -73,351 +695,21 @@ struct Fd {
     }
 };
 
-LONG ReadWholeFile(const std::string& path, std::vector<BYTE>& out)
-{
-    Fd f;
-    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (f.fd < 0) return StatusFromErrno(errno);
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return StatusFromErrno(errno);
-    if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
-    out.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::read(f.fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return ERROR_READ_FAULT;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    out.resize(done);
-    return ERROR_SUCCESS;
-}
-
-LONG WriteAt(int fd, const BYTE* data, std::size_t size, off_t at)
+// Reads `size` bytes at `at`; false at the end of the file or on an error
+// (errno then says which).
+bool ReadAt(int fd, BYTE* data, std::size_t size, off_t at)
 {
     std::size_t done = 0;
     while (done < size) {
-        ssize_t n = ::pwrite(fd, data + done, size - done, at + static_cast<off_t>(done));
+        ssize_t n = ::pread(fd, data + done, size - done, at + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return StatusFromErrno(errno);
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
-    return ERROR_SUCCESS;
-}
-
-// ------------------------------------------------------------ checking a file
-// The base block and the chain of bins, as far as libhivex relies on them.
-LONG CheckFrame(const std::vector<BYTE>& f)
-{
-    if (f.size() < kBaseBlockSize + kBinAlignment) return ERROR_BADDB;
-    const BYTE* b = f.data();
-    if (std::memcmp(b + kBaseSignature, "regf", 4) != 0) return ERROR_BADDB;
-    if (BaseBlockChecksum(b) != Get32(b + kBaseChecksum)) return ERROR_BADDB;
-    // An unequal pair of sequence numbers marks a file caught half way
-    // through a write; without its log it cannot be trusted.
-    if (Get32(b + kBasePrimarySeq) != Get32(b + kBaseSecondarySeq)) return ERROR_BADDB;
-    DWORD minor = Get32(b + kBaseMinorVersion);
-    if (Get32(b + kBaseMajorVersion) != kMajorVersion || minor < kMinMinorVersion ||
-        minor > kMaxMinorVersion) {
-        return ERROR_BADDB;
-    }
-    if (Get32(b + kBaseFileType) != kFileTypePrimary) return ERROR_BADDB;  // not a log
-    DWORD binsSize = Get32(b + kBaseBinsSize);
-    DWORD root = Get32(b + kBaseRootCell);
-    if (binsSize == 0 || binsSize % kBinAlignment != 0 || binsSize > f.size() - kBaseBlockSize) {
-        return ERROR_BADDB;
-    }
-    if (root < kBinHeaderSize || root + kCellSizeField + kNkFixedSize > binsSize) {
-        return ERROR_BADDB;
-    }
-
-    std::size_t at = 0;
-    while (at < binsSize) {
-        const BYTE* bin = b + kBaseBlockSize + at;
-        DWORD size = Get32(bin + kBinSize);
-        if (std::memcmp(bin + kBinSignature, "hbin", 4) != 0 || Get32(bin + kBinOffset) != at ||
-            size == 0 || size % kBinAlignment != 0 || size > binsSize - at) {
-            return ERROR_BADDB;
-        }
-        // The cells must tile the bin exactly.
-        std::size_t cell = kBinHeaderSize;
-        while (cell < size) {
-            LONG raw = static_cast<LONG>(Get32(bin + cell));
-            std::int64_t len = raw < 0 ? -static_cast<std::int64_t>(raw) : raw;
-            if (len < static_cast<std::int64_t>(kCellAlignment) || len % kCellAlignment != 0 ||
-                static_cast<std::size_t>(len) > size - cell) {
-                return ERROR_REGISTRY_CORRUPT;
-            }
-            cell += static_cast<std::size_t>(len);
-        }
-        at += size;
-    }
-    return ERROR_SUCCESS;
-}
-
-// A used cell at hive offset `off` with at least `need` bytes after its size
-// field; null when there is none such.
-const BYTE* UsedCell(const std::vector<BYTE>& f, DWORD off, std::size_t need)
-{
-    if (off == kNoCell) return nullptr;
-    DWORD binsSize = Get32(f.data() + kBaseBinsSize);
-    if (off < kBinHeaderSize || off >= binsSize || binsSize - off < kCellSizeField) return nullptr;
-    const BYTE* cell = f.data() + kBaseBlockSize + off;
-    LONG raw = static_cast<LONG>(Get32(cell));
-    if (raw >= 0) return nullptr;
-    std::size_t len = static_cast<std::size_t>(-static_cast<std::int64_t>(raw));
-    if (len > binsSize - off || len < kCellSizeField + need) return nullptr;
-    return cell + kCellSizeField;
-}
-
-// ------------------------------------------------------------ reading
-struct HiveCloser {
-    void operator()(hive_h* h) const { hivex_close(h); }
-};
-using Hive = std::unique_ptr<hive_h, HiveCloser>;
-
-struct Reader {
-    hive_h* h;
-    const std::vector<BYTE>& file;
-    std::set<hive_node_h> seen;
-
-    // The raw nk cell behind a node handle (a file offset).
-    const BYTE* Nk(hive_node_h node) const
-    {
-        if (node < kBaseBlockSize) return nullptr;
-        const BYTE* nk = UsedCell(file, static_cast<DWORD>(node - kBaseBlockSize), kNkFixedSize);
-        return nk != nullptr && std::memcmp(nk + kNkSignature, "nk", 2) == 0 ? nk : nullptr;
-    }
-
-    void RawExtras(const BYTE* nk, RegTree& key) const
-    {
-        DWORD skOff = Get32(nk + kNkSecurity);
-        if (const BYTE* sk = UsedCell(file, skOff, kSkFixedSize)) {
-            DWORD len = Get32(sk + kSkDescriptorSize);
-            if (std::memcmp(sk + kSkSignature, "sk", 2) == 0 &&
-                UsedCell(file, skOff, kSkFixedSize + len) &&
-                PlausibleDescriptor(sk + kSkDescriptor, len)) {
-                key.security.assign(sk + kSkDescriptor, sk + kSkDescriptor + len);
-            }
-        }
-        WORD classLen = Get16(nk + kNkClassLength);
-        if (classLen > 0) {
-            if (const BYTE* cls = UsedCell(file, Get32(nk + kNkClass), classLen)) {
-                for (WORD i = 0; i + 1 < classLen; i += 2) {
-                    WORD ch = Get16(cls + i);
-                    key.keyClass += static_cast<char16_t>(ch);
-                }
-            }
-        }
-    }
-
-    LONG Key(hive_node_h node, std::size_t depth, RegTree& key)
-    {
-        if (depth > kMaxDepth || !seen.insert(node).second) return ERROR_REGISTRY_CORRUPT;
-        const BYTE* nk = Nk(node);
-        if (nk == nullptr) return ERROR_REGISTRY_CORRUPT;
-
-        errno = 0;
-        char* name = hivex_node_name(h, node);
-        if (name == nullptr) return ERROR_REGISTRY_CORRUPT;
-        key.name = Utf8ToBytes(name, std::strlen(name));
-        std::free(name);
-        std::int64_t ts = hivex_node_timestamp(h, node);
-        key.lastWrite = ts < 0 ? 0 : static_cast<std::uint64_t>(ts);
-        RawExtras(nk, key);
-
-        hive_value_h* values = hivex_node_values(h, node);
-        if (values == nullptr) return ERROR_REGISTRY_CORRUPT;
-        std::unique_ptr<hive_value_h, decltype(&std::free)> freeValues(values, &std::free);
-        for (hive_value_h* v = values; *v != 0; ++v) {
-            RegValue value;
-            char* vname = hivex_value_key(h, *v);
-            if (vname == nullptr) return ERROR_REGISTRY_CORRUPT;
-            value.name = Utf8ToBytes(vname, std::strlen(vname));
-            std::free(vname);
-            hive_type type{};
-            size_t len = 0;
-            char* data = hivex_value_value(h, *v, &type, &len);
-            if (data == nullptr) return ERROR_REGISTRY_CORRUPT;
-            std::memcpy(&value.type, &type, sizeof value.type);
-            value.data.assign(data, data + len);
-            std::free(data);
-            key.values.push_back(std::move(value));
-        }
-
-        hive_node_h* children = hivex_node_children(h, node);
-        if (children == nullptr) return ERROR_REGISTRY_CORRUPT;
-        std::unique_ptr<hive_node_h, decltype(&std::free)> freeChildren(children, &std::free);
-        for (hive_node_h* c = children; *c != 0; ++c) {
-            RegTree child;
-            LONG status = Key(*c, depth + 1, child);
-            if (status != ERROR_SUCCESS) return status;
-            key.subkeys.push_back(std::move(child));
-        }
-        return ERROR_SUCCESS;
-    }
-};
-
-// ------------------------------------------------------------ writing
-// A key as written, for the work done on the file after libhivex.
-struct Written {
-    hive_node_h node;
-    const RegTree* key;
-};
-
-struct Writer {
-    hive_h* h;
-    std::vector<Written> written;
-
-    LONG Values(hive_node_h node, const RegTree& key)
-    {
-        if (key.values.empty()) return ERROR_SUCCESS;
-        std::vector<std::string> names;
-        names.reserve(key.values.size());
-        std::vector<hive_set_value> set(key.values.size());
-        for (std::size_t i = 0; i < key.values.size(); ++i) {
-            names.push_back(BytesToUtf8(key.values[i].name));
-        }
-        for (std::size_t i = 0; i < key.values.size(); ++i) {
-            const RegValue& v = key.values[i];
-            set[i].key = names[i].data();
-            // Any type number goes through; the enumeration names only some.
-            std::memcpy(&set[i].t, &v.type, sizeof v.type);
-            if (v.data.size() > kSegmentSize) {
-                // Long data is put in place afterwards (SplitBigValues); here
-                // it only needs a cell of its own.
-                static const char placeholder[kSegmentSize + 1] = {};
-                set[i].len = sizeof placeholder;
-                set[i].value = const_cast<char*>(placeholder);
-            } else {
-                set[i].len = v.data.size();
-                set[i].value = v.data.empty()
-                                   ? const_cast<char*>("")
-                                   : reinterpret_cast<char*>(const_cast<BYTE*>(v.data.data()));
-            }
-        }
-        if (hivex_node_set_values(h, node, set.size(), set.data(), 0) != 0) {
-            return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
-        }
-        return ERROR_SUCCESS;
-    }
-
-    LONG Key(hive_node_h node, const RegTree& key, std::size_t depth)
-    {
-        if (depth > kMaxDepth) return ERROR_INVALID_PARAMETER;
-        for (const RegValue& v : key.values) {
-            if (v.data.size() > kMaxValueData) return kValueTooLarge;
-        }
-        written.push_back({node, &key});
-        LONG status = Values(node, key);
-        if (status != ERROR_SUCCESS) return status;
-        for (const RegTree& sub : key.subkeys) {
-            hive_node_h child = hivex_node_add_child(h, node, BytesToUtf8(sub.name).c_str());
-            if (child == 0) return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
-            status = Key(child, sub, depth + 1);
-            if (status != ERROR_SUCCESS) return status;
-        }
-        return ERROR_SUCCESS;
-    }
-};
-
-
-// ------------------------------------------------------------ big values
-// From version 1.4 on, data longer than one segment lies in a "db" record: a
-// list of segment cells of 16,344 bytes each. libhivex writes such data into
-// one cell, which readers of a 1.5 file would take for a db record; so each
-// such value is written into segments in a bin added at the end, and the
-// cell libhivex gave it freed. This also lifts libhivex's own limit on the
-// size of one value.
-LONG SplitBigValues(std::vector<BYTE>& img, const std::vector<Written>& written)
-{
-    struct Big {
-        std::size_t vk;    // file offset of the vk cell's body
-        DWORD dataCell;    // hive offset of the placeholder cell
-        const std::vector<BYTE>* data;
-    };
-    std::vector<Big> bigs;
-    for (const Written& w : written) {
-        const hive_node_h node = w.node;
-        const BYTE* nk = UsedCell(img, static_cast<DWORD>(node - kBaseBlockSize), kNkFixedSize);
-        if (nk == nullptr) return ERROR_CANTWRITE;
-        DWORD count = Get32(nk + kNkValueCount);
-        if (count != w.key->values.size()) return ERROR_CANTWRITE;
-        if (count == 0) continue;
-        DWORD listOff = Get32(nk + kNkValueList);
-        const BYTE* list = UsedCell(img, listOff, 4 * static_cast<std::size_t>(count));
-        if (list == nullptr) return ERROR_CANTWRITE;
-        for (DWORD i = 0; i < count; ++i) {
-            DWORD vkOff = Get32(list + 4 * i);
-            const BYTE* vk = UsedCell(img, vkOff, kVkFixedSize);
-            if (vk == nullptr || std::memcmp(vk + kVkSignature, "vk", 2) != 0) {
-                return ERROR_CANTWRITE;
-            }
-            const std::vector<BYTE>& data = w.key->values[i].data;
-            if (data.size() <= kSegmentSize) continue;
-            DWORD dataCell = Get32(vk + kVkDataOffset);
-            if (Get32(vk + kVkDataSize) != kSegmentSize + 1 ||
-                UsedCell(img, dataCell, kSegmentSize + 1) == nullptr) {
-                return ERROR_CANTWRITE;
-            }
-            bigs.push_back({static_cast<std::size_t>(vk - img.data()), dataCell, &data});
-        }
-    }
-    if (bigs.empty()) return ERROR_SUCCESS;
-
-    const std::size_t segCell = Align8(kCellSizeField + kSegmentSize);
-    std::size_t need = kBinHeaderSize;
-    for (const Big& b : bigs) {
-        std::size_t n = (b.data->size() + kSegmentSize - 1) / kSegmentSize;
-        if (n > 0xFFFF) return ERROR_INVALID_PARAMETER;  // beyond what a db record can count
-        need += Align8(kCellSizeField + kDbSize) + Align8(kCellSizeField + 4 * n) + n * segCell;
-    }
-    std::size_t binSize = (need + kBinAlignment - 1) & ~static_cast<std::size_t>(kBinAlignment - 1);
-    const DWORD binOff = Get32(img.data() + kBaseBinsSize);
-    if (static_cast<std::uint64_t>(binOff) + binSize > 0x7FFFFFFF) return ERROR_INVALID_PARAMETER;
-    img.resize(kBaseBlockSize + binOff + binSize, 0);
-    BYTE* bin = img.data() + kBaseBlockSize + binOff;
-    std::memcpy(bin + kBinSignature, "hbin", 4);
-    Put32(bin + kBinOffset, binOff);
-    Put32(bin + kBinSize, static_cast<DWORD>(binSize));
-
-    // The body of the cell at hive offset `cell`.
-    auto body = [&img](DWORD cell) { return img.data() + kBaseBlockSize + cell + kCellSizeField; };
-    std::size_t at = kBinHeaderSize;  // within the new bin
-    auto place = [&](std::size_t size) {
-        std::size_t cell = at;
-        PutCellSize(bin + cell, -static_cast<LONG>(size));
-        at += size;
-        return static_cast<DWORD>(binOff + cell);  // hive offset of the new cell
-    };
-    for (const Big& b : bigs) {
-        const std::size_t len = b.data->size();
-        std::size_t n = (len + kSegmentSize - 1) / kSegmentSize;
-        const BYTE* data = b.data->data();
-        DWORD db = place(Align8(kCellSizeField + kDbSize));
-        DWORD list = place(Align8(kCellSizeField + 4 * n));
-        std::memcpy(body(db) + kDbSignature, "db", 2);
-        Put16(body(db) + kDbSegmentCount, static_cast<WORD>(n));
-        Put32(body(db) + kDbSegmentList, list);
-        for (std::size_t i = 0; i < n; ++i) {
-            DWORD seg = place(segCell);
-            std::size_t chunk = std::min(kSegmentSize, len - i * kSegmentSize);
-            std::memcpy(body(seg), data + i * kSegmentSize, chunk);
-            Put32(body(list) + 4 * i, seg);
-        }
-        BYTE* vk = img.data() + b.vk;
-        Put32(vk + kVkDataSize, static_cast<DWORD>(len));
-        Put32(vk + kVkDataOffset, db);
-        // The old cell is free now.
-        BYTE* old = img.data() + kBaseBlockSize + b.dataCell;
-        PutCellSize(old, -static_cast<LONG>(Get32(old)));
-    }
-    if (at < binSize) PutCellSize(bin + at, static_cast<LONG>(binSize - at));
-
-    Put32(img.data() + kBaseBinsSize, static_cast<DWORD>(binOff + binSize));
-    Put32(img.data() + kBaseChecksum, BaseBlockChecksum(img.data()));
-    return ERROR_SUCCESS;
+    return true;
 }
 
 }  // namespace
@@ -431,151 +723,79 @@ DWORD BaseBlockChecksum(const BYTE* block)
     return sum;
 }
 
-std::vector<BYTE> EmptyHiveImage(const std::string& rootName, const std::vector<BYTE>& security)
+LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out)
 {
-    std::vector<BYTE> sd = security;
-    if (sd.empty() || !PlausibleDescriptor(sd.data(), sd.size())) sd = DefaultKeySecurity(nullptr);
-    std::string name = rootName.empty() ? std::string("ROOT") : rootName;
-    if (name.size() > kMaxKeyNameLength) name.resize(kMaxKeyNameLength);
-
-    const std::size_t nkAt = kBinHeaderSize;
-    const std::size_t nkLen = Align8(kCellSizeField + kNkFixedSize + name.size());
-    const std::size_t skAt = nkAt + nkLen;
-    const std::size_t skLen = Align8(kCellSizeField + kSkFixedSize + sd.size());
-    std::size_t binSize = kBinAlignment;
-    while (skAt + skLen + kCellAlignment > binSize) binSize += kBinAlignment;
-
-    std::vector<BYTE> img(kBaseBlockSize + binSize, 0);
-    const std::uint64_t now = NowAsFileTime();
-
-    // Base block.
-    BYTE* base = img.data();
-    std::memcpy(base + kBaseSignature, "regf", 4);
-    Put32(base + kBasePrimarySeq, 1);
-    Put32(base + kBaseSecondarySeq, 1);
-    Put64(base + kBaseTimestamp, now);
-    Put32(base + kBaseMajorVersion, kMajorVersion);
-    Put32(base + kBaseMinorVersion, kWrittenMinorVersion);
-    Put32(base + kBaseFileType, kFileTypePrimary);
-    Put32(base + kBaseFileFormat, kFileFormatDirect);
-    Put32(base + kBaseRootCell, static_cast<DWORD>(nkAt));
-    Put32(base + kBaseBinsSize, static_cast<DWORD>(binSize));
-    Put32(base + kBaseClustering, kClustering);
-    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
-
-    // The one bin.
-    BYTE* bin = img.data() + kBaseBlockSize;
-    std::memcpy(bin + kBinSignature, "hbin", 4);
-    Put32(bin + kBinOffset, 0);
-    Put32(bin + kBinSize, static_cast<DWORD>(binSize));
-    Put64(bin + kBinTimestamp, now);
-
-    // The top key.
-    PutCellSize(bin + nkAt, -static_cast<LONG>(nkLen));
-    BYTE* nk = bin + nkAt + kCellSizeField;
-    std::memcpy(nk + kNkSignature, "nk", 2);
-    Put16(nk + kNkFlags, kKeyHiveEntry | kKeyNoDelete | kKeyCompName);
-    Put64(nk + kNkLastWrite, now);
-    Put32(nk + kNkParent, kNoCell);
-    Put32(nk + kNkSubKeyList, kNoCell);
-    Put32(nk + kNkVolatileSubKeyList, kNoCell);
-    Put32(nk + kNkValueList, kNoCell);
-    Put32(nk + kNkSecurity, static_cast<DWORD>(skAt));
-    Put32(nk + kNkClass, kNoCell);
-    Put16(nk + kNkNameLength, static_cast<WORD>(name.size()));
-    std::memcpy(nk + kNkName, name.data(), name.size());
-
-    // Its security cell, a list of one that points at itself.
-    PutCellSize(bin + skAt, -static_cast<LONG>(skLen));
-    BYTE* sk = bin + skAt + kCellSizeField;
-    std::memcpy(sk + kSkSignature, "sk", 2);
-    Put32(sk + kSkNext, static_cast<DWORD>(skAt));
-    Put32(sk + kSkPrevious, static_cast<DWORD>(skAt));
-    Put32(sk + kSkReferences, 1);
-    Put32(sk + kSkDescriptorSize, static_cast<DWORD>(sd.size()));
-    std::memcpy(sk + kSkDescriptor, sd.data(), sd.size());
-
-    // The rest of the bin is one free cell.
-    PutCellSize(bin + skAt + skLen, static_cast<LONG>(binSize - (skAt + skLen)));
-    return img;
+    try {
+        std::vector<BYTE> img;
+        TreeWriter(img).Write(tree);
+        out = std::move(img);
+        return ERROR_SUCCESS;
+    } catch (const StatusError& e) {
+        return e.code;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 LONG WriteHiveFile(const std::string& path, const RegTree& tree)
 {
-    {
-        std::vector<BYTE> img = EmptyHiveImage(Utf16ToUtf8(tree.name), tree.security);
-        Fd f;
-        f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (f.fd < 0) return StatusFromErrno(errno);
-        LONG status = WriteAt(f.fd, img.data(), img.size(), 0);
-        if (status != ERROR_SUCCESS) return status;
-    }
-
-    std::vector<Written> written;
-    {
-        Hive h(hivex_open(path.c_str(), HIVEX_OPEN_WRITE));
-        if (!h) return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
-        Writer w{h.get(), {}};
-        LONG status = w.Key(hivex_root(h.get()), tree, 0);
-        if (status != ERROR_SUCCESS) return status;
-        if (hivex_commit(h.get(), nullptr, 0) != 0) return StatusFromErrno(errno);
-        written = std::move(w.written);
-    }
-
-    // libhivex stamps keys with the time of writing: give each its own, and
-    // move long data into big-data records.
     std::vector<BYTE> img;
-    LONG status = ReadWholeFile(path, img);
-    if (status != ERROR_SUCCESS) return status;
-    if (CheckFrame(img) != ERROR_SUCCESS) return ERROR_CANTWRITE;
-    for (const Written& w : written) {
-        if (UsedCell(img, static_cast<DWORD>(w.node - kBaseBlockSize), kNkFixedSize) == nullptr) {
-            return ERROR_CANTWRITE;
-        }
-        Put64(&img[w.node + kCellSizeField + kNkLastWrite], w.key->lastWrite);
-    }
-    status = SplitBigValues(img, written);
+    LONG status = HiveImage(tree, img);
     if (status != ERROR_SUCCESS) return status;
     Fd f;
-    f.fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (f.fd < 0) return StatusFromErrno(errno);
-    status = WriteAt(f.fd, img.data(), img.size(), 0);
-    if (status != ERROR_SUCCESS) return status;
+    std::size_t done = 0;
+    while (done < img.size()) {
+        ssize_t n = ::write(f.fd, img.data() + done, img.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return StatusFromErrno(errno);
+        done += static_cast<std::size_t>(n);
+    }
     if (::fsync(f.fd) != 0) return StatusFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out)
+LONG ReadHiveImage(const BYTE* data, std::size_t size, RegTree& out)
 {
-    // libhivex writes files, not memory: a private file of our own is the
-    // workbench, gone again before this returns.
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/netid-hive-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return StatusFromErrno(errno);
-    ::close(fd);
-    LONG status = WriteHiveFile(name.data(), tree);
-    if (status == ERROR_SUCCESS) status = ReadWholeFile(name.data(), out);
-    ::unlink(name.data());
-    return status;
+    try {
+        HiveReader(data, size).Read(out);
+        return ERROR_SUCCESS;
+    } catch (const StatusError& e) {
+        return e.code;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 LONG ReadHiveFile(const std::string& path, RegTree& out)
 {
-    std::vector<BYTE> file;
-    LONG status = ReadWholeFile(path, file);
-    if (status != ERROR_SUCCESS) return status;
-    status = CheckFrame(file);
-    if (status != ERROR_SUCCESS) return status;
+    // Not blocking: a FIFO put where a hive is expected must not hang the call.
+    Fd f;
+    f.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (f.fd < 0) return StatusFromErrno(errno);
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0) return StatusFromErrno(errno);
+    if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
 
-    Hive h(hivex_open(path.c_str(), 0));
-    if (!h) return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB;
-    Reader r{h.get(), file, {}};
-    out = RegTree{};
-    status = r.Key(hivex_root(h.get()), 0, out);
-    return status;
+    // The base block says how much of the file is the hive: only that is
+    // read, however large the file.
+    std::vector<BYTE> file(kBaseBlockSize);
+    if (!ReadAt(f.fd, file.data(), file.size(), 0)) return errno != 0 ? ERROR_READ_FAULT : ERROR_BADDB;
+    const std::size_t bins = Get32(file.data() + kBaseBinsSize);
+    if (std::memcmp(file.data() + kBaseSignature, "regf", 4) != 0 || bins > kMaxBinsSize ||
+        static_cast<std::uint64_t>(st.st_size) < kBaseBlockSize + bins) {
+        return ERROR_BADDB;
+    }
+    try {
+        file.resize(kBaseBlockSize + bins);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!ReadAt(f.fd, file.data() + kBaseBlockSize, bins, kBaseBlockSize)) {
+        return errno != 0 ? ERROR_READ_FAULT : ERROR_BADDB;
+    }
+    return ReadHiveImage(file.data(), file.size(), out);
 }
 
 }  // namespace netid::posix::hive
