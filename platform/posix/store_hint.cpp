@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/posix/internal.h"
@@ -33,8 +34,11 @@ std::string Problem(const std::string& dir)
 {
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
+        if (errno == ENOTDIR) {
+            return "lies beneath something that is not a directory";
+        }
         if (errno != ENOENT) {
-            return "cannot be reached by this user";
+            return std::string("cannot be reached (") + std::strerror(errno) + ")";
         }
         std::string parent = ExistingAncestor(dir);
         if (parent.empty() || access(parent.c_str(), W_OK | X_OK) != 0) {
