@@ -61,7 +61,7 @@ consumer() {
     local program=$dir/netid_consumer
     [ -x "$program" ] || program=$dir/netid_consumer.exe
     NETID_REGISTRY_DIR=$(mktemp -d "$work/store.XXXXXX") $runner "$program" | tee "$dir/output.txt"
-    grep -qx 'consumer: ok' "$dir/output.txt"
+    tr -d '\r' <"$dir/output.txt" | grep -qx 'consumer: ok'
 }
 
 # ---------------------------------------------------------------- build and install
