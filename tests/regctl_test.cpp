@@ -502,7 +502,21 @@ TEST(RegctlRegFile, JoinsContinuedHexLines)
 std::string Quote(const std::string& arg)
 {
 #ifdef _WIN32
-    return "\"" + arg + "\"";
+    // As the C runtime splits a command line: backslashes before a quote
+    // (and before the closing one) are doubled, the quote escaped.
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char ch : arg) {
+        if (ch == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(ch == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += ch;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
 #else
     std::string out = "'";
     for (char ch : arg) {
@@ -830,9 +844,11 @@ TEST_F(RegctlProgram, SearchesWithFind)
     const std::string netBox = f + "\\NetBox\n";
     const std::string netmask = "    netmask    REG_SZ    255.255.0.0\n";
     const std::string comment = "    Comment    REG_SZ    No NET here\n";
+    // Wine deviation: Wine lists values sorted by name.
+    const std::string both = RunningUnderWine() ? comment + netmask : netmask + comment;
     const Case cases[] = {
         // Key names, value names and data, without regard to case.
-        {{"/f", "net"}, netBox + f + "\\Other\n" + netmask + comment + "\n", 0},
+        {{"/f", "net"}, netBox + f + "\\Other\n" + both + "\n", 0},
         {{"/f", "net", "/k"}, netBox, 0},
         {{"/f", "net", "/v"}, f + "\\Other\n" + netmask + "\n", 0},
         {{"/f", "net", "/d"}, f + "\\Other\n" + comment + "\n", 0},
