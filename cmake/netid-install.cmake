@@ -3,11 +3,25 @@
 # include/netid/, the CMake package (find_package(netid) gives netid::registry),
 # the pkg-config file, and on Linux the man pages, the bash completion and the
 # store's directories. The Debian packages are described in netid-cpack.cmake.
+# A project that adds this tree with add_subdirectory gets the same names:
+# the targets netid::registry and so on, and #include <netid/...>; the install
+# rules are then left out unless NETID_INSTALL asks for them.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+option(NETID_INSTALL "Install rules for the tools and the library" ${PROJECT_IS_TOP_LEVEL})
 set(netid_library_targets registry framework platform)
 set(NETID_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/netid)
+
+# In the build tree, include/netid/ links to the header directories, so that
+# <netid/registry/registry.h> is found there as it is once installed.
+set(netid_build_includes ${PROJECT_BINARY_DIR}/include)
+file(MAKE_DIRECTORY ${netid_build_includes}/netid)
+foreach(dir registry framework platform)
+  if(NOT EXISTS ${netid_build_includes}/netid/${dir})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${dir} ${netid_build_includes}/netid/${dir} SYMBOLIC COPY_ON_ERROR)
+  endif()
+endforeach()
 
 # Installed archives get the project's name in front: libnetid-registry.a.
 foreach(target IN LISTS netid_library_targets)
@@ -32,8 +46,14 @@ foreach(target IN LISTS netid_library_targets)
   endif()
 endforeach()
 foreach(target IN LISTS netid_library_targets)
-  target_include_directories(${target} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_include_directories(${target} INTERFACE $<BUILD_INTERFACE:${netid_build_includes}>
+                                                 $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # Namespaced names for projects that add this tree with add_subdirectory.
+  add_library(netid::${target} ALIAS ${target})
 endforeach()
+if(NOT NETID_INSTALL)
+  return()
+endif()
 
 # ---------------------------------------------------------------- what the library links to
 # Each library an installed target links to, and how a consumer gets it:
@@ -164,8 +184,3 @@ if(NOT WIN32)
   # (/usr/lib/tmpfiles.d when the prefix is /usr).
   install(FILES dist/tmpfiles.d/netid.conf DESTINATION lib/tmpfiles.d COMPONENT tools)
 endif()
-
-# Namespaced names for projects that add this tree with add_subdirectory.
-foreach(target IN LISTS netid_library_targets)
-  add_library(netid::${target} ALIAS ${target})
-endforeach()

@@ -3,7 +3,8 @@
 # checks them as their users meet them. Nothing is installed on the machine.
 #   - A separate project (tests/package/consumer) finds the installed library
 #     through find_package and through pkg-config, builds and runs; with the
-#     MinGW-w64 cross toolchain and Wine present, also as a Windows program.
+#     MinGW-w64 cross toolchain and Wine present, also as a Windows program;
+#     and once more with netid's sources added by add_subdirectory.
 #   - The man pages format without warnings; the bash completion loads.
 #   - cpack -G DEB builds the tools' and the development package. Their
 #     dependencies must be installable here; they are unpacked with dpkg-deb
@@ -100,6 +101,9 @@ check "consumer through pkg-config (compiler line)" bash -c "
     flags=\$(PKG_CONFIG_PATH='$prefix/lib/pkgconfig' pkg-config --cflags --libs netid)
     c++ -std=c++17 -o '$work/consumer-plain' '$src/tests/package/consumer/main.cpp' \$flags
     NETID_REGISTRY_DIR=\$(mktemp -d '$work/store.XXXXXX') '$work/consumer-plain' | grep -qx 'consumer: ok'"
+
+check "consumer with netid's sources added (add_subdirectory)" consumer "$work/consumer-subdir" "" \
+    -DNETID_CONSUMER_SOURCE_DIR="$src" -DBUILD_TESTING=OFF -DNETID_BENCH=OFF -DCMAKE_BUILD_TYPE=Release
 
 # ---------------------------------------------------------------- documentation
 for page in setnetid regctl; do
