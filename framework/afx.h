@@ -3,9 +3,9 @@
 #ifndef NETID_FRAMEWORK_AFX_H
 #define NETID_FRAMEWORK_AFX_H
 
-#include "framework/object.h"
-#include "framework/string.h"
-#include "framework/arrays.h"
-#include "framework/app.h"
+#include "object.h"
+#include "string.h"
+#include "arrays.h"
+#include "app.h"
 
 #endif

@@ -2,7 +2,7 @@
 #ifndef NETID_FRAMEWORK_APP_H
 #define NETID_FRAMEWORK_APP_H
 
-#include "framework/object.h"
+#include "object.h"
 
 class CWinApp : public CObject {
     DECLARE_DYNAMIC(CWinApp)

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "framework/object.h"
-#include "framework/string.h"
+#include "object.h"
+#include "string.h"
 
 // The storage and growth rules both arrays share.
 template <class T>

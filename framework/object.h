@@ -3,7 +3,7 @@
 #ifndef NETID_FRAMEWORK_OBJECT_H
 #define NETID_FRAMEWORK_OBJECT_H
 
-#include "platform/win32.h"
+#include "../platform/win32.h"
 
 class CObject;
 class CArchive;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/win32.h"
+#include "../platform/win32.h"
 
 class CString {
 public:

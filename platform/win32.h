@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <mbstring.h>
 #else
-#include "platform/posix/windows.h"
+#include "posix/windows.h"
 #endif
 
 #endif

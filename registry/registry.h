@@ -4,8 +4,8 @@
 #ifndef NETID_REGISTRY_REGISTRY_H
 #define NETID_REGISTRY_REGISTRY_H
 
-#include "framework/afx.h"
-#include "platform/win32.h"
+#include "../framework/afx.h"
+#include "../platform/win32.h"
 
 class CRegistry : public CObject {
     DECLARE_DYNAMIC(CRegistry)

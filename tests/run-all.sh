@@ -5,7 +5,8 @@
 #   win32           MinGW-w64 i686 cross build (Release), ctest under Wine
 #   win64           MinGW-w64 x86_64 cross build (Release), ctest under Wine
 #
-#   tests/run-all.sh [CONFIG...]        default: all four, in this order
+#   tests/run-all.sh [CONFIG...]        default: all four, in this order, then
+#                                       the installation and packages (tests/package/check.sh)
 #
 # Environment: NETID_BUILD_ROOT  where the build trees go (default: build/ in
 #              the source tree, one sub-directory per configuration)
@@ -62,6 +63,19 @@ for config in "${configs[@]}"; do
     summary+=("$config: $line ($((SECONDS - start)) s)")
     [ "$status" -eq 0 ] || failed=1
 done
+
+# ---- installation and Debian packages (tests/package/check.sh), with every configuration
+if [ $# -eq 0 ]; then
+    echo
+    echo "=== package: install, consumer project, Debian packages"
+    log=$root/package-check.txt
+    mkdir -p "$root"
+    status=0
+    NETID_BUILD_ROOT=$root NETID_JOBS=$jobs "$src/tests/package/check.sh" 2>&1 | tee "$log" || status=$?
+    line=$(grep -E '^package: [0-9]+ passed' "$log" | tail -1 || true)
+    summary+=("${line:-package: check.sh ended with status $status}")
+    [ "$status" -eq 0 ] || failed=1
+fi
 
 echo
 echo "=== Summary"

@@ -16,8 +16,9 @@ std::string TestRegistryDirectory();
 
 // Runs a command line through the shell and returns its exit status; the
 // standard output and error are captured into `out` and `err` when given.
+// The standard input is `input` when given, else empty.
 int RunProcess(const std::string& commandLine, std::string* out = nullptr,
-               std::string* err = nullptr);
+               std::string* err = nullptr, const std::string* input = nullptr);
 
 // True when running under Wine rather than Windows or Linux.
 bool RunningUnderWine();

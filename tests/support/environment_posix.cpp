@@ -51,20 +51,31 @@ std::string TestRegistryDirectory()
     return dir != nullptr ? dir : "";
 }
 
-int RunProcess(const std::string& commandLine, std::string* out, std::string* err)
+int RunProcess(const std::string& commandLine, std::string* out, std::string* err, const std::string* input)
 {
     char outPattern[] = "/tmp/netid-out-XXXXXX";
     char errPattern[] = "/tmp/netid-err-XXXXXX";
+    char inPattern[] = "/tmp/netid-in-XXXXXX";
     int outFd = mkstemp(outPattern);
     int errFd = mkstemp(errPattern);
+    int inFd = mkstemp(inPattern);
     if (outFd >= 0) close(outFd);
     if (errFd >= 0) close(errFd);
-    std::string full = commandLine + " >" + outPattern + " 2>" + errPattern + " </dev/null";
-    int raw = std::system(full.c_str());
+    if (inFd >= 0) {
+        if (input != nullptr && write(inFd, input->data(), input->size()) != static_cast<ssize_t>(input->size())) {
+            close(inFd);
+            inFd = -1;
+        } else {
+            close(inFd);
+        }
+    }
+    std::string full = commandLine + " >" + outPattern + " 2>" + errPattern + " <" + inPattern;
+    int raw = inFd >= 0 ? std::system(full.c_str()) : -1;
     if (out != nullptr) *out = ReadFile(outPattern);
     if (err != nullptr) *err = ReadFile(errPattern);
     std::remove(outPattern);
     std::remove(errPattern);
+    std::remove(inPattern);
     if (raw == -1 || !WIFEXITED(raw)) {
         return -1;
     }

@@ -66,16 +66,24 @@ void CleanupTestRegistry() {}
 
 std::string TestRegistryDirectory() { return std::string(); }
 
-int RunProcess(const std::string& commandLine, std::string* out, std::string* err)
+int RunProcess(const std::string& commandLine, std::string* out, std::string* err, const std::string* text)
 {
     CaptureFile outFile;
     CaptureFile errFile;
-    SECURITY_ATTRIBUTES inherit = {static_cast<DWORD>(sizeof(inherit)), nullptr, TRUE};
-    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+    CaptureFile inFile;
+    HANDLE input = inFile.Handle();
     if (outFile.Handle() == INVALID_HANDLE_VALUE || errFile.Handle() == INVALID_HANDLE_VALUE ||
         input == INVALID_HANDLE_VALUE) {
-        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+        return -1;
+    }
+    // The child reads the given text from the start of its own file.
+    DWORD written = 0;
+    if (text != nullptr && !text->empty() &&
+        (!WriteFile(input, text->data(), static_cast<DWORD>(text->size()), &written, nullptr) ||
+         written != text->size())) {
+        return -1;
+    }
+    if (SetFilePointer(input, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
         return -1;
     }
 
@@ -92,7 +100,6 @@ int RunProcess(const std::string& commandLine, std::string* out, std::string* er
     line.push_back('\0');
     BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                   nullptr, &startup, &process);
-    CloseHandle(input);
     if (!started) {
         return -1;
     }

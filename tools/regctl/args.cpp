@@ -12,27 +12,21 @@ struct VerbEntry {
 };
 
 const VerbEntry kVerbs[] = {
-    {Verb::kAdd, "add"},         {Verb::kQuery, "query"},   {Verb::kDelete, "delete"},
-    {Verb::kSave, "save"},       {Verb::kRestore, "restore"}, {Verb::kLoad, "load"},
-    {Verb::kUnload, "unload"},   {Verb::kExport, "export"}, {Verb::kImport, "import"},
+    {Verb::kAdd, "add"},       {Verb::kQuery, "query"},     {Verb::kDelete, "delete"},
+    {Verb::kCopy, "copy"},     {Verb::kCompare, "compare"}, {Verb::kSave, "save"},
+    {Verb::kRestore, "restore"}, {Verb::kLoad, "load"},     {Verb::kUnload, "unload"},
+    {Verb::kExport, "export"}, {Verb::kImport, "import"},
 };
 
 bool IsHelpSwitch(const std::string& arg)
 {
-    return arg == "/?" || arg == "-?" || EqualsNoCase(arg, "/h") || EqualsNoCase(arg, "-h");
+    return arg == "/?" || arg == "-?" || EqualsNoCase(arg, "/h") || EqualsNoCase(arg, "-h") || arg == "--help";
 }
 
 bool IsOption(const std::string& arg) { return arg.size() >= 2 && (arg[0] == '/' || arg[0] == '-'); }
 
 // The option's name without its leading character, in lower case.
-std::string OptionName(const std::string& arg)
-{
-    std::string name = arg.substr(1);
-    for (char& ch : name) {
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return name;
-}
+std::string OptionName(const std::string& arg) { return ToLower(arg.substr(1)); }
 
 ParseResult SyntaxError(Verb verb)
 {
@@ -50,10 +44,10 @@ ParseResult KeyNameError(Verb verb)
     return result;
 }
 
-// Which options each operation takes, and how many plain arguments.
+// Which options each operation takes, and what comes before them.
 struct VerbShape {
-    int positional;       // the key and/or the file
-    bool keyFirst;        // the first positional argument is a key name
+    int positional;       // the keys and/or the file
+    int keys;             // how many of them, from the first, are key names
     bool allowRemote;     // \\computer\ accepted
     const char* options;  // accepted options, blank-separated, with a trailing blank
 };
@@ -61,31 +55,36 @@ struct VerbShape {
 VerbShape ShapeOf(Verb verb)
 {
     switch (verb) {
-    case Verb::kAdd: return {1, true, true, "v ve t s d f "};
-    case Verb::kQuery: return {1, true, true, "v ve s se "};
-    case Verb::kDelete: return {1, true, true, "v ve va f "};
-    case Verb::kSave: return {2, true, false, "y "};
-    case Verb::kRestore: return {2, true, false, ""};
-    case Verb::kLoad: return {2, true, false, ""};
-    case Verb::kUnload: return {1, true, false, ""};
-    case Verb::kExport: return {2, true, false, "y "};
-    case Verb::kImport: return {1, false, false, ""};
+    case Verb::kAdd: return {1, 1, true, "v ve t s d f reg:32 reg:64 "};
+    case Verb::kQuery: return {1, 1, true, "v ve s se f k d c e reg:32 reg:64 "};
+    case Verb::kDelete: return {1, 1, true, "v ve va f reg:32 reg:64 "};
+    case Verb::kCopy: return {2, 2, true, "s f reg:32 reg:64 "};
+    case Verb::kCompare: return {2, 2, true, "v ve oa od os on s reg:32 reg:64 "};
+    case Verb::kSave: return {2, 1, false, "y reg:32 reg:64 "};
+    case Verb::kRestore: return {2, 1, false, "reg:32 reg:64 "};
+    case Verb::kLoad: return {2, 1, false, "reg:32 reg:64 "};
+    case Verb::kUnload: return {1, 1, false, "reg:32 reg:64 "};
+    case Verb::kExport: return {2, 1, false, "y reg:32 reg:64 "};
+    case Verb::kImport: return {1, 0, false, "reg:32 reg:64 "};
     case Verb::kNone: break;
     }
-    return {0, false, false, ""};
+    return {0, 0, false, ""};
 }
 
 bool Accepts(const VerbShape& shape, const std::string& option)
 {
-    return std::string(" ") .append(shape.options).find(" " + option + " ") != std::string::npos;
+    return std::string(" ").append(shape.options).find(" " + option + " ") != std::string::npos;
 }
 
 bool TakesArgument(Verb verb, const std::string& option)
 {
-    if (option == "v" || option == "t" || option == "d" || option == "se") {
+    if (option == "v" || option == "t" || option == "se") {
         return true;
     }
-    return option == "s" && verb == Verb::kAdd;
+    if (option == "f") {
+        return verb == Verb::kQuery;  // elsewhere /f forces
+    }
+    return (option == "d" || option == "s") && verb == Verb::kAdd;
 }
 
 }  // namespace
@@ -106,12 +105,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     if (args.empty()) {
         return SyntaxError(Verb::kNone);
     }
-    if (IsHelpSwitch(args[0])) {
+    if (IsHelpSwitch(args[0]) || args[0] == "--version") {
         if (args.size() != 1) {
             return SyntaxError(Verb::kNone);
         }
         result.ok = true;
-        result.command.help = true;
+        result.command.help = args[0] != "--version";
+        result.command.version = !result.command.help;
         return result;
     }
     Verb verb = Verb::kNone;
@@ -131,39 +131,53 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         return result;
     }
 
+    // The keys and files come first, then the options; a file name may look
+    // like an option.
     VerbShape shape = ShapeOf(verb);
-    std::vector<std::string> positional;
+    if (static_cast<int>(args.size()) < 1 + shape.positional) {
+        return SyntaxError(verb);
+    }
+    std::vector<std::string> positional(args.begin() + 1, args.begin() + 1 + shape.positional);
+    for (int i = 0; i < shape.keys; ++i) {
+        if (IsOption(positional[i])) {
+            return SyntaxError(verb);
+        }
+    }
     std::vector<std::string> seen;
-    for (size_t i = 1; i < args.size(); ++i) {
+    bool bareValueName = false;  // query /v without a name: search value names
+    for (size_t i = 1 + shape.positional; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        // A plain argument, or one that only looks like an option because
-        // it is a file name starting with '-' or '/' in a file position.
-        if (!IsOption(arg) || (static_cast<int>(positional.size()) < shape.positional &&
-                               !Accepts(shape, OptionName(arg)) && !IsHelpSwitch(arg) &&
-                               (positional.size() > 0 || !shape.keyFirst))) {
-            positional.push_back(arg);
-            continue;
+        if (!IsOption(arg)) {
+            return SyntaxError(verb);
         }
         std::string option = OptionName(arg);
         if (!Accepts(shape, option)) {
             return SyntaxError(verb);
         }
         for (const std::string& earlier : seen) {
-            if (earlier == option) {
-                return SyntaxError(verb);  // the same option twice
+            if (earlier == option || (earlier.rfind("reg:", 0) == 0 && option.rfind("reg:", 0) == 0) ||
+                (earlier.size() == 2 && earlier[0] == 'o' && option.size() == 2 && option[0] == 'o')) {
+                return SyntaxError(verb);  // the same option twice, or two of a kind
             }
         }
         seen.push_back(option);
         std::string value;
         if (TakesArgument(verb, option)) {
-            if (i + 1 >= args.size()) {
+            bool next = i + 1 < args.size();
+            if (option == "v" && verb == Verb::kQuery &&
+                (!next || (IsOption(args[i + 1]) && Accepts(shape, OptionName(args[i + 1]))))) {
+                bareValueName = true;
+            } else if (!next) {
                 return SyntaxError(verb);
+            } else {
+                value = args[++i];
             }
-            value = args[++i];
         }
-        if (option == "v") {
+        if (option == "v" && !bareValueName) {
             command.hasValueName = true;
             command.valueName = value;
+        } else if (option == "v") {
+            command.findValueNames = true;
         } else if (option == "ve") {
             command.defaultValue = true;
         } else if (option == "va") {
@@ -179,17 +193,37 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         } else if (option == "se") {
             command.hasSeparator = true;
             command.separator = value;
-        } else if (option == "d") {
+        } else if (option == "d" && verb == Verb::kAdd) {
             command.hasData = true;
             command.data = value;
+        } else if (option == "d") {
+            command.findData = true;
+        } else if (option == "f" && verb == Verb::kQuery) {
+            command.find = true;
+            command.pattern = value;
         } else if (option == "f") {
             command.force = true;
+        } else if (option == "k") {
+            command.findKeys = true;
+        } else if (option == "c") {
+            command.caseSensitive = true;
+        } else if (option == "e") {
+            command.exact = true;
         } else if (option == "y") {
             command.overwrite = true;
+        } else if (option == "reg:32") {
+            command.view = KEY_WOW64_32KEY;
+        } else if (option == "reg:64") {
+            command.view = KEY_WOW64_64KEY;
+        } else if (option == "oa") {
+            command.compareOutput = CompareOutput::kAll;
+        } else if (option == "od") {
+            command.compareOutput = CompareOutput::kDifferences;
+        } else if (option == "os") {
+            command.compareOutput = CompareOutput::kSame;
+        } else if (option == "on") {
+            command.compareOutput = CompareOutput::kNothing;
         }
-    }
-    if (static_cast<int>(positional.size()) != shape.positional) {
-        return SyntaxError(verb);
     }
     // At most one of /v, /ve and /va.
     if (int(command.hasValueName) + int(command.defaultValue) + int(command.allValues) > 1) {
@@ -199,24 +233,34 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     if (command.hasSeparator && command.separator.size() != 1) {
         return SyntaxError(verb);
     }
-    if (shape.keyFirst) {
-        if (!ParseKeyName(positional[0], shape.allowRemote, command.key)) {
+    // The search options belong to /f, which searches on its own.
+    if (!command.find && (command.findKeys || command.findValueNames || command.findData ||
+                          command.caseSensitive || command.exact)) {
+        return SyntaxError(verb);
+    }
+    if (command.find && (command.hasValueName || command.defaultValue)) {
+        return SyntaxError(verb);
+    }
+
+    int index = 0;
+    for (KeyName* key : {&command.key, &command.key2}) {
+        if (index == shape.keys) {
+            break;
+        }
+        if (!ParseKeyName(positional[index], shape.allowRemote, *key)) {
             return KeyNameError(verb);
         }
         // Another computer's registry offers only these two roots.
-        if (!command.key.computer.empty() && command.key.root != HKEY_LOCAL_MACHINE &&
-            command.key.root != HKEY_USERS) {
+        if (!key->computer.empty() && key->root != HKEY_LOCAL_MACHINE && key->root != HKEY_USERS) {
             return KeyNameError(verb);
         }
-        if (positional.size() > 1) {
-            command.file = positional[1];
-        }
-    } else {
-        command.file = positional[0];
+        ++index;
     }
-    if (command.file.empty() && (verb == Verb::kSave || verb == Verb::kRestore || verb == Verb::kLoad ||
-                                 verb == Verb::kExport || verb == Verb::kImport)) {
-        return SyntaxError(verb);
+    if (shape.positional > shape.keys) {
+        command.file = positional[shape.keys];
+        if (command.file.empty()) {
+            return SyntaxError(verb);
+        }
     }
     // Hives are loaded and unloaded directly beneath HKLM or HKU.
     if (verb == Verb::kLoad || verb == Verb::kUnload) {

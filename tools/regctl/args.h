@@ -1,5 +1,6 @@
 // The command line of regctl: an operation and its arguments, in the forms
-// of the Windows reg command. Options start with '/' or '-', in any case.
+// of the Windows reg command. Options start with '/' or '-', in any case;
+// --help and --version are understood as well.
 #ifndef NETID_TOOLS_REGCTL_ARGS_H
 #define NETID_TOOLS_REGCTL_ARGS_H
 
@@ -10,13 +11,21 @@
 
 namespace regctl {
 
-enum class Verb { kNone, kAdd, kQuery, kDelete, kSave, kRestore, kLoad, kUnload, kExport, kImport };
+enum class Verb {
+    kNone, kAdd, kQuery, kDelete, kCopy, kCompare, kSave, kRestore, kLoad, kUnload, kExport, kImport
+};
+
+// What compare shows: /od (the default), /oa, /os, /on.
+enum class CompareOutput { kDifferences, kAll, kSame, kNothing };
 
 struct Command {
     Verb verb = Verb::kNone;
-    bool help = false;  // /? given: print the help of the verb (or the general help)
+    bool help = false;     // /?, -h or --help: print the help of the verb (or the general help)
+    bool version = false;  // --version
     KeyName key;
+    KeyName key2;  // copy and compare: the second key
     std::string file;
+    REGSAM view = 0;  // /reg:32 or /reg:64: KEY_WOW64_32KEY or KEY_WOW64_64KEY
     bool hasValueName = false;  // /v NAME
     std::string valueName;
     bool defaultValue = false;  // /ve
@@ -27,9 +36,18 @@ struct Command {
     std::string separator;
     bool hasData = false;  // /d DATA
     std::string data;
-    bool force = false;      // /f
+    bool force = false;      // /f (add, delete, copy)
     bool overwrite = false;  // /y
-    bool recurse = false;    // /s (query)
+    bool recurse = false;    // /s (query, copy, compare)
+    // query /f PATTERN [/k] [/v] [/d] [/c] [/e]
+    bool find = false;
+    std::string pattern;
+    bool findKeys = false;
+    bool findValueNames = false;
+    bool findData = false;
+    bool caseSensitive = false;
+    bool exact = false;
+    CompareOutput compareOutput = CompareOutput::kDifferences;
 };
 
 struct ParseResult {

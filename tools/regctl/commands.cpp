@@ -2,140 +2,20 @@
 
 #include <cstdio>
 
-#include "registry/registry.h"
+#include "tools/regctl/access.h"
 #include "tools/regctl/regfile.h"
-#include "tools/regctl/values.h"
 
 namespace regctl {
 
 namespace {
 
-const char* const kSuccess = "The operation completed successfully.";
 const char* const kFileNotFound = "The system cannot find the file specified.";
-
-struct ValueEntry {
-    std::string name;
-    DWORD type = REG_NONE;
-    Bytes data;
-};
-
-std::string ToStd(const CString& text) { return std::string(static_cast<LPCSTR>(text), text.GetLength()); }
-
-LPCSTR ComputerOf(const KeyName& key) { return key.computer.empty() ? nullptr : key.computer.c_str(); }
-
-int Fail(std::ostream& err, const std::string& message)
-{
-    err << "ERROR: " << message << "\n";
-    return 1;
-}
-
-int FailStatus(std::ostream& err, LONG status) { return Fail(err, StatusMessage(status)); }
 
 int SyntaxFail(std::ostream& err, Verb verb)
 {
     err << "ERROR: Invalid syntax.\n"
         << "Type \"regctl " << VerbName(verb) << " /?\" for usage.\n";
     return 1;
-}
-
-int Succeed(std::ostream& out)
-{
-    out << kSuccess << "\n";
-    return 0;
-}
-
-// Connects `reg` to the key's root and opens `path` beneath it.
-LONG OpenPath(CRegistry& reg, const KeyName& key, const std::string& path, REGSAM access)
-{
-    if (!reg.Connect(key.root, ComputerOf(key))) {
-        return reg.GetStatus();
-    }
-    // OpenKey may succeed while its status reports the key-fact query that
-    // follows the open: the key is open all the same.
-    if (!reg.OpenKey(path.c_str(), access)) {
-        return reg.GetStatus();
-    }
-    return ERROR_SUCCESS;
-}
-
-KeyName ChildOf(const KeyName& key, const std::string& child)
-{
-    KeyName result = key;
-    result.path = key.path.empty() ? child : key.path + "\\" + child;
-    return result;
-}
-
-// Reads one value of the open key whatever its size.
-LONG ReadValue(CRegistry& reg, const std::string& name, ValueEntry& value)
-{
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        if (!reg.QueryValue(name.c_str(), type, nullptr, &size)) {
-            return reg.GetStatus();
-        }
-        Bytes buffer(static_cast<size_t>(size) + 1);  // never empty: the pointer is never null
-        DWORD got = static_cast<DWORD>(buffer.size());
-        if (reg.QueryValue(name.c_str(), type, buffer.data(), &got)) {
-            buffer.resize(got);
-            value.name = name;
-            value.type = type;
-            value.data.swap(buffer);
-            return ERROR_SUCCESS;
-        }
-        if (reg.GetStatus() != ERROR_MORE_DATA) {
-            return reg.GetStatus();  // else the value grew in between: again
-        }
-    }
-    return ERROR_MORE_DATA;
-}
-
-// The names of the open key's values, in the platform's order.
-LONG ReadValueNames(CRegistry& reg, std::vector<std::string>& names)
-{
-    for (DWORD index = 0;; ++index) {
-        CString name;
-        DWORD type = REG_NONE;
-        if (!reg.EnumValue(index, name, type, nullptr, nullptr)) {
-            LONG status = reg.GetStatus();
-            return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
-        }
-        names.push_back(ToStd(name));
-    }
-}
-
-LONG ReadAllValues(CRegistry& reg, std::vector<ValueEntry>& values)
-{
-    std::vector<std::string> names;
-    LONG status = ReadValueNames(reg, names);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    for (const std::string& name : names) {
-        ValueEntry entry;
-        status = ReadValue(reg, name, entry);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            continue;  // deleted by someone else since the enumeration
-        }
-        if (status != ERROR_SUCCESS) {
-            return status;
-        }
-        values.push_back(entry);
-    }
-    return ERROR_SUCCESS;
-}
-
-LONG ReadSubKeys(CRegistry& reg, std::vector<std::string>& names)
-{
-    for (DWORD index = 0;; ++index) {
-        CString name;
-        CString keyClass;
-        if (!reg.EnumKey(index, name, keyClass)) {
-            LONG status = reg.GetStatus();
-            return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
-        }
-        names.push_back(ToStd(name));
-    }
 }
 
 bool FileExists(const std::string& file)
@@ -176,17 +56,28 @@ bool WriteWholeFile(const std::string& file, const std::string& content)
     return ok;
 }
 
-std::string ValueLabel(const std::string& name)
+// Deletes the key with everything beneath it: its parent is opened in the
+// chosen view, so that the key deleted is the one that view shows.
+LONG DeleteKeyPath(const KeyName& key, REGSAM view)
 {
-    return name.empty() ? std::string("The default value") : "The value \"" + name + "\"";
+    ToolRegistry reg;
+    size_t slash = key.path.rfind('\\');
+    KeyName parent = key;
+    parent.path = slash == std::string::npos ? std::string() : key.path.substr(0, slash);
+    LONG status = OpenKeyName(reg, parent, KEY_ALL_ACCESS | view);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    std::string child = slash == std::string::npos ? key.path : key.path.substr(slash + 1);
+    return DeleteKeyTree(parent.path.empty() ? reg.Root() : reg.Handle(), child.c_str());
 }
 
 // ------------------------------------------------------------------ add
 
-int RunAdd(const Command& command, std::ostream& out, std::ostream& err)
+int RunAdd(const Command& command, std::istream& in, std::ostream& out, std::ostream& err)
 {
-    // /t or /d without a name set the default value, as reg does.
-    bool setsValue = command.hasValueName || command.defaultValue || command.hasType || command.hasData;
+    // Without /v the default value is set, to an empty REG_SZ when neither
+    // /t nor /d says otherwise: reg does the same.
     DWORD type = REG_SZ;
     if (command.hasType && !ParseTypeName(command.typeName, type)) {
         return SyntaxFail(err, Verb::kAdd);
@@ -195,35 +86,30 @@ int RunAdd(const Command& command, std::ostream& out, std::ostream& err)
         return SyntaxFail(err, Verb::kAdd);
     }
     Bytes data;
-    if (setsValue) {
-        std::string error;
-        std::string separator = command.hasSeparator ? command.separator : kDefaultListSeparator;
-        if (!ParseValueData(type, command.hasData ? command.data : std::string(), separator, data, error)) {
-            return Fail(err, error);
-        }
+    std::string error;
+    std::string separator = command.hasSeparator ? command.separator : kDefaultListSeparator;
+    if (!ParseValueData(type, command.hasData, command.data, separator, data, error)) {
+        return Fail(err, error);
     }
 
     CRegistry reg;
-    if (!reg.Connect(command.key.root, ComputerOf(command.key))) {
+    if (!reg.Connect(command.key.root, command.key.computer.empty() ? nullptr : command.key.computer.c_str())) {
         return FailStatus(err, reg.GetStatus());
     }
-    if (!reg.CreateKey(command.key.path.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
-                       nullptr, nullptr)) {
+    if (!reg.CreateKey(command.key.path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,
+                       KEY_READ | KEY_WRITE | command.view, nullptr, nullptr)) {
         return FailStatus(err, reg.GetStatus());
-    }
-    if (!setsValue) {
-        return Succeed(out);
     }
     std::string name = command.hasValueName ? command.valueName : std::string();
     if (!command.force) {
-        // reg would ask whether to overwrite; with no one to ask, refuse.
         DWORD existingType = REG_NONE;
         DWORD size = 0;
         if (reg.QueryValue(name.c_str(), existingType, nullptr, &size)) {
-            return Fail(err, ValueLabel(name) + " already exists in " + command.key.FullName() +
-                                 ". Add /f to overwrite it; regctl does not prompt.");
-        }
-        if (reg.GetStatus() != ERROR_FILE_NOT_FOUND) {
+            if (!Confirm("Value " + (name.empty() ? std::string("(Default)") : name) + " exists, overwrite", in,
+                         out)) {
+                return 1;
+            }
+        } else if (reg.GetStatus() != ERROR_FILE_NOT_FOUND) {
             return FailStatus(err, reg.GetStatus());
         }
     }
@@ -234,140 +120,16 @@ int RunAdd(const Command& command, std::ostream& out, std::ostream& err)
     return Succeed(out);
 }
 
-// ------------------------------------------------------------------ query
-
-struct QueryState {
-    std::string separator;
-    int matches = 0;
-    bool failed = false;
-};
-
-// Prints one key with its values, then its sub-keys (or, with `recurse`,
-// each sub-key in the same way).
-void QueryAll(CRegistry& reg, const KeyName& key, bool recurse, QueryState& state, std::ostream& out,
-              std::ostream& err)
-{
-    std::vector<ValueEntry> values;
-    std::vector<std::string> subKeys;
-    LONG status = ReadAllValues(reg, values);
-    if (status == ERROR_SUCCESS) {
-        status = ReadSubKeys(reg, subKeys);
-    }
-    if (status != ERROR_SUCCESS) {
-        state.failed = true;
-        err << "ERROR: " << key.FullName() << ": " << StatusMessage(status) << "\n";
-        return;
-    }
-    out << key.FullName() << "\n";
-    for (const ValueEntry& value : values) {
-        out << FormatValueLine(value.name, value.type, value.data, state.separator) << "\n";
-    }
-    if (!values.empty() || recurse) {
-        out << "\n";
-    }
-    for (const std::string& sub : subKeys) {
-        KeyName child = ChildOf(key, sub);
-        if (!recurse) {
-            out << child.FullName() << "\n";
-            continue;
-        }
-        CRegistry subReg;
-        status = OpenPath(subReg, child, child.path, KEY_READ);
-        if (status != ERROR_SUCCESS) {
-            state.failed = true;
-            err << "ERROR: " << child.FullName() << ": " << StatusMessage(status) << "\n";
-            continue;
-        }
-        QueryAll(subReg, child, recurse, state, out, err);
-    }
-    if (!subKeys.empty() && !recurse) {
-        out << "\n";
-    }
-}
-
-// Searches the tree for the value `name`, printing each key that has it.
-void QueryValueTree(CRegistry& reg, const KeyName& key, const std::string& name, QueryState& state,
-                    std::ostream& out, std::ostream& err)
-{
-    ValueEntry value;
-    LONG status = ReadValue(reg, name, value);
-    if (status == ERROR_SUCCESS) {
-        out << key.FullName() << "\n"
-            << FormatValueLine(value.name, value.type, value.data, state.separator) << "\n\n";
-        ++state.matches;
-    } else if (status != ERROR_FILE_NOT_FOUND) {
-        state.failed = true;
-        err << "ERROR: " << key.FullName() << ": " << StatusMessage(status) << "\n";
-    }
-    std::vector<std::string> subKeys;
-    status = ReadSubKeys(reg, subKeys);
-    if (status != ERROR_SUCCESS) {
-        state.failed = true;
-        err << "ERROR: " << key.FullName() << ": " << StatusMessage(status) << "\n";
-        return;
-    }
-    for (const std::string& sub : subKeys) {
-        KeyName child = ChildOf(key, sub);
-        CRegistry subReg;
-        status = OpenPath(subReg, child, child.path, KEY_READ);
-        if (status != ERROR_SUCCESS) {
-            state.failed = true;
-            err << "ERROR: " << child.FullName() << ": " << StatusMessage(status) << "\n";
-            continue;
-        }
-        QueryValueTree(subReg, child, name, state, out, err);
-    }
-}
-
-int RunQuery(const Command& command, std::ostream& out, std::ostream& err)
-{
-    CRegistry reg;
-    LONG status = OpenPath(reg, command.key, command.key.path, KEY_READ);
-    if (status != ERROR_SUCCESS) {
-        return FailStatus(err, status);
-    }
-    QueryState state;
-    state.separator = command.hasSeparator ? command.separator : kDefaultListSeparator;
-    bool oneValue = command.hasValueName || command.defaultValue;
-    std::string name = command.hasValueName ? command.valueName : std::string();
-
-    if (oneValue && command.recurse) {
-        out << "\n";
-        QueryValueTree(reg, command.key, name, state, out, err);
-        out << "End of search: " << state.matches << " match(es) found.\n";
-        return state.failed ? 1 : 0;
-    }
-    if (oneValue) {
-        ValueEntry value;
-        status = ReadValue(reg, name, value);
-        if (status == ERROR_FILE_NOT_FOUND && command.defaultValue) {
-            // A key without a default value: reg shows it as not set.
-            out << "\n" << command.key.FullName() << "\n"
-                << "    (Default)    REG_SZ    (value not set)\n\n";
-            return 0;
-        }
-        if (status != ERROR_SUCCESS) {
-            return FailStatus(err, status);
-        }
-        out << "\n" << command.key.FullName() << "\n"
-            << FormatValueLine(value.name, value.type, value.data, state.separator) << "\n\n";
-        return 0;
-    }
-    out << "\n";
-    QueryAll(reg, command.key, command.recurse, state, out, err);
-    return state.failed ? 1 : 0;
-}
-
 // ------------------------------------------------------------------ delete
 
-int RunDelete(const Command& command, std::ostream& out, std::ostream& err)
+int RunDelete(const Command& command, std::istream& in, std::ostream& out, std::ostream& err)
 {
     bool values = command.hasValueName || command.defaultValue || command.allValues;
     if (!values && command.key.path.empty()) {
         return Fail(err, "Invalid key name. A root key cannot be deleted.");
     }
     CRegistry reg;
-    LONG status = OpenPath(reg, command.key, command.key.path, KEY_READ | KEY_WRITE);
+    LONG status = OpenKeyName(reg, command.key, KEY_READ | KEY_WRITE | command.view);
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
@@ -380,11 +142,13 @@ int RunDelete(const Command& command, std::ostream& out, std::ostream& err)
         }
     }
     if (!command.force) {
-        // reg would ask for confirmation; with no one to ask, refuse.
-        std::string what = command.allValues ? "all values of " + command.key.FullName()
-                           : values         ? ValueLabel(name) + " of " + command.key.FullName()
-                                            : "the key " + command.key.FullName() + " with all its subkeys";
-        return Fail(err, "Deleting " + what + " needs /f; regctl does not prompt for confirmation.");
+        std::string question =
+            command.allValues ? "Delete all values under the registry key " + command.key.FullName()
+            : values          ? "Delete the registry value " + (name.empty() ? std::string("(Default)") : name)
+                              : "Permanently delete the registry key " + command.key.FullName();
+        if (!Confirm(question, in, out)) {
+            return 1;
+        }
     }
 
     if (command.hasValueName || command.defaultValue) {
@@ -406,19 +170,10 @@ int RunDelete(const Command& command, std::ostream& out, std::ostream& err)
         }
         return Succeed(out);
     }
-    // A path with a backslash is taken relative to the root; give a top-level
-    // key one in front so that it is too.
     reg.Close();
-    CRegistry deleter;
-    if (!deleter.Connect(command.key.root, ComputerOf(command.key))) {
-        return FailStatus(err, deleter.GetStatus());
-    }
-    std::string path = command.key.path;
-    if (path.find('\\') == std::string::npos) {
-        path = "\\" + path;
-    }
-    if (!deleter.DeleteKey(path.c_str())) {
-        return FailStatus(err, deleter.GetStatus());
+    status = DeleteKeyPath(command.key, command.view);
+    if (status != ERROR_SUCCESS) {
+        return FailStatus(err, status);
     }
     return Succeed(out);
 }
@@ -447,21 +202,23 @@ void EnableHivePrivileges()
     CloseHandle(token);
 }
 
-int RefuseOverwrite(std::ostream& err, const std::string& file)
+// An existing file is overwritten with /y, or when the user says so.
+bool MayWrite(const Command& command, bool exists, std::istream& in, std::ostream& out)
 {
-    return Fail(err, "The file \"" + file + "\" already exists. Add /y to overwrite it; regctl does not prompt.");
+    return !exists || command.overwrite ||
+           Confirm("File " + command.file + " already exists. Overwrite the file", in, out);
 }
 
-int RunSave(const Command& command, std::ostream& out, std::ostream& err)
+int RunSave(const Command& command, std::istream& in, std::ostream& out, std::ostream& err)
 {
     CRegistry reg;
-    LONG status = OpenPath(reg, command.key, command.key.path, KEY_READ);
+    LONG status = OpenKeyName(reg, command.key, KEY_READ | command.view);
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
     bool exists = FileExists(command.file);
-    if (exists && !command.overwrite) {
-        return RefuseOverwrite(err, command.file);
+    if (!MayWrite(command, exists, in, out)) {
+        return 1;
     }
     // The platform will not write over a file; an existing one is replaced
     // only once the new one is complete, so a failed save loses nothing.
@@ -491,7 +248,7 @@ int RunRestore(const Command& command, std::ostream& out, std::ostream& err)
         return Fail(err, kFileNotFound);
     }
     CRegistry reg;
-    LONG status = OpenPath(reg, command.key, command.key.path, KEY_ALL_ACCESS);
+    LONG status = OpenKeyName(reg, command.key, KEY_ALL_ACCESS | command.view);
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
@@ -517,26 +274,10 @@ int RunLoad(const Command& command, std::ostream& out, std::ostream& err)
     return Succeed(out);
 }
 
-// UnLoadKey works on the open key, while the platform unloads a hive only
-// through the root's own handle (HKLM or HKU). This object makes the
-// connection's root its open key for that one call, and forgets it again so
-// that Close does not close the root twice.
-class CRootRegistry : public CRegistry {
-public:
-    BOOL UnLoadFromRoot(LPCSTR subKey)
-    {
-        HKEY saved = m_hKey;
-        m_hKey = m_hRegistry;
-        BOOL result = UnLoadKey(subKey);
-        m_hKey = saved;
-        return result;
-    }
-};
-
 int RunUnload(const Command& command, std::ostream& out, std::ostream& err)
 {
     EnableHivePrivileges();
-    CRootRegistry reg;
+    ToolRegistry reg;
     if (!reg.Connect(command.key.root, nullptr)) {
         return FailStatus(err, reg.GetStatus());
     }
@@ -548,7 +289,7 @@ int RunUnload(const Command& command, std::ostream& out, std::ostream& err)
 
 // ------------------------------------------------------------------ .reg files
 
-LONG ExportTree(CRegistry& reg, const KeyName& key, std::string& text)
+LONG ExportTree(CRegistry& reg, const KeyName& key, REGSAM view, std::string& text)
 {
     std::vector<ValueEntry> values;
     std::vector<std::string> subKeys;
@@ -567,12 +308,12 @@ LONG ExportTree(CRegistry& reg, const KeyName& key, std::string& text)
     for (const std::string& sub : subKeys) {
         KeyName child = ChildOf(key, sub);
         CRegistry subReg;
-        status = OpenPath(subReg, child, child.path, KEY_READ);
+        status = OpenKeyName(subReg, child, KEY_READ | view);
         if (status == ERROR_FILE_NOT_FOUND) {
             continue;  // deleted since the enumeration
         }
         if (status == ERROR_SUCCESS) {
-            status = ExportTree(subReg, child, text);
+            status = ExportTree(subReg, child, view, text);
         }
         if (status != ERROR_SUCCESS) {
             return status;
@@ -581,53 +322,47 @@ LONG ExportTree(CRegistry& reg, const KeyName& key, std::string& text)
     return ERROR_SUCCESS;
 }
 
-int RunExport(const Command& command, std::ostream& out, std::ostream& err)
+int RunExport(const Command& command, std::istream& in, std::ostream& out, std::ostream& err)
 {
     CRegistry reg;
-    LONG status = OpenPath(reg, command.key, command.key.path, KEY_READ);
+    LONG status = OpenKeyName(reg, command.key, KEY_READ | command.view);
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
-    if (FileExists(command.file) && !command.overwrite) {
-        return RefuseOverwrite(err, command.file);
+    if (!MayWrite(command, FileExists(command.file), in, out)) {
+        return 1;
     }
     std::string text = std::string(kRegFileHeader) + "\r\n\r\n";
-    status = ExportTree(reg, command.key, text);
+    status = ExportTree(reg, command.key, command.view, text);
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
-    if (!WriteWholeFile(command.file, text)) {
+    std::string encoded;
+    if (!EncodeRegFile(text, encoded)) {
+        return Fail(err, "The exported text is not valid Unicode; nothing was written.");
+    }
+    if (!WriteWholeFile(command.file, encoded)) {
         return Fail(err, "Cannot write the file \"" + command.file + "\".");
     }
     return Succeed(out);
 }
 
-LONG ApplyOp(const RegFileOp& op, CRegistry& current)
+LONG ApplyOp(const RegFileOp& op, REGSAM view, CRegistry& current)
 {
     switch (op.kind) {
     case RegFileOp::kCreateKey:
         current.Close();
         if (!current.Connect(op.key.root, nullptr) ||
-            !current.CreateKey(op.key.path.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+            !current.CreateKey(op.key.path.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE | view,
                                nullptr, nullptr)) {
             return current.GetStatus();
         }
         return ERROR_SUCCESS;
     case RegFileOp::kDeleteKey: {
         current.Close();
-        CRegistry deleter;
-        if (!deleter.Connect(op.key.root, nullptr)) {
-            return deleter.GetStatus();
-        }
-        std::string path = op.key.path;
-        if (path.find('\\') == std::string::npos) {
-            path = "\\" + path;
-        }
         // A key that is not there is already deleted.
-        if (!deleter.DeleteKey(path.c_str()) && deleter.GetStatus() != ERROR_FILE_NOT_FOUND) {
-            return deleter.GetStatus();
-        }
-        return ERROR_SUCCESS;
+        LONG status = DeleteKeyPath(op.key, view);
+        return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
     }
     case RegFileOp::kSetValue: {
         BYTE none = 0;
@@ -661,10 +396,11 @@ int RunImport(const Command& command, std::ostream& out, std::ostream& err)
     }
     CRegistry current;
     for (const RegFileOp& op : ops) {
-        LONG status = ApplyOp(op, current);
+        LONG status = ApplyOp(op, command.view, current);
         if (status != ERROR_SUCCESS) {
-            return Fail(err, "Line " + std::to_string(op.line) + ": " + op.key.FullName() + ": " +
-                                 StatusMessage(status));
+            FailStatus(err, status);
+            err << "(line " << op.line << ": " << op.key.FullName() << ")\n";
+            return 1;
         }
     }
     return Succeed(out);
@@ -672,54 +408,27 @@ int RunImport(const Command& command, std::ostream& out, std::ostream& err)
 
 }  // namespace
 
-std::string StatusMessage(LONG status)
+int RunCommand(const Command& command, std::istream& in, std::ostream& out, std::ostream& err)
 {
-    switch (status) {
-    case ERROR_FILE_NOT_FOUND: return "The system was unable to find the specified registry key or value.";
-    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.";
-    case ERROR_ACCESS_DENIED: return "Access is denied.";
-    case ERROR_INVALID_HANDLE: return "The handle is invalid.";
-    case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
-    case ERROR_SHARING_VIOLATION:
-        return "The process cannot access the file because it is being used by another process.";
-    case ERROR_BAD_NETPATH: return "The network path was not found.";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
-    case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
-    case ERROR_MORE_DATA: return "More data is available.";
-    case ERROR_BADDB: return "The configuration registry database is corrupt.";
-    case ERROR_BADKEY: return "The configuration registry key is invalid.";
-    case ERROR_CANTOPEN: return "The configuration registry key could not be opened.";
-    case ERROR_CANTREAD: return "The configuration registry key could not be read.";
-    case ERROR_CANTWRITE: return "The configuration registry key could not be written.";
-    case ERROR_REGISTRY_CORRUPT:
-        return "The structure of one of the files containing registry data is corrupt.";
-    case ERROR_REGISTRY_IO_FAILED: return "An I/O operation initiated by the registry failed unrecoverably.";
-    case ERROR_NOT_REGISTRY_FILE:
-        return "The system has attempted to load or restore a file into the registry, but the specified "
-               "file is not in a registry file format.";
-    case ERROR_KEY_DELETED: return "Illegal operation attempted on a registry key that has been marked for deletion.";
-    case ERROR_EXCEPTION_IN_SERVICE: return "An exception occurred in the service when handling the control request.";
-    case ERROR_PRIVILEGE_NOT_HELD: return "A required privilege is not held by the client.";
-    default: break;
+    if (command.version) {
+        out << VersionText();
+        return 0;
     }
-    return "The operation failed with status " + std::to_string(status) + ".";
-}
-
-int RunCommand(const Command& command, std::ostream& out, std::ostream& err)
-{
     if (command.help) {
         out << HelpText(command.verb);
         return 0;
     }
     switch (command.verb) {
-    case Verb::kAdd: return RunAdd(command, out, err);
+    case Verb::kAdd: return RunAdd(command, in, out, err);
     case Verb::kQuery: return RunQuery(command, out, err);
-    case Verb::kDelete: return RunDelete(command, out, err);
-    case Verb::kSave: return RunSave(command, out, err);
+    case Verb::kDelete: return RunDelete(command, in, out, err);
+    case Verb::kCopy: return RunCopy(command, in, out, err);
+    case Verb::kCompare: return RunCompare(command, out, err);
+    case Verb::kSave: return RunSave(command, in, out, err);
     case Verb::kRestore: return RunRestore(command, out, err);
     case Verb::kLoad: return RunLoad(command, out, err);
     case Verb::kUnload: return RunUnload(command, out, err);
-    case Verb::kExport: return RunExport(command, out, err);
+    case Verb::kExport: return RunExport(command, in, out, err);
     case Verb::kImport: return RunImport(command, out, err);
     case Verb::kNone: break;
     }
@@ -727,7 +436,7 @@ int RunCommand(const Command& command, std::ostream& out, std::ostream& err)
     return 0;
 }
 
-int RunRegctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int RunRegctl(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err)
 {
     ParseResult parsed = ParseCommandLine(args);
     if (!parsed.ok) {
@@ -736,7 +445,7 @@ int RunRegctl(const std::vector<std::string>& args, std::ostream& out, std::ostr
         }
         return 1;
     }
-    return RunCommand(parsed.command, out, err);
+    return RunCommand(parsed.command, in, out, err);
 }
 
 }  // namespace regctl

@@ -1,7 +1,10 @@
-// The operations of regctl, carried out through CRegistry.
+// The operations of regctl, carried out through CRegistry: the dispatcher
+// and each operation (add, delete, hives and .reg files in commands.cpp,
+// query in query.cpp, copy and compare in copy.cpp).
 #ifndef NETID_TOOLS_REGCTL_COMMANDS_H
 #define NETID_TOOLS_REGCTL_COMMANDS_H
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,17 +14,21 @@
 namespace regctl {
 
 // Runs the tool on the arguments after the program name; returns the exit
-// status (0 success, 1 failure). Results go to `out`, errors to `err`.
-int RunRegctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// status (0 success, 1 failure; compare: 0 identical, 2 different). Results
+// and questions go to `out`, errors to `err`; answers come from `in`.
+int RunRegctl(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
 
 // Carries out one parsed command.
-int RunCommand(const Command& command, std::ostream& out, std::ostream& err);
+int RunCommand(const Command& command, std::istream& in, std::ostream& out, std::ostream& err);
 
-// The text of a status code as the error line shows it (without "ERROR: ").
-std::string StatusMessage(LONG status);
+int RunQuery(const Command& command, std::ostream& out, std::ostream& err);
+int RunCopy(const Command& command, std::istream& in, std::ostream& out, std::ostream& err);
+int RunCompare(const Command& command, std::ostream& out, std::ostream& err);
 
 // The help text of a verb, or the general help for Verb::kNone.
 std::string HelpText(Verb verb);
+// What --version prints.
+std::string VersionText();
 
 }  // namespace regctl
 

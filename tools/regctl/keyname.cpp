@@ -67,8 +67,12 @@ bool ParseKeyName(const std::string& text, bool allowRemote, KeyName& key)
         computer = rest.substr(2, end - 2);
         rest = rest.substr(end + 1);
     }
+    // One backslash may end a key's path, but not a root's name ("HKCU\\").
     if (!rest.empty() && rest.back() == '\\') {
         rest.pop_back();
+        if (rest.find('\\') == std::string::npos) {
+            return false;
+        }
     }
     size_t slash = rest.find('\\');
     std::string rootText = rest.substr(0, slash);

@@ -28,7 +28,8 @@ bool LookUpRoot(const std::string& name, HKEY& root, std::string& longName);
 
 // Parses a key name. `allowRemote` admits the \\computer\ prefix. False when
 // the root is unknown, a path element is empty (two backslashes in a row) or
-// the remote form is malformed. One trailing backslash is allowed.
+// the remote form is malformed. One trailing backslash is allowed after a
+// path, but not after the root alone ("HKCU\\" is refused, as reg refuses it).
 bool ParseKeyName(const std::string& text, bool allowRemote, KeyName& key);
 
 }  // namespace regctl

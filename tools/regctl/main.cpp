@@ -12,7 +12,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         args.push_back(argv[i]);
     }
-    int status = regctl::RunRegctl(args, std::cout, std::cerr);
+    int status = regctl::RunRegctl(args, std::cin, std::cout, std::cerr);
     std::cout.flush();
     return status;
 }

@@ -134,32 +134,22 @@ bool ParseHexList(const std::string& text, Bytes& data)
 
 bool IsTextType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// UTF-16LE code units of the Latin-1 range to single bytes.
-bool Narrow(const Bytes& wide, Bytes& narrow)
+// The file's UTF-8 in the ANSI code page; false when a character has no
+// form there.
+bool Utf8ToAnsi(const std::string& text, std::string& out)
 {
-    if (wide.size() % 2 != 0) {
-        return false;
-    }
-    narrow.clear();
-    for (size_t i = 0; i < wide.size(); i += 2) {
-        if (wide[i + 1] != 0) {
-            return false;
-        }
-        narrow.push_back(wide[i]);
-    }
-    return true;
+    WideText wide;
+    return Utf8ToWide(text, wide) && WideToAnsi(wide, out);
 }
 
-Bytes Widen(const Bytes& narrow)
+std::string AnsiToUtf8(const std::string& text)
 {
-    Bytes wide;
-    wide.reserve(narrow.size() * 2);
-    for (BYTE b : narrow) {
-        wide.push_back(b);
-        wide.push_back(0);
-    }
-    return wide;
+    std::string out;
+    WideToUtf8(AnsiToWide(text), out);  // never fails: no lone surrogates come from the ANSI side
+    return out;
 }
+
+const char* const kNotInCodePage = "holds a character this system's code page cannot represent";
 
 // A text value that a quoted string carries exactly: one NUL, at the end,
 // and no line break.
@@ -202,8 +192,13 @@ bool ParseData(const std::string& text, bool unicode, ValueData& value, std::str
             error = "unexpected text after the string";
             return false;
         }
+        std::string ansi;
+        if (!Utf8ToAnsi(str, ansi)) {
+            error = std::string("the string ") + kNotInCodePage;
+            return false;
+        }
         value.type = REG_SZ;
-        value.data.assign(str.begin(), str.end());
+        value.data.assign(ansi.begin(), ansi.end());
         value.data.push_back(0);
         return true;
     }
@@ -260,12 +255,16 @@ bool ParseData(const std::string& text, bool unicode, ValueData& value, std::str
             return false;
         }
         if (unicode && IsTextType(type)) {
-            Bytes narrow;
-            if (!Narrow(bytes, narrow)) {
-                error = "the text of this value is not UTF-16 within the 8-bit range";
+            std::string ansi;
+            if (bytes.size() % 2 != 0) {
+                error = "the text of this value is not UTF-16: it has an odd number of bytes";
                 return false;
             }
-            bytes.swap(narrow);
+            if (!WideToAnsi(WideFromBytes(bytes), ansi)) {
+                error = std::string("the text of this value ") + kNotInCodePage;
+                return false;
+            }
+            bytes.assign(ansi.begin(), ansi.end());
         }
         value.type = type;
         value.data.swap(bytes);
@@ -284,25 +283,40 @@ bool DecodeRegFile(const std::string& raw, std::string& text, std::string& error
             error = "The file is UTF-16 but has an odd number of bytes.";
             return false;
         }
-        std::string out;
-        out.reserve(raw.size() / 2);
-        for (size_t i = 2; i < raw.size(); i += 2) {
-            unsigned unit = static_cast<BYTE>(raw[i]) | (static_cast<unsigned>(static_cast<BYTE>(raw[i + 1])) << 8);
-            if (unit > 0xFF) {
-                error = "The file holds characters beyond the 8-bit range of this registry.";
-                return false;
-            }
-            out += static_cast<char>(unit);
+        if (!WideToUtf8(WideFromBytes(Bytes(raw.begin() + 2, raw.end())), text)) {
+            error = "The file is UTF-16 but holds a surrogate without its other half.";
+            return false;
         }
-        text.swap(out);
         return true;
     }
-    if (raw.size() >= 3 && static_cast<BYTE>(raw[0]) == 0xEF && static_cast<BYTE>(raw[1]) == 0xBB &&
-        static_cast<BYTE>(raw[2]) == 0xBF) {
-        text = raw.substr(3);
+    std::string bytes = raw;
+    if (bytes.size() >= 3 && static_cast<BYTE>(bytes[0]) == 0xEF && static_cast<BYTE>(bytes[1]) == 0xBB &&
+        static_cast<BYTE>(bytes[2]) == 0xBF) {
+        bytes = bytes.substr(3);
+    }
+    WideText wide;
+    if (Utf8ToWide(bytes, wide)) {
+        text = bytes;
         return true;
     }
-    text = raw;
+    // 8-bit text of another kind: one character per byte.
+    wide.clear();
+    for (char ch : bytes) {
+        wide += static_cast<WCHAR>(static_cast<unsigned char>(ch));
+    }
+    WideToUtf8(wide, text);
+    return true;
+}
+
+bool EncodeRegFile(const std::string& text, std::string& raw)
+{
+    WideText wide;
+    if (!Utf8ToWide(text, wide)) {
+        return false;
+    }
+    Bytes bytes = WideToBytes(wide);
+    raw = "\xFF\xFE";
+    raw.append(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -361,6 +375,12 @@ bool ParseRegFile(const std::string& text, std::vector<RegFileOp>& ops, std::str
                 name = name.substr(1);
             }
             KeyName key;
+            std::string ansiName;
+            if (!Utf8ToAnsi(name, ansiName)) {
+                error = LineError(lineNumber, std::string("the key name ") + kNotInCodePage);
+                return false;
+            }
+            name = ansiName;
             if (!ParseKeyName(name, false, key)) {
                 error = LineError(lineNumber, "invalid key name \"" + name + "\"");
                 return false;
@@ -423,7 +443,10 @@ bool ParseRegFile(const std::string& text, std::vector<RegFileOp>& ops, std::str
         RegFileOp op;
         op.kind = value.remove ? RegFileOp::kDeleteValue : RegFileOp::kSetValue;
         op.key = current;
-        op.valueName = name;
+        if (!Utf8ToAnsi(name, op.valueName)) {
+            error = LineError(lineNumber, std::string("the value name ") + kNotInCodePage);
+            return false;
+        }
         op.type = value.type;
         op.data.swap(value.data);
         op.line = lineNumber;
@@ -433,13 +456,13 @@ bool ParseRegFile(const std::string& text, std::vector<RegFileOp>& ops, std::str
     return true;
 }
 
-std::string FormatRegFileKey(const std::string& fullName) { return "[" + fullName + "]" + kLineEnd; }
+std::string FormatRegFileKey(const std::string& fullName) { return "[" + AnsiToUtf8(fullName) + "]" + kLineEnd; }
 
 std::string FormatRegFileValue(const std::string& name, DWORD type, const Bytes& data)
 {
-    std::string line = (name.empty() ? std::string("@") : Quote(name)) + "=";
+    std::string line = (name.empty() ? std::string("@") : Quote(AnsiToUtf8(name))) + "=";
     if (type == REG_SZ && IsPlainString(data)) {
-        return line + Quote(std::string(data.begin(), data.end() - 1)) + kLineEnd;
+        return line + Quote(AnsiToUtf8(std::string(data.begin(), data.end() - 1))) + kLineEnd;
     }
     if (type == REG_DWORD && data.size() == 4) {
         char buffer[16];
@@ -456,7 +479,7 @@ std::string FormatRegFileValue(const std::string& name, DWORD type, const Bytes&
         std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(type));
         line += buffer;
     }
-    const Bytes bytes = IsTextType(type) ? Widen(data) : data;
+    const Bytes bytes = IsTextType(type) ? WideToBytes(AnsiToWide(std::string(data.begin(), data.end()))) : data;
     std::string out;
     static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < bytes.size(); ++i) {

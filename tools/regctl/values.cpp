@@ -84,6 +84,32 @@ bool ParseNumber(const std::string& text, unsigned long long max, unsigned long 
     return true;
 }
 
+// A number as ParseNumber reads it, or a minus sign and a decimal number up
+// to 9223372036854775808, stored as its two's complement (as reg stores -1).
+bool ParseSignedNumber(const std::string& text, unsigned long long& value)
+{
+    if (text.empty() || text[0] != '-') {
+        return ParseNumber(text, ~0ull, value);
+    }
+    std::string digits = text.substr(1);
+    unsigned long long magnitude = 0;
+    if (digits.empty() || digits[0] < '0' || digits[0] > '9' ||
+        (digits.size() > 1 && (digits[1] == 'x' || digits[1] == 'X')) ||
+        !ParseNumber(digits, 0x8000000000000000ull, magnitude)) {
+        return false;
+    }
+    value = ~magnitude + 1;
+    return true;
+}
+
+// The text in the ANSI code page as UTF-16; false when it is not valid there.
+bool ToWideStrict(const std::string& text, WideText& wide)
+{
+    wide = AnsiToWide(text);
+    std::string back;
+    return WideToAnsi(wide, back) && back == text;
+}
+
 void AppendLittleEndian(Bytes& data, unsigned long long value, int count)
 {
     for (int i = 0; i < count; ++i) {
@@ -148,7 +174,7 @@ bool ParseTypeName(const std::string& name, DWORD& type)
     return false;
 }
 
-bool ParseValueData(DWORD type, const std::string& text, const std::string& separator,
+bool ParseValueData(DWORD type, bool hasData, const std::string& text, const std::string& separator,
                     Bytes& data, std::string& error)
 {
     Bytes result;
@@ -158,75 +184,77 @@ bool ParseValueData(DWORD type, const std::string& text, const std::string& sepa
     case REG_EXPAND_SZ:
         AppendText(result, text);
         break;
-    case REG_NONE:
-        // Data given are kept as a text; none give an empty value.
-        if (!text.empty()) {
-            AppendText(result, text);
+    case REG_NONE: {
+        // reg keeps the text as UTF-16 with its NUL, whatever the type says.
+        WideText wide;
+        if (!text.empty() && !ToWideStrict(text, wide)) {
+            error = "Invalid data for REG_NONE: the text is not valid in this system's code page.";
+            return false;
         }
+        result = WideToBytes(wide);
+        result.push_back(0);
+        result.push_back(0);
         break;
+    }
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN:
-        if (!text.empty() && !ParseNumber(text, 0xFFFFFFFFull, number)) {
+        if (!hasData || !ParseNumber(text, 0xFFFFFFFFull, number)) {
             error = "Invalid data for " + TypeName(type) + ": \"" + text +
                     "\". Give a number from 0 to 4294967295, or 0x0 to 0xffffffff.";
             return false;
         }
-        if (type == REG_DWORD) {
-            AppendLittleEndian(result, number, 4);
-        } else {
-            for (int i = 3; i >= 0; --i) {
-                result.push_back(static_cast<BYTE>(number >> (8 * i)));
-            }
-        }
+        // reg stores the big-endian type little-endian as well.
+        AppendLittleEndian(result, number, 4);
         break;
     case REG_QWORD:
-        if (!text.empty() && !ParseNumber(text, ~0ull, number)) {
+        if (hasData && !ParseSignedNumber(text, number)) {
             error = "Invalid data for REG_QWORD: \"" + text +
-                    "\". Give a number from 0 to 18446744073709551615, or 0x0 to "
+                    "\". Give a number from -9223372036854775808 to 18446744073709551615, or 0x0 to "
                     "0xffffffffffffffff.";
             return false;
         }
         AppendLittleEndian(result, number, 8);
         break;
-    case REG_BINARY:
-        if (text.size() % 2 != 0) {
-            error = "Invalid data for REG_BINARY: \"" + text +
-                    "\". Give two hex digits for each byte.";
-            return false;
-        }
-        for (size_t i = 0; i < text.size(); i += 2) {
-            int high = HexValue(text[i]);
-            int low = HexValue(text[i + 1]);
+    case REG_BINARY: {
+        // An odd count of digits: the first byte is the first digit alone.
+        std::string digits = text.size() % 2 != 0 ? "0" + text : text;
+        for (size_t i = 0; i < digits.size(); i += 2) {
+            int high = HexValue(digits[i]);
+            int low = HexValue(digits[i + 1]);
             if (high < 0 || low < 0) {
-                error = "Invalid data for REG_BINARY: \"" + text +
-                        "\". Give two hex digits for each byte.";
+                error = "Invalid data for REG_BINARY: \"" + text + "\". Give hex digits, two for each byte.";
                 return false;
             }
             result.push_back(static_cast<BYTE>(high * 16 + low));
         }
         break;
+    }
     case REG_MULTI_SZ: {
-        // Separators at the end are allowed ("a\0b\0"); an empty element
-        // inside the list is refused: readers stop at the first empty text,
-        // so everything after it would be lost silently.
+        // The separator alone is the empty list. Otherwise one separator may
+        // end the list ("a\0b\0"); an empty element anywhere else is refused:
+        // readers stop at the first empty text, so everything after it would
+        // be lost silently.
+        if (text == separator) {
+            result.push_back(0);
+            result.push_back(0);
+            break;
+        }
         std::vector<std::string> items;
         size_t start = 0;
         while (start < text.size()) {
             size_t next = separator.empty() ? std::string::npos : text.find(separator, start);
-            std::string item = text.substr(start, next == std::string::npos ? next : next - start);
-            items.push_back(item);
+            items.push_back(text.substr(start, next == std::string::npos ? next : next - start));
             if (next == std::string::npos) {
                 break;
             }
             start = next + separator.size();
-        }
-        while (!items.empty() && items.back().empty()) {
-            items.pop_back();
+            if (start == text.size()) {
+                break;  // the one separator at the end
+            }
         }
         for (const std::string& item : items) {
             if (item.empty()) {
-                error = "Invalid data for REG_MULTI_SZ: \"" + text +
-                        "\". An element of the list is empty.";
+                error = "Invalid data for REG_MULTI_SZ: \"" + text + "\". An element of the list is empty.";
                 return false;
             }
             AppendText(result, item);
@@ -278,15 +306,9 @@ std::string FormatValueData(DWORD type, const Bytes& data, const std::string& se
         return text;
     }
     case REG_DWORD:
-        if (data.size() == 4) {
-            return HexNumber(ReadLittleEndian(data));
-        }
-        break;
     case REG_DWORD_BIG_ENDIAN:
         if (data.size() == 4) {
-            return HexNumber((static_cast<unsigned long long>(data[0]) << 24) |
-                             (static_cast<unsigned long long>(data[1]) << 16) |
-                             (static_cast<unsigned long long>(data[2]) << 8) | data[3]);
+            return HexNumber(ReadLittleEndian(data));
         }
         break;
     case REG_QWORD:

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "tools/regctl/text.h"
 
 namespace regctl {
-
-typedef std::vector<BYTE> Bytes;
 
 // The separator of list elements on the command line when /s gives none:
 // the two characters backslash and zero.
@@ -24,17 +23,26 @@ std::string TypeName(DWORD type);
 // REG_QWORD, REG_QWORD_LITTLE_ENDIAN, REG_BINARY, REG_NONE.
 bool ParseTypeName(const std::string& name, DWORD& type);
 
-// Builds the data of a value of `type` from the text given with /d (`text`
-// empty when /d was not given). Strings get their closing NUL; a list is
-// split at `separator` and stored as texts each with its NUL, then one more
-// NUL. Numbers are decimal or 0x hexadecimal; binary data are pairs of hex
-// digits. False with a message (without "ERROR: ") when the text does not fit.
-bool ParseValueData(DWORD type, const std::string& text, const std::string& separator,
+// Builds the data of a value of `type` from the text given with /d, as reg
+// builds them (`hasData` false when /d was not given):
+// - REG_SZ, REG_EXPAND_SZ: the text and its NUL;
+// - REG_MULTI_SZ: split at `separator`, each element with its NUL, then one
+//   more NUL; one separator at the end is allowed, an empty element elsewhere
+//   is not; the separator alone is the empty list (two NULs);
+// - REG_DWORD (also _LITTLE_ENDIAN and, as reg stores it, _BIG_ENDIAN): /d
+//   required, decimal or 0x hexadecimal, little-endian;
+// - REG_QWORD: decimal (a minus sign gives the two's complement) or 0x
+//   hexadecimal; without /d 0;
+// - REG_BINARY: hex digits, an odd count getting a 0 in front;
+// - REG_NONE: the text as UTF-16LE with its NUL (without /d the empty text).
+// False with a message (without "ERROR: ") when the text does not fit.
+bool ParseValueData(DWORD type, bool hasData, const std::string& text, const std::string& separator,
                     Bytes& data, std::string& error);
 
 // The data as query prints them: texts up to their NUL, lists joined with
-// `separator`, numbers as 0x lower-case hex, everything else as upper-case
-// hex digits without separators.
+// `separator`, numbers as 0x lower-case hex (REG_DWORD_BIG_ENDIAN read as reg
+// stores it, like REG_DWORD), everything else as upper-case hex digits
+// without separators.
 std::string FormatValueData(DWORD type, const Bytes& data,
                             const std::string& separator = kDefaultListSeparator);
 
