@@ -1,6 +1,6 @@
 // The hint on the store directory for failed registry calls (store_hint.h):
-// the store's own reason when it could not be opened, else what is wrong with
-// the directory it uses for this user.
+// what is wrong with the directory the store uses for this user, else the
+// store's own reason when it could not be opened.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,14 +71,15 @@ std::string RegistryStoreHint(LONG status)
     }
     const char* fromEnvironment = getenv("NETID_REGISTRY_DIR");
     std::string chosen = fromEnvironment != nullptr && *fromEnvironment != '\0' ? " (from NETID_REGISTRY_DIR)" : "";
-    // The store's own word on why it could not be opened, where it said one.
+    std::string dir = netid::posix::StoreDirectory();
+    std::string problem = Problem(dir);
+    // Where the directory looks usable, the store's own word on why it could
+    // not be opened (unsafe to use, not a store of ours, ...).
     std::string refused = netid::posix::StoreProblem();
-    if (!refused.empty()) {
+    if (problem.empty() && !refused.empty()) {
         return "The registry store could not be used" + chosen + ": " + refused +
                ". Set NETID_REGISTRY_DIR to use another directory.";
     }
-    std::string dir = netid::posix::StoreDirectory();
-    std::string problem = Problem(dir);
     if (problem.empty() && status == ERROR_ACCESS_DENIED) {
         return "";  // the directory is fine: the key itself refused access
     }
