@@ -128,6 +128,34 @@ std::string Hex(const BYTE* data, DWORD size)
     return text;
 }
 
+// One RegQueryValueExA of the six-byte value, and what it gave.
+struct ValueRead {
+    LONG status = -1;
+    DWORD type = 0;
+    DWORD size = 0;
+    BYTE data[16] = {};
+
+    LONG From(HKEY key)
+    {
+        size = sizeof data;
+        status = RegQueryValueExA(key, kValueName, nullptr, &type, data, &size);
+        return status;
+    }
+    std::string Text() const
+    {
+        char head[64];
+        std::snprintf(head, sizeof head, "status %ld, type %lu, %lu bytes: ", static_cast<long>(status),
+                      static_cast<unsigned long>(type), static_cast<unsigned long>(size));
+        return head + Hex(data, status == ERROR_SUCCESS ? size : 0);
+    }
+};
+
+void SetNetId(HKEY key)
+{
+    Check(RegSetValueExA(key, kValueName, 0, REG_BINARY, kNetId, sizeof kNetId),
+          "set the value to query");
+}
+
 // A key of one operation's own, fresh, deleted with all it holds afterwards.
 class Scratch {
 public:
@@ -178,30 +206,20 @@ public:
     void Prepare(const Scratch& scratch) override
     {
         m_key = scratch.Get();
-        Check(RegSetValueExA(m_key, kValueName, 0, REG_BINARY, kNetId, sizeof kNetId),
-              "set the value to query");
+        SetNetId(m_key);
     }
     void Run(long count) override
     {
-        for (long i = 0; i < count; ++i) {
-            m_size = sizeof m_data;
-            m_status = RegQueryValueExA(m_key, kValueName, nullptr, &m_type, m_data, &m_size);
-            Check(m_status, "RegQueryValueExA");
-        }
+        for (long i = 0; i < count; ++i) Check(m_read.From(m_key), "RegQueryValueExA");
     }
     void Report(std::FILE* out) override
     {
-        std::fprintf(out, "%s: status %ld, type %lu, %lu bytes: %s\n", Name(),
-                     static_cast<long>(m_status), static_cast<unsigned long>(m_type),
-                     static_cast<unsigned long>(m_size), Hex(m_data, m_size).c_str());
+        std::fprintf(out, "%s: %s\n", Name(), m_read.Text().c_str());
     }
 
 private:
     HKEY m_key = nullptr;
-    LONG m_status = -1;
-    DWORD m_type = 0;
-    DWORD m_size = 0;
-    BYTE m_data[16] = {};
+    ValueRead m_read;
 };
 
 // RegOpenKeyExA, RegQueryValueExA of the six bytes, RegCloseKey.
@@ -211,8 +229,7 @@ public:
     void Prepare(const Scratch& scratch) override
     {
         m_path = scratch.Path();
-        Check(RegSetValueExA(scratch.Get(), kValueName, 0, REG_BINARY, kNetId, sizeof kNetId),
-              "set the value to query");
+        SetNetId(scratch.Get());
     }
     void Run(long count) override
     {
@@ -220,29 +237,23 @@ public:
             HKEY key = nullptr;
             m_open = RegOpenKeyExA(HKEY_CURRENT_USER, m_path.c_str(), 0, KEY_READ, &key);
             Check(m_open, "RegOpenKeyExA");
-            m_size = sizeof m_data;
-            m_query = RegQueryValueExA(key, kValueName, nullptr, &m_type, m_data, &m_size);
+            m_read.From(key);
             m_close = RegCloseKey(key);
-            Check(m_query, "RegQueryValueExA");
+            Check(m_read.status, "RegQueryValueExA");
             Check(m_close, "RegCloseKey");
         }
     }
     void Report(std::FILE* out) override
     {
-        std::fprintf(out, "%s: open %ld, query %ld, close %ld, type %lu, %lu bytes: %s\n", Name(),
-                     static_cast<long>(m_open), static_cast<long>(m_query),
-                     static_cast<long>(m_close), static_cast<unsigned long>(m_type),
-                     static_cast<unsigned long>(m_size), Hex(m_data, m_size).c_str());
+        std::fprintf(out, "%s: open %ld, close %ld; query %s\n", Name(), static_cast<long>(m_open),
+                     static_cast<long>(m_close), m_read.Text().c_str());
     }
 
 private:
     std::string m_path;
     LONG m_open = -1;
-    LONG m_query = -1;
     LONG m_close = -1;
-    DWORD m_type = 0;
-    DWORD m_size = 0;
-    BYTE m_data[16] = {};
+    ValueRead m_read;
 };
 
 // RegEnumKeyExA over index 0..999 of a key with 1,000 sub-keys: one
@@ -316,14 +327,11 @@ public:
     }
     void Report(std::FILE* out) override
     {
-        BYTE data[16] = {};
-        DWORD size = sizeof data;
-        DWORD type = 0;
-        const LONG query = RegQueryValueExA(m_key, kValueName, nullptr, &type, data, &size);
-        std::fprintf(out, "%s: status %ld, wrote %s; read back: status %ld, type %lu, %lu bytes: %s\n",
-                     Name(), static_cast<long>(m_status), Hex(m_written, sizeof m_written).c_str(),
-                     static_cast<long>(query), static_cast<unsigned long>(type),
-                     static_cast<unsigned long>(size), Hex(data, size).c_str());
+        ValueRead back;
+        back.From(m_key);
+        std::fprintf(out, "%s: status %ld, wrote %s; read back: %s\n", Name(),
+                     static_cast<long>(m_status), Hex(m_written, sizeof m_written).c_str(),
+                     back.Text().c_str());
     }
 
 private:
