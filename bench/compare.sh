@@ -105,11 +105,13 @@ row set_open_handle "set 6 bytes on an open handle" 2
 row create_close "create + close a new key" 2
 row delete_tree_2000 "delete a 2,000-key tree (enumerate index 0, recurse, RegDeleteKeyA)" 5
 whole=$(awk -F'  +' '/^setnetid IP 192.168.0.10 \/ \/bin\/true/ { print $2 + 0 }' "$work/whole")
+# shellcheck disable=SC2016 # the back-quotes are the table's own
 printf '| whole `setnetid IP 192.168.0.10` | %.2f × `/bin/true` | | | ≤ 2 × `/bin/true` | %s |\n' \
     "$whole" "$(awk -v r="$whole" 'BEGIN { print (r <= 2 ? "yes" : "no") }')"
 echo
 echo "Medians of $pairs alternating runs of each build; within a run, each time is"
 echo "the median of its batches."
+[ "$pairs" -ge 5 ] || echo "Fewer than 5 pairs: too few for a verdict on the targets."
 echo "Whole runs (median of ${NETID_WHOLE_RUNS:-200} rounds):"
 grep -v '^$' "$work/whole" | head -4 | sed 's/^/    /'
 echo "Wine: $("$NETID_WINE" --version 2>/dev/null || echo unknown), loader $NETID_WINE"

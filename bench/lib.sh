@@ -1,5 +1,6 @@
 # Helpers the benchmark scripts source: timing one run and taking medians.
 # Defines functions only; runs nothing.
+# shellcheck shell=bash disable=SC2034 # netid_elapsed_us is for the caller
 
 # netid_time_run COMMAND [ARGS...]: runs the command with its output thrown
 # away and leaves its wall-clock time in microseconds in $netid_elapsed_us
