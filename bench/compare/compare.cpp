@@ -144,7 +144,8 @@ struct ValueRead {
     std::string Text() const
     {
         char head[64];
-        std::snprintf(head, sizeof head, "status %ld, type %lu, %lu bytes: ", static_cast<long>(status),
+        std::snprintf(head, sizeof head,
+                      "status %ld, type %lu, %lu bytes: ", static_cast<long>(status),
                       static_cast<unsigned long>(type), static_cast<unsigned long>(size));
         return head + Hex(data, status == ERROR_SUCCESS ? size : 0);
     }
@@ -278,8 +279,8 @@ public:
         for (long n = 0; n < count; ++n) {
             for (DWORD i = 0; i < kEnumKeys; ++i) {
                 m_lengths[i] = kNameSize;
-                Check(RegEnumKeyExA(m_key, i, m_names[i], &m_lengths[i], nullptr, nullptr,
-                                    nullptr, nullptr),
+                Check(RegEnumKeyExA(m_key, i, m_names[i], &m_lengths[i], nullptr, nullptr, nullptr,
+                                    nullptr),
                       "RegEnumKeyExA");
             }
         }
@@ -299,8 +300,10 @@ public:
                      static_cast<unsigned long>(kEnumKeys), static_cast<long>(past));
         for (DWORD i = 0; i < kEnumKeys; i += 10) {
             std::string line;
-            for (DWORD j = i; j < i + 10 && j < kEnumKeys; ++j) line += std::string(" ") + m_names[j];
-            std::fprintf(out, "%s: %04lu:%s\n", Name(), static_cast<unsigned long>(i), line.c_str());
+            for (DWORD j = i; j < i + 10 && j < kEnumKeys; ++j)
+                line += std::string(" ") + m_names[j];
+            std::fprintf(out, "%s: %04lu:%s\n", Name(), static_cast<unsigned long>(i),
+                         line.c_str());
         }
     }
 
@@ -321,7 +324,8 @@ public:
         for (long i = 0; i < count; ++i) {
             std::memcpy(m_written, kNetId, sizeof m_written);
             m_written[3] = static_cast<BYTE>(++m_count);
-            m_status = RegSetValueExA(m_key, kValueName, 0, REG_BINARY, m_written, sizeof m_written);
+            m_status =
+                RegSetValueExA(m_key, kValueName, 0, REG_BINARY, m_written, sizeof m_written);
             Check(m_status, "RegSetValueExA");
         }
     }
@@ -458,7 +462,8 @@ void Measure(Operation& operation, const Options& options)
     long count = 1;
     for (;;) {
         const double each = TimeBatch(operation, count);
-        if (operation.OnePerBatch() || each * static_cast<double>(count) >= options.minBatchMicroseconds) {
+        if (operation.OnePerBatch() ||
+            each * static_cast<double>(count) >= options.minBatchMicroseconds) {
             break;
         }
         const double wanted = each > 0 ? options.minBatchMicroseconds / each * 1.1 : 1e9;
@@ -478,8 +483,9 @@ bool Wanted(const Options& options, const char* name)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: netid_compare [--check] [--batches N] [--min-batch-ms MS] [--only NAME]...\n");
+    std::fprintf(
+        stderr,
+        "usage: netid_compare [--check] [--batches N] [--min-batch-ms MS] [--only NAME]...\n");
     return 2;
 }
 
@@ -522,13 +528,14 @@ int main(int argc, char** argv)
         }
     }
 
-    const std::string root =
-        "Software\\NetidCompare." + std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
+    const std::string root = "Software\\NetidCompare." +
+                             std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
     // What an earlier process of the same id may have left.
     DeleteTree(HKEY_CURRENT_USER, root.c_str());
     int status = 0;
     try {
-        if (!options.check) std::printf("# operation microseconds_per_operation operations_per_batch batches\n");
+        if (!options.check)
+            std::printf("# operation microseconds_per_operation operations_per_batch batches\n");
         for (const auto& operation : operations) {
             if (!Wanted(options, operation->Name())) continue;
             Scratch scratch(root, operation->Name());
