@@ -471,6 +471,21 @@ std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent, const std:
     return Serialize(child, kAllParts);
 }
 
+std::vector<BYTE> OwnedHiveSecurity(const std::vector<BYTE>& owner)
+{
+    Descriptor d;
+    d.owner = owner;
+    d.group = owner;
+    d.daclPresent = true;
+    d.dacl = MakeAcl(ACL_REVISION,
+                     {MakeAce(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, owner),
+                      MakeAce(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, SystemSid()),
+                      MakeAce(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS,
+                              AdministratorsSid())});
+    d.control = SE_DACL_PRESENT;
+    return Serialize(d, kAllParts);
+}
+
 LONG ValidateSecurityDescriptor(const void* descriptor, DWORD length)
 {
     Descriptor parsed;

@@ -19,6 +19,10 @@ namespace netid::posix {
 // new key (its creator, as the platform makes it); else the parent's.
 std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent,
                                      const std::vector<BYTE>* owner = nullptr);
+// The descriptor of the top key of a hive that belongs to one user (their
+// own hive, or a store of their own): owned by `owner`, full access for the
+// owner, SYSTEM and Administrators, all of it inherited by sub-keys.
+std::vector<BYTE> OwnedHiveSecurity(const std::vector<BYTE>& owner);
 // ERROR_SUCCESS when `descriptor` is a well-formed descriptor (absolute or
 // self-relative) whose parts lie within `length` bytes (length 0: unknown).
 LONG ValidateSecurityDescriptor(const void* descriptor, DWORD length);

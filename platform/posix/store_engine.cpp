@@ -75,43 +75,6 @@ LONG Fill(Batch& batch, const SkeletonKey* keys, std::size_t count, std::uint64_
     return batch.Ok() ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
-// The descriptor of a user's own hive: the user owns it and has full
-// access, as have SYSTEM and Administrators; all of it is inherited.
-Bytes UserHiveSecurity(std::uint32_t uid)
-{
-    Sid user = UserSid(uid);
-    std::vector<Sid> sids{user, SystemSid(), AdministratorsSid()};
-    Bytes acl(8, 0);
-    for (const Sid& sid : sids) {
-        std::size_t at = acl.size();
-        acl.resize(at + 8 + sid.size());
-        acl[at] = ACCESS_ALLOWED_ACE_TYPE;
-        acl[at + 1] = CONTAINER_INHERIT_ACE;
-        acl[at + 2] = static_cast<BYTE>(8 + sid.size());
-        DWORD mask = KEY_ALL_ACCESS;
-        for (int i = 0; i < 4; ++i) acl[at + 4 + static_cast<std::size_t>(i)] = static_cast<BYTE>(mask >> (8 * i));
-        std::memcpy(&acl[at + 8], sid.data(), sid.size());
-    }
-    acl[0] = ACL_REVISION;
-    acl[2] = static_cast<BYTE>(acl.size());
-    acl[3] = static_cast<BYTE>(acl.size() >> 8);
-    acl[4] = static_cast<BYTE>(sids.size());
-    Bytes sd(20, 0);
-    sd[0] = SECURITY_DESCRIPTOR_REVISION;
-    WORD control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
-    sd[2] = static_cast<BYTE>(control);
-    sd[3] = static_cast<BYTE>(control >> 8);
-    auto put = [&](std::size_t field, const Bytes& part) {
-        auto at = static_cast<DWORD>(sd.size());
-        for (int i = 0; i < 4; ++i) sd[field + static_cast<std::size_t>(i)] = static_cast<BYTE>(at >> (8 * i));
-        sd.insert(sd.end(), part.begin(), part.end());
-    };
-    put(4, user);
-    put(8, user);
-    put(16, acl);
-    return sd;
-}
-
 }  // namespace
 
 Slot::~Slot()
@@ -216,7 +179,7 @@ LONG StoreEngine::CreateSkeleton()
     const std::uint64_t now = NowAsFileTime();
     // A store of a user's own is that user's to write throughout, as a user's
     // own hive is; the machine's store has the platform's default.
-    const Bytes root = m_owner == 0 ? DefaultKeySecurity(nullptr) : UserHiveSecurity(m_owner);
+    const Bytes root = m_owner == 0 ? DefaultKeySecurity(nullptr) : OwnedHiveSecurity(UserSid(m_owner));
     auto make = [&](const char* name, const char16_t* rootName, mode_t mode, const SkeletonKey* keys,
                     std::size_t count) {
         HiveOptions o = Options(mode, true);
@@ -328,7 +291,7 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     HiveOptions o = Options(0600, create && mine);
     o.owner = uid;
     o.rootName = Utf8ToUtf16(sid);
-    o.rootSecurity = UserHiveSecurity(uid);
+    o.rootSecurity = OwnedHiveSecurity(UserSid(uid));
     return OpenSlot(name, dir, true, o, out);
 }
 
