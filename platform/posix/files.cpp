@@ -2,6 +2,8 @@
 // logic.
 #include "platform/posix/files.h"
 
+#include "platform/posix/process.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -316,3 +318,27 @@ std::string CurrentBootId()
 }
 
 }  // namespace netid::posix
+
+// ------------------------------------------------------------ the Win32 call
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr ||
+        (dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING)) != 0) {
+        netid::posix::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Replacing is one step (rename); otherwise an existing file is never
+    // touched (link, then the old name goes).
+    int rc = 0;
+    if ((dwFlags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        rc = ::rename(lpExistingFileName, lpNewFileName);
+    } else {
+        rc = ::link(lpExistingFileName, lpNewFileName);
+        if (rc == 0) ::unlink(lpExistingFileName);
+    }
+    if (rc != 0) {
+        netid::posix::SetLastErrorCode(static_cast<DWORD>(netid::posix::StatusFromErrno(errno)));
+        return FALSE;
+    }
+    return TRUE;
+}

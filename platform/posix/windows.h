@@ -398,6 +398,10 @@ void WINAPI SetLastError(DWORD dwErrCode);
 // single-byte, so this is an exact byte-wise comparison.
 int _mbscmp(const unsigned char* a, const unsigned char* b);
 
+// Implemented in files.cpp: files.
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+
 // Implemented in kernel.cpp: the process token and its privileges, events,
 // handles to them.
 HANDLE WINAPI GetCurrentProcess(void);

@@ -211,6 +211,29 @@ TEST(HiveSafety, AProcessKilledWhileSavingLeavesNothingBehind)
     EXPECT_FALSE(ReadAll(file) == before);
 }
 
+TEST(HiveSafety, RegctlReplacesASavedFileInOneStep)
+{
+    if (RunProcess("strace -V") != 0) {
+        GTEST_SKIP() << "strace is not installed: it stops regctl at the dangerous moment";
+    }
+    TempDir dir;
+    std::string store = dir.Path() + "/store";
+    ASSERT_EQ("0", InStore(store, "b", "create 'HKLM\\Software\\Saved' plain"));
+    std::string file = dir.Path() + "/saved.hiv";
+    std::ofstream(file) << "the user's file";
+    // Killed as it puts the new file in place: the old one is still whole.
+    const std::string regctl = NETID_REGCTL_EXE;
+    RunProcess("NETID_REGISTRY_DIR='" + store + "' NETID_BOOT_ID=b strace -f -qq -o /dev/null " +
+               "-e trace=rename,renameat,renameat2 -e inject=rename,renameat,renameat2:signal=SIGKILL " + regctl +
+               " save 'HKLM\\Software\\Saved' '" + file + "' /y");
+    EXPECT_TRUE(ReadAll(file) == "the user's file") << "the user's file was lost";
+    // Not killed, it replaces it with the saved hive.
+    EXPECT_EQ(0, RunProcess("NETID_REGISTRY_DIR='" + store + "' NETID_BOOT_ID=b " + regctl +
+                            " save 'HKLM\\Software\\Saved' '" + file + "' /y"));
+    RegTree tree;
+    EXPECT_EQ(ERROR_SUCCESS, netid::posix::hive::ReadHiveFile(file, tree));
+}
+
 TEST(HiveSafety, AHiveFileNoKeyNamesIsRemovedAtTheNextStart)
 {
     TempDir dir;

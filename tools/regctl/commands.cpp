@@ -45,14 +45,19 @@ bool ReadWholeFile(const std::string& file, std::string& content)
     return ok;
 }
 
+// Writes the file whole or not at all: beside it first, then in its place
+// in one step, so that an existing file is never lost half way.
 bool WriteWholeFile(const std::string& file, const std::string& content)
 {
-    std::FILE* f = std::fopen(file.c_str(), "wb");
+    const std::string beside = file + ".regctl-new";
+    std::FILE* f = std::fopen(beside.c_str(), "wb");
     if (f == nullptr) {
         return false;
     }
     bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
     ok = std::fclose(f) == 0 && ok;
+    ok = ok && MoveFileExA(beside.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) std::remove(beside.c_str());
     return ok;
 }
 
@@ -234,7 +239,8 @@ int RunSave(const Command& command, std::istream& in, std::ostream& out, std::os
         return FailStatus(err, status);
     }
     if (exists) {
-        if (std::remove(command.file.c_str()) != 0 || std::rename(target.c_str(), command.file.c_str()) != 0) {
+        // One step: the old file is never gone before the new one is there.
+        if (!MoveFileExA(target.c_str(), command.file.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             return Fail(err, "The hive was saved to \"" + target + "\" but could not replace \"" +
                                  command.file + "\".");
         }
