@@ -433,7 +433,37 @@ bool ParseStored(const Bytes& stored, Descriptor& out)
 
 namespace netid::posix {
 
+namespace {
+std::vector<BYTE> BuildDefaultKeySecurity(const std::vector<BYTE>* parent, const std::vector<BYTE>* owner);
+}
+
 std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent, const std::vector<BYTE>* owner)
+{
+    // Keys are made beneath few distinct parents' descriptors: the last few
+    // answers are kept.
+    struct Entry {
+        std::vector<BYTE> parent;
+        bool hasParent;
+        std::vector<BYTE> owner;
+        std::vector<BYTE> result;
+    };
+    static thread_local std::vector<Entry> recent;
+    const std::vector<BYTE> noOwner;
+    const std::vector<BYTE>& ownerBytes = owner != nullptr ? *owner : noOwner;
+    for (const Entry& e : recent) {
+        if (e.hasParent == (parent != nullptr) && (parent == nullptr || e.parent == *parent) &&
+            e.owner == ownerBytes) {
+            return e.result;
+        }
+    }
+    std::vector<BYTE> result = BuildDefaultKeySecurity(parent, owner);
+    if (recent.size() >= 8) recent.erase(recent.begin());
+    recent.push_back({parent != nullptr ? *parent : std::vector<BYTE>(), parent != nullptr, ownerBytes, result});
+    return result;
+}
+
+namespace {
+std::vector<BYTE> BuildDefaultKeySecurity(const std::vector<BYTE>* parent, const std::vector<BYTE>* owner)
 {
     Descriptor parentDescriptor;
     if (parent == nullptr || !ParseStored(*parent, parentDescriptor)) {
@@ -470,6 +500,8 @@ std::vector<BYTE> DefaultKeySecurity(const std::vector<BYTE>* parent, const std:
     }
     return Serialize(child, kAllParts);
 }
+
+}  // namespace
 
 std::vector<BYTE> OwnedHiveSecurity(const std::vector<BYTE>& owner)
 {

@@ -33,9 +33,10 @@ public:
         U32(static_cast<std::uint32_t>(text.size()));
         std::size_t at = m_out.size();
         m_out.resize(at + 2 * text.size());
+        std::uint8_t* p = m_out.data() + at;
         for (char16_t unit : text) {
-            m_out[at++] = static_cast<std::uint8_t>(unit);
-            m_out[at++] = static_cast<std::uint8_t>(unit >> 8);
+            *p++ = static_cast<std::uint8_t>(unit);
+            *p++ = static_cast<std::uint8_t>(unit >> 8);
         }
     }
     void Str(std::string_view text) { Bytes(text.data(), text.size()); }
@@ -51,7 +52,10 @@ public:
 private:
     void Fixed(std::uint64_t v, int bytes)
     {
-        for (int i = 0; i < bytes; ++i) m_out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        std::size_t at = m_out.size();
+        m_out.resize(at + static_cast<std::size_t>(bytes));
+        std::uint8_t* p = m_out.data() + at;
+        for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
     }
     std::vector<std::uint8_t>& m_out;
 };

@@ -310,6 +310,7 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
 // the descriptor table; then every key, parents before their children.
 void Model::Save(Bytes& out) const
 {
+    out.reserve(out.size() + 64 * m_keys.size() + 1024);
     Encoder e(out);
     e.U32(kCheckpointVersion);
     e.U64(m_nextKey);
