@@ -311,11 +311,6 @@ std::string CurrentBootId()
     if (injected != nullptr && *injected != '\0') {
         return injected;
     }
-    return KernelBootId();
-}
-
-std::string KernelBootId()
-{
     std::ifstream in("/proc/sys/kernel/random/boot_id");
     std::string id;
     std::getline(in, id);

@@ -67,11 +67,8 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
 // Opens the directory a file name lies in; `name` gets the last component.
 LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name);
 
-// The boot id of the running machine (from /proc/sys/kernel/random/boot_id),
-// or the one a test names in NETID_BOOT_ID to stand for a restart.
+// The boot id of the running machine (from /proc/sys/kernel/random/boot_id).
 std::string CurrentBootId();
-// The kernel's own boot id, whatever a test names.
-std::string KernelBootId();
 
 }  // namespace netid::posix
 

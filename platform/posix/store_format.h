@@ -21,10 +21,7 @@
 // The shared page beside a hive file tells every process at once which file
 // is current and how many commits it holds, so that a call whose hive has not
 // changed makes no system call at all. It only hints: readers never trust it
-// for what they read, only for whether to look. It also holds the writers'
-// lock, which only those who may write the page can take: a robust mutex
-// (the next writer learns of one that died holding it), made anew under the
-// lock file once in each start of the machine.
+// for what they read, only for whether to look.
 #ifndef NETID_PLATFORM_POSIX_STORE_FORMAT_H
 #define NETID_PLATFORM_POSIX_STORE_FORMAT_H
 
@@ -73,10 +70,6 @@ constexpr std::size_t kShmFileId = 8;          // atomic u64: the current hive f
 constexpr std::size_t kShmSeq = 16;            // atomic u64: commits in it
 constexpr std::size_t kShmEnd = 24;            // atomic u64: where its records end
 constexpr std::size_t kShmWriting = 32;        // atomic u64: non-zero while a commit is under way
-constexpr std::size_t kShmMutex = 64;          // the writers' lock: a robust, process-shared mutex
-constexpr std::size_t kShmMutexSize = 64;
-constexpr std::size_t kShmMutexBoot = 128;     // the start of the machine it was made in (text)
-constexpr std::size_t kShmMutexBootSize = 64;
 
 // ------------------------------------------------------------ when to checkpoint
 // A checkpoint is appended once the commits after the last one take more

@@ -238,8 +238,6 @@ LONG Hive::OpenFiles(bool create)
         }
     }
     OpenShared(m_fdWritable);
-    // Writers share one lock in the page: without it, no writing.
-    if (m_fdWritable && (!m_shmWritable || PrepareSharedLock() != ERROR_SUCCESS)) m_fdWritable = false;
     if (m_fdWritable && !SharedSaysCurrent()) {
         // The page may be stale after a crash: set it right under the lock.
         status = Lock();
@@ -506,49 +504,17 @@ LONG Hive::SwitchFile(std::vector<Change>* changes)
 }
 
 // ------------------------------------------------------------ writing
-// Makes the writers' lock in the shared page, once in each start of the
-// machine: a page kept from an earlier start may hold a lock of a process
-// long gone. The lock file guards the making.
-LONG Hive::PrepareSharedLock()
+LONG Hive::Lock()
 {
     if (m_forkGeneration != ForkGeneration()) AfterFork();
     if (m_lockFd < 0) return ERROR_ACCESS_DENIED;
     while (::flock(m_lockFd, LOCK_EX) != 0) {
         if (errno != EINTR) return StatusFromErrno(errno);
     }
-    char* page = static_cast<char*>(m_shm);
-    std::string boot = KernelBootId();
-    boot.resize(f::kShmMutexBootSize - 1, '\0');
-    auto* mutex = reinterpret_cast<pthread_mutex_t*>(page + f::kShmMutex);
-    LONG status = ERROR_SUCCESS;
-    if (std::memcmp(page + f::kShmMutexBoot, boot.data(), boot.size()) != 0) {
-        pthread_mutexattr_t attributes;
-        pthread_mutexattr_init(&attributes);
-        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-        if (pthread_mutex_init(mutex, &attributes) != 0) status = ERROR_REGISTRY_IO_FAILED;
-        pthread_mutexattr_destroy(&attributes);
-        if (status == ERROR_SUCCESS) std::memcpy(page + f::kShmMutexBoot, boot.data(), boot.size() + 1);
-    }
-    ::flock(m_lockFd, LOCK_UN);
-    if (status == ERROR_SUCCESS) m_mutex = mutex;
-    return status;
+    return ERROR_SUCCESS;
 }
 
-LONG Hive::Lock()
-{
-    if (m_mutex == nullptr) return ERROR_ACCESS_DENIED;
-    int rc = pthread_mutex_lock(m_mutex);
-    if (rc == EOWNERDEAD) {
-        // Its holder died: what it left is looked at before anything else.
-        pthread_mutex_consistent(m_mutex);
-        m_writerDied = true;
-        rc = 0;
-    }
-    return rc == 0 ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-}
-
-void Hive::Unlock() { pthread_mutex_unlock(m_mutex); }
+void Hive::Unlock() { ::flock(m_lockFd, LOCK_UN); }
 
 // A child of fork() shares the parent's open lock, which flock() would let
 // both hold at once: the child takes a lock of its own.
@@ -592,7 +558,7 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     // (A reader may have taken a commit before its writer published it, and
     // stopped short of the checkpoint written after it: the end published
     // tells.)
-    const bool clean = !m_writerDied && SharedSaysCurrent() &&
+    const bool clean = SharedSaysCurrent() &&
                        SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0 &&
                        SharedField(m_shm, f::kShmEnd).load(std::memory_order_acquire) == m_offset;
     if (!clean) {
@@ -602,7 +568,6 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
         }
         if (status == ERROR_SUCCESS) status = ReadTail(changes, true);
         if (status != ERROR_SUCCESS) return status;
-        m_writerDied = false;
     }
 
     Batch batch(m_model, NowAsFileTime(), changes);

@@ -10,7 +10,6 @@
 #ifndef NETID_PLATFORM_POSIX_STORE_HIVE_H
 #define NETID_PLATFORM_POSIX_STORE_HIVE_H
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -94,7 +93,6 @@ private:
     LONG OpenFiles(bool create);
     LONG CreateFile(const Model& model);
     LONG OpenShared(bool create);
-    LONG PrepareSharedLock();
     LONG LoadAll();
     LONG ReadTail(std::vector<Change>* changes, bool repair);
     LONG SwitchFile(std::vector<Change>* changes);
@@ -117,9 +115,7 @@ private:
 
     int m_fd = -1;           // the hive file
     bool m_fdWritable = false;
-    int m_lockFd = -1;       // writers only: guards the making of the shared lock
-    pthread_mutex_t* m_mutex = nullptr;  // the writers' lock, in the shared page
-    bool m_writerDied = false;           // the last holder of the lock died holding it
+    int m_lockFd = -1;       // writers only
     void* m_shm = nullptr;   // the shared page, or null
     bool m_shmWritable = false;
     ino_t m_inode = 0;       // of the hive file, where there is no shared page
