@@ -453,12 +453,7 @@ SecurityId Batch::Intern(const Bytes& security)
     SecurityId id = m_model.SecurityIdOf(security);
     if (id != 0) return id;
     id = m_model.NextSecurityId();
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::DefineSecurity));
-    e.U32(id);
-    e.Bytes(security);
-    Run(from);
+    Emit(Op::DefineSecurity, [&](Encoder& e) { e.U32(id); e.Bytes(security); });
     return id;
 }
 
@@ -467,104 +462,64 @@ KeyId Batch::CreateKey(KeyId parent, std::u16string_view name, std::u16string_vi
 {
     SecurityId sec = Intern(security);
     KeyId id = m_model.NextKeyId();
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::CreateKey));
-    e.U64(id);
-    e.U64(parent);
-    e.U32(flags);
-    e.U32(sec);
-    e.U64(lastWrite);
-    e.U64(m_time);
-    e.Text(name);
-    e.Text(keyClass);
-    Run(from);
+    Emit(Op::CreateKey, [&](Encoder& e) {
+        e.U64(id);
+        e.U64(parent);
+        e.U32(flags);
+        e.U32(sec);
+        e.U64(lastWrite);
+        e.U64(m_time);
+        e.Text(name);
+        e.Text(keyClass);
+    });
     return m_ok ? id : 0;
 }
 
 void Batch::DeleteKey(KeyId id)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::DeleteKey));
-    e.U64(id);
-    e.U64(m_time);
-    Run(from);
+    Emit(Op::DeleteKey, [&](Encoder& e) { e.U64(id); e.U64(m_time); });
 }
 
 void Batch::ClearKey(KeyId id)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::ClearKey));
-    e.U64(id);
-    e.U64(m_time);
-    Run(from);
+    Emit(Op::ClearKey, [&](Encoder& e) { e.U64(id); e.U64(m_time); });
 }
 
 void Batch::SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::SetValue));
-    e.U64(key);
-    e.U64(m_time);
-    e.Text(name);
-    e.U32(type);
-    e.Bytes(data);
-    Run(from);
+    Emit(Op::SetValue, [&](Encoder& e) {
+        e.U64(key);
+        e.U64(m_time);
+        e.Text(name);
+        e.U32(type);
+        e.Bytes(data);
+    });
 }
 
 void Batch::DeleteValue(KeyId key, std::u16string_view name)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::DeleteValue));
-    e.U64(key);
-    e.U64(m_time);
-    e.Text(name);
-    Run(from);
+    Emit(Op::DeleteValue, [&](Encoder& e) { e.U64(key); e.U64(m_time); e.Text(name); });
 }
 
 void Batch::SetSecurity(KeyId key, const Bytes& security)
 {
     SecurityId sec = Intern(security);
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::SetSecurity));
-    e.U64(key);
-    e.U32(sec);
-    Run(from);
+    Emit(Op::SetSecurity, [&](Encoder& e) { e.U64(key); e.U32(sec); });
 }
 
 void Batch::SetTime(KeyId key, std::uint64_t time)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::SetTime));
-    e.U64(key);
-    e.U64(time);
-    Run(from);
+    Emit(Op::SetTime, [&](Encoder& e) { e.U64(key); e.U64(time); });
 }
 
 void Batch::SetMount(KeyId key, const std::string& mount, const std::string& origin)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::SetMount));
-    e.U64(key);
-    e.Str(mount);
-    e.Str(origin);
-    Run(from);
+    Emit(Op::SetMount, [&](Encoder& e) { e.U64(key); e.Str(mount); e.Str(origin); });
 }
 
 void Batch::NewBoot(const std::string& bootId)
 {
-    std::size_t from = m_payload.size();
-    Encoder e(m_payload);
-    e.U8(static_cast<std::uint8_t>(Op::NewBoot));
-    e.Str(bootId);
-    Run(from);
+    Emit(Op::NewBoot, [&](Encoder& e) { e.Str(bootId); });
 }
 
 }  // namespace netid::posix::store

@@ -186,6 +186,16 @@ public:
 private:
     SecurityId Intern(const Bytes& security);
     void Run(std::size_t from);
+    // Encodes one operation (its code, then what `fields` writes) and applies it.
+    template <typename Fields>
+    void Emit(Op op, Fields fields)
+    {
+        std::size_t from = m_payload.size();
+        Encoder e(m_payload);
+        e.U8(static_cast<std::uint8_t>(op));
+        fields(e);
+        Run(from);
+    }
 
     Model& m_model;
     std::uint64_t m_time;

@@ -23,6 +23,7 @@
 #include "platform/posix/hive_file.h"
 #include "platform/win32.h"
 #include "support/environment.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -31,30 +32,6 @@ using netid::posix::RegTree;
 using netid::posix::RegValue;
 
 const std::string kHelper = NETID_TEST_HELPER_EXE;
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/netid-hives-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Runs the helper against the store `store` in the boot `boot`; its output
 // without the last line end. A helper that does not end within a minute is
@@ -99,7 +76,7 @@ std::vector<std::string> Listing(const std::string& dir)
 
 TEST(HiveSafety, TheFirstCallOfANewStartMayBeALoadOrAnUnload)
 {
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     std::string file = dir.Path() + "/a.hiv";
     WriteSampleHive(file);
@@ -118,7 +95,7 @@ TEST(HiveSafety, TheFirstCallOfANewStartMayBeALoadOrAnUnload)
 
 TEST(HiveSafety, ALoadedHivesTopKeyIsNeverDeleted)
 {
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     std::string file = dir.Path() + "/a.hiv";
     WriteSampleHive(file, 0);
@@ -140,7 +117,7 @@ TEST(HiveSafety, ALoadedHivesTopKeyIsNeverDeleted)
 
 TEST(HiveSafety, AChangedHiveGoesBackToItsFileAndOnlyThere)
 {
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     std::string home = dir.Path() + "/home";
     fs::create_directories(home);
@@ -170,7 +147,7 @@ TEST(HiveSafety, AProcessKilledWhileSavingLeavesNothingBehind)
     if (RunProcess("strace -V") != 0) {
         GTEST_SKIP() << "strace is not installed: it stops the save at the dangerous moment";
     }
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     std::string file = dir.Path() + "/big.hiv";
     WriteSampleHive(file, 2000);
@@ -216,7 +193,7 @@ TEST(HiveSafety, RegctlReplacesASavedFileInOneStep)
     if (RunProcess("strace -V") != 0) {
         GTEST_SKIP() << "strace is not installed: it stops regctl at the dangerous moment";
     }
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     ASSERT_EQ("0", InStore(store, "b", "create 'HKLM\\Software\\Saved' plain"));
     std::string file = dir.Path() + "/saved.hiv";
@@ -236,7 +213,7 @@ TEST(HiveSafety, RegctlReplacesASavedFileInOneStep)
 
 TEST(HiveSafety, AHiveFileNoKeyNamesIsRemovedAtTheNextStart)
 {
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     ASSERT_EQ("0", InStore(store, "a", "create 'HKLM\\Software\\X' plain"));
     // What a load killed between making the hive and hanging it in place
@@ -254,7 +231,7 @@ TEST(HiveSafety, AHiveFileNoKeyNamesIsRemovedAtTheNextStart)
 
 TEST(HiveSafety, OneDepthLimitHoldsWhereverKeysAreMade)
 {
-    TempDir dir;
+    TempDir dir("netid-hives");
     std::string store = dir.Path() + "/store";
     std::string deep;
     for (int i = 0; i < 511; ++i) deep += (deep.empty() ? "" : "\\") + std::string("d");

@@ -16,6 +16,7 @@
 
 #include "platform/win32.h"
 #include "support/environment.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -51,12 +52,6 @@ private:
     std::string m_base;
     std::string m_path;
 };
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Runs the helper as `uid` (0: as root) against the store `dir`; its output.
 std::string As(unsigned uid, const std::string& dir, const std::string& arguments, int* status = nullptr)

@@ -18,33 +18,12 @@
 
 #include "platform/posix/store_format.h"
 #include "platform/posix/store_hive.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace netid::posix::store;
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/netid-hive-XXXXXX";
-        m_path = mkdtemp(pattern);
-        m_fd = open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    ~TempDir()
-    {
-        close(m_fd);
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-    int Fd() const { return m_fd; }
-
-private:
-    std::string m_path;
-    int m_fd = -1;
-};
 
 HiveOptions Options()
 {
@@ -105,7 +84,7 @@ Bytes Snapshot(const Hive& hive)
 
 TEST(StoreHive, WhatOneOpenerCommitsTheOtherSeesAndReplaysTheSame)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     auto a = OpenHive(dir);
     auto b = OpenHive(dir);
     KeyId key = AddKey(*a, kRootKey, u"Software");
@@ -135,7 +114,7 @@ TEST(StoreHive, WhatOneOpenerCommitsTheOtherSeesAndReplaysTheSame)
 
 TEST(StoreHive, WritersInManyProcessesLoseNothingAcrossCheckpoints)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     KeyId key = 0;
     {
         auto hive = OpenHive(dir);
@@ -179,7 +158,7 @@ TEST(StoreHive, WritersInManyProcessesLoseNothingAcrossCheckpoints)
 
 TEST(StoreHive, NamesCompareByUpperCaseAndSubKeysSortByIt)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     auto hive = OpenHive(dir);
     AddKey(*hive, kRootKey, u"b");
     AddKey(*hive, kRootKey, u"\u00e4");  // ä
@@ -201,7 +180,7 @@ TEST(StoreHive, NamesCompareByUpperCaseAndSubKeysSortByIt)
 
 TEST(StoreHive, ATornEndIsNeverTakenAndTheNextWriterCutsItOff)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     KeyId key = 0;
     std::uint64_t whole = 0;
     {
@@ -225,7 +204,7 @@ TEST(StoreHive, ATornEndIsNeverTakenAndTheNextWriterCutsItOff)
 
 TEST(StoreHive, CheckpointsAndRewritesKeepTheFileSmallAndTheOpeningShort)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     auto hive = OpenHive(dir);
     auto reader = OpenHive(dir);
     KeyId key = AddKey(*hive, kRootKey, u"K");
@@ -248,7 +227,7 @@ TEST(StoreHive, CheckpointsAndRewritesKeepTheFileSmallAndTheOpeningShort)
 
 TEST(StoreHive, VolatileKeysAreGoneInTheNextStartOfTheMachine)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     KeyId lasting = 0, gone = 0;
     {
         auto hive = OpenHive(dir);
@@ -277,14 +256,14 @@ TEST(StoreHive, VolatileKeysAreGoneInTheNextStartOfTheMachine)
 
 TEST(StoreHive, FilesOfAnotherOwnerOrBehindALinkAreRefused)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     { auto hive = OpenHive(dir); }
     HiveOptions other = Options();
     other.owner = geteuid() + 1;
     std::unique_ptr<Hive> hive;
     EXPECT_EQ(Hive::Open(dir.Fd(), "h", other, hive), ERROR_ACCESS_DENIED);
 
-    TempDir planted;
+    TempDir planted("netid-hive");
     ASSERT_EQ(symlink((dir.Path() + "/h.hive").c_str(), (planted.Path() + "/h.hive").c_str()), 0);
     EXPECT_EQ(Hive::Open(planted.Fd(), "h", Options(), hive), ERROR_ACCESS_DENIED);
 }
@@ -318,7 +297,7 @@ int JournalSync(int fd)
 
 TEST(StoreHive, APowerLossAtAnyMomentLeavesTheHiveAsItStoodAfterSomeCommit)
 {
-    TempDir dir;
+    TempDir dir("netid-hive");
     Journal journal;
     g_journal = &journal;
     const FileIo io{&JournalPwrite, &JournalSync};
@@ -372,7 +351,7 @@ TEST(StoreHive, APowerLossAtAnyMomentLeavesTheHiveAsItStoodAfterSomeCommit)
         };
         for (std::size_t i = 0; i < upTo; ++i) apply(journal.writes[i], i >= writesAtFlush);
 
-        TempDir crashed;
+        TempDir crashed("netid-hive");
         {
             std::string path = crashed.Path() + "/h.hive";
             FILE* out = fopen(path.c_str(), "wb");

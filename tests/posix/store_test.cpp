@@ -26,6 +26,7 @@
 
 #include "platform/win32.h"
 #include "support/environment.h"
+#include "support/temp_dir.h"
 #include "support/scratch_key.h"
 
 namespace {
@@ -33,12 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kHelper = NETID_TEST_HELPER_EXE;
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::set<std::string> Listing(const std::string& dir)
 {
@@ -50,24 +45,6 @@ std::set<std::string> Listing(const std::string& dir)
 }
 
 // A directory of its own, removed afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/netid-store-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 // Runs the helper with extra environment settings in front.
 int Helper(const std::string& arguments, const std::string& environment = "",
            std::string* out = nullptr)
@@ -209,7 +186,7 @@ TEST(Store, ThreadsOfOneProcessShareTheStoreSafely)
 
 TEST(Store, AWriterKilledMidwayLeavesAnIntactStoreWithWholeCalls)
 {
-    TempDir dir;
+    TempDir dir("netid-store");
     std::string env = "NETID_REGISTRY_DIR=" + Quote(dir.Path());
     ASSERT_EQ(0, Helper("create Software\\\\Crash plain", env));
     // Started in the background and killed without warning.
@@ -244,7 +221,7 @@ TEST(Store, AUserWhoMayOnlyReadIsDeniedEveryWrite)
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to run a child as another user";
     }
-    TempDir dir;
+    TempDir dir("netid-store");
     std::string env = "NETID_REGISTRY_DIR=" + Quote(dir.Path());
     ASSERT_EQ(0, Helper("create 'HKLM\\Software\\ReadOnly' plain", env));
     ASSERT_EQ(0, Helper("write 'HKLM\\Software\\ReadOnly' probe 1", env));
@@ -296,7 +273,7 @@ TEST(Store, AFileThatIsNotAStoreIsReportedAndLeftAlone)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        TempDir dir;
+        TempDir dir("netid-store");
         std::string path = dir.Path() + "/" + c.file;
         c.make(path);
         std::string before = ReadAll(path);
@@ -316,7 +293,7 @@ TEST(Store, AFileThatIsNotAStoreIsReportedAndLeftAlone)
 
 TEST(Store, AMissingStoreIsCreatedWithTheSkeleton)
 {
-    TempDir dir;
+    TempDir dir("netid-store");
     std::string nested = dir.Path() + "/deeper/registry";
     std::string env = "NETID_REGISTRY_DIR=" + Quote(nested);
     EXPECT_EQ(0, Helper("exists 'HKLM\\SOFTWARE\\Classes\\CLSID'", env));
@@ -327,7 +304,7 @@ TEST(Store, AMissingStoreIsCreatedWithTheSkeleton)
 // ------------------------------------------------------------ restarts
 TEST(Store, VolatileKeysVanishWhenTheMachineRestarts)
 {
-    TempDir dir;
+    TempDir dir("netid-store");
     std::string store = "NETID_REGISTRY_DIR=" + Quote(dir.Path());
     std::string bootA = store + " NETID_BOOT_ID=boot-a";
     std::string bootB = store + " NETID_BOOT_ID=boot-b";
@@ -363,7 +340,7 @@ TEST(Store, AChangeByAnotherProcessWakesTheWaiter)
 TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
 {
     ScratchKey scratch("CrossWait");
-    TempDir dir;
+    TempDir dir("netid-store");
     std::string ready = dir.Path() + "/ready";
     std::atomic<int> exitStatus{-1};
     std::thread waiter([&] {

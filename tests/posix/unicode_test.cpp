@@ -19,6 +19,7 @@
 #include "platform/posix/text.h"
 #include "platform/win32.h"
 #include "support/environment.h"
+#include "support/temp_dir.h"
 #include "support/privileges.h"
 #include "support/scratch_key.h"
 
@@ -47,30 +48,6 @@ Bytes Utf16Le(const std::u16string& text, bool terminated)
         out.push_back(0);
     }
     return out;
-}
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/netid-text-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::string Hex(const std::string& bytes)
@@ -177,7 +154,7 @@ TEST(Unicode, HiveFilesKeepEveryNameAndTextByteForByte)
 {
     ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
     ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-    TempDir dir;
+    TempDir dir("netid-text");
     RegTree tree;
     tree.name = u"Top";
     tree.values = {
@@ -275,7 +252,7 @@ TEST(Unicode, AStoreOfTheEarlierFormatIsConvertedOnceWithItsTextAsMeant)
     if (geteuid() != 0) {
         GTEST_SKIP() << "the earlier store's user hive belongs to root here: needs root";
     }
-    TempDir dir;
+    TempDir dir("netid-text");
     MakeEarlierStore(dir.Path());
     // Latin-1 as written: é is U+00E9, in UTF-8 C3 A9; the data likewise.
     const std::string expected = "\xC3\xA9t\xC3\xA9\t1\tC3A974C3A900\nbin\t3\tC0A8000A0101\n";
@@ -292,7 +269,7 @@ TEST(Unicode, AConversionCutShortIsDoneAgainFromTheOldStore)
     if (geteuid() != 0) {
         GTEST_SKIP() << "the earlier store's user hive belongs to root here: needs root";
     }
-    TempDir dir;
+    TempDir dir("netid-text");
     MakeEarlierStore(dir.Path());
     // What a conversion killed before its last step leaves: some hives made,
     // the machine's not, the old database in place.
