@@ -5,12 +5,13 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/posix/utf.h"
 #include "platform/posix/windows.h"
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-constexpr char32_t kIllFormed = 0xFFFFFFFF;
+using netid::posix::utf::kIllFormed;
+using netid::posix::utf::kReplacement;
 
 bool IsUtf8CodePage(UINT codePage)
 {
@@ -54,83 +55,6 @@ private:
     int m_count = 0;
     bool m_overflow = false;
 };
-
-bool IsContinuation(unsigned char byte) { return byte >= 0x80 && byte <= 0xBF; }
-
-// Decodes the character at text[pos] and moves `pos` past it. An ill-formed
-// sequence gives kIllFormed and `pos` moves past its longest well-formed
-// beginning (at least one byte), so that each such part becomes one
-// replacement character, as Windows does.
-char32_t DecodeUtf8(const unsigned char* text, size_t size, size_t& pos)
-{
-    unsigned char lead = text[pos++];
-    if (lead < 0x80) {
-        return lead;
-    }
-    int trail;
-    unsigned char low = 0x80;   // the range of the second byte
-    unsigned char high = 0xBF;
-    char32_t value;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trail = 1;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trail = 2;
-        value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trail = 3;
-        value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;   // no overlong forms
-        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
-    } else {
-        return kIllFormed;  // a continuation byte, C0, C1 or F5 to FF
-    }
-    for (int i = 0; i < trail; ++i) {
-        if (pos >= size) {
-            return kIllFormed;
-        }
-        unsigned char byte = text[pos];
-        bool fits = i == 0 ? (byte >= low && byte <= high) : IsContinuation(byte);
-        if (!fits) {
-            return kIllFormed;
-        }
-        value = (value << 6) | (byte & 0x3F);
-        ++pos;
-    }
-    return value;
-}
-
-void PutUtf16(Output<WCHAR>& out, char32_t ch)
-{
-    if (ch < 0x10000) {
-        out.Put(static_cast<WCHAR>(ch));
-        return;
-    }
-    ch -= 0x10000;
-    out.Put(static_cast<WCHAR>(0xD800 + (ch >> 10)));
-    out.Put(static_cast<WCHAR>(0xDC00 + (ch & 0x3FF)));
-}
-
-void PutUtf8(Output<CHAR>& out, char32_t ch)
-{
-    if (ch < 0x80) {
-        out.Put(static_cast<CHAR>(ch));
-    } else if (ch < 0x800) {
-        out.Put(static_cast<CHAR>(0xC0 | (ch >> 6)));
-        out.Put(static_cast<CHAR>(0x80 | (ch & 0x3F)));
-    } else if (ch < 0x10000) {
-        out.Put(static_cast<CHAR>(0xE0 | (ch >> 12)));
-        out.Put(static_cast<CHAR>(0x80 | ((ch >> 6) & 0x3F)));
-        out.Put(static_cast<CHAR>(0x80 | (ch & 0x3F)));
-    } else {
-        out.Put(static_cast<CHAR>(0xF0 | (ch >> 18)));
-        out.Put(static_cast<CHAR>(0x80 | ((ch >> 12) & 0x3F)));
-        out.Put(static_cast<CHAR>(0x80 | ((ch >> 6) & 0x3F)));
-        out.Put(static_cast<CHAR>(0x80 | (ch & 0x3F)));
-    }
-}
 
 size_t WideLength(LPCWCH text)
 {
@@ -176,12 +100,12 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
     Output<WCHAR> out(cchWideChar != 0 ? lpWideCharStr : nullptr, cchWideChar);
     bool illFormed = false;
     for (size_t pos = 0; pos < size && !out.Overflow();) {
-        char32_t ch = DecodeUtf8(text, size, pos);
+        char32_t ch = netid::posix::utf::DecodeUtf8(text, size, pos);
         if (ch == kIllFormed) {
             illFormed = true;
             ch = kReplacement;
         }
-        PutUtf16(out, ch);
+        netid::posix::utf::EncodeUtf16(ch, [&](char16_t unit) { out.Put(static_cast<WCHAR>(unit)); });
     }
     return Finish(out, illFormed, (dwFlags & MB_ERR_INVALID_CHARS) != 0);
 }
@@ -204,15 +128,12 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharSt
     Output<CHAR> out(cbMultiByte != 0 ? lpMultiByteStr : nullptr, cbMultiByte);
     bool illFormed = false;
     for (size_t pos = 0; pos < size && !out.Overflow();) {
-        char32_t ch = lpWideCharStr[pos++];
-        if (ch >= 0xD800 && ch <= 0xDBFF && pos < size && lpWideCharStr[pos] >= 0xDC00 &&
-            lpWideCharStr[pos] <= 0xDFFF) {
-            ch = 0x10000 + ((ch - 0xD800) << 10) + (lpWideCharStr[pos++] - 0xDC00);
-        } else if (ch >= 0xD800 && ch <= 0xDFFF) {
+        char32_t ch = netid::posix::utf::DecodeUtf16(lpWideCharStr, size, pos);
+        if (ch == kIllFormed) {
             illFormed = true;  // a surrogate without its other half
             ch = kReplacement;
         }
-        PutUtf8(out, ch);
+        netid::posix::utf::EncodeUtf8(ch, [&](char byte) { out.Put(static_cast<CHAR>(byte)); });
     }
     return Finish(out, illFormed, (dwFlags & WC_ERR_INVALID_CHARS) != 0);
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/posix/utf.h"
+
 namespace netid::posix {
 namespace {
 #include "upcase_table.inc"
@@ -39,49 +41,10 @@ std::u16string Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
     out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            out += static_cast<char16_t>(c);
-            ++p;
-            continue;
-        }
-        int extra = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
-        if (extra < 0) {
-            out += u'\uFFFD';
-            ++p;
-            continue;
-        }
-        std::uint32_t cp = c & (0x3F >> extra);
-        int got = 0;
-        for (; got < extra && p + 1 + got < end; ++got) {
-            unsigned next = p[1 + got];
-            // The second byte narrows the range of valid sequences.
-            unsigned low = 0x80, high = 0xBF;
-            if (got == 0) {
-                if (c == 0xE0) low = 0xA0;
-                if (c == 0xED) high = 0x9F;
-                if (c == 0xF0) low = 0x90;
-                if (c == 0xF4) high = 0x8F;
-            }
-            if (next < low || next > high) break;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (got < extra) {
-            out += u'\uFFFD';
-            p += 1 + got;
-            continue;
-        }
-        p += 1 + extra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t pos = 0; pos < text.size();) {
+        char32_t ch = utf::DecodeUtf8(bytes, text.size(), pos);
+        utf::EncodeUtf16(ch == utf::kIllFormed ? utf::kReplacement : ch, [&](char16_t unit) { out += unit; });
     }
     return out;
 }
@@ -90,30 +53,9 @@ std::string Utf16ToUtf8(std::u16string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+    for (std::size_t pos = 0; pos < text.size();) {
+        char32_t ch = utf::DecodeUtf16(text.data(), text.size(), pos);
+        utf::EncodeUtf8(ch == utf::kIllFormed ? utf::kReplacement : ch, [&](char byte) { out += byte; });
     }
     return out;
 }
