@@ -1,6 +1,7 @@
 // The token's identity and the access check of access.h.
 #include "platform/posix/access.h"
 
+#include "platform/posix/byte_order.h"
 #include "platform/posix/process.h"
 
 #include <grp.h>
@@ -19,13 +20,6 @@ constexpr BYTE kUnixAuthority = 22;  // S-1-22: Unix users (1) and groups (2)
 constexpr DWORD kOwnerRightsRid = 4;  // S-1-3-4
 constexpr ACCESS_MASK kOwnerImplicit = READ_CONTROL | WRITE_DAC;
 constexpr ACCESS_MASK kKeyRights = KEY_ALL_ACCESS | ACCESS_SYSTEM_SECURITY;
-
-WORD Get16(const BYTE* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
-DWORD Get32(const BYTE* p)
-{
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
-           (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
-}
 
 // The length of the SID at `p` within `available` bytes, or 0.
 std::size_t SidLength(const BYTE* p, std::size_t available)

@@ -1,5 +1,6 @@
-// Little-endian fields at any address, aligned or not: how hive files and
-// security descriptors lay out their numbers. Only reading and writing them.
+// Little-endian fields at any address, aligned or not: how hive files,
+// security descriptors and the store's own files lay out their numbers.
+// Only reading and writing them.
 #ifndef NETID_PLATFORM_POSIX_BYTE_ORDER_H
 #define NETID_PLATFORM_POSIX_BYTE_ORDER_H
 
@@ -15,6 +16,11 @@ inline DWORD Get32(const BYTE* p)
 {
     return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
            (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+
+inline std::uint64_t Get64(const BYTE* p)
+{
+    return static_cast<std::uint64_t>(Get32(p)) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
 }
 
 inline void Put16(BYTE* p, WORD v)

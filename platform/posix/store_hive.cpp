@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/byte_order.h"
 #include "platform/posix/checksum.h"
 #include "platform/posix/files.h"
 #include "platform/posix/process.h"
@@ -23,24 +24,6 @@ namespace {
 namespace f = format;
 
 // ------------------------------------------------------------ small helpers
-std::uint32_t Get32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Get64(const std::uint8_t* p)
-{
-    return static_cast<std::uint64_t>(Get32(p)) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
-}
-void Put32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Put64(std::uint8_t* p, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 ssize_t SystemPwrite(int fd, const void* data, size_t size, off_t offset)
 {
     return ::pwrite(fd, data, size, offset);
