@@ -171,12 +171,4 @@ std::vector<const store::Value*> Registry::Values(const Handle& handle)
     return out;
 }
 
-const store::Value* Registry::FindValue(const Handle& handle, const std::u16string& upper)
-{
-    const store::Key* machine = IsPair(handle) ? &Current(handle.machine) : nullptr;
-    const store::Value* value = Current(handle.key).FindValue(upper);
-    if (value == nullptr && machine != nullptr) value = machine->FindValue(upper);
-    return value;
-}
-
 }  // namespace netid::posix

@@ -104,12 +104,10 @@ public:
     std::vector<store::SubKeyInfo> SubKeys(const Handle& handle);
     LONG SubKeyAt(const Handle& handle, DWORD index, store::SubKeyInfo& out);
     // The values the handle shows, in enumeration order: for the merged view
-    // the user's and then those of the machine's key that the user's lacks.
+    // the user's and then those of the machine's key that the user's lacks
+    // (a value is read and written in `key` alone, as the platform does).
     // The pointers are valid until the next call of the store.
     std::vector<const store::Value*> Values(const Handle& handle);
-    // The value of `upper` (an upper-cased name), the user's first; null
-    // when there is none.
-    const store::Value* FindValue(const Handle& handle, const std::u16string& upper);
 
     // The access this process gets to key `ref` when it asks for `sam` with
     // the options of RegOpenKeyEx/RegCreateKeyEx: the key's DACL decides for

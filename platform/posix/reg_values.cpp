@@ -64,7 +64,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     const std::u16string upper = Upcase(NameFromA(lpValueName));
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        const store::Value* value = reg.FindValue(handle, upper);
+        const store::Value* value = reg.Current(handle.key).FindValue(upper);
         if (value == nullptr) {
             if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
             return ERROR_FILE_NOT_FOUND;
