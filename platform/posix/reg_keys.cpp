@@ -107,7 +107,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;  // performance data is no key to make keys beneath
     }
     if (hKey == HKEY_CLASSES_ROOT && *lpSubKey == '\\') {
         ++lpSubKey;  // a path beneath HKEY_CLASSES_ROOT may start with a backslash
@@ -308,7 +308,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;
     }
     std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);

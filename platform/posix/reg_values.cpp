@@ -80,7 +80,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;
     }
     const std::u16string name = NameFromA(lpValueName);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
