@@ -78,26 +78,6 @@ std::string Text(HKEY key, const char* name)
     return got.status == ERROR_SUCCESS ? std::string(got.data.c_str()) : "<" + std::to_string(got.status) + ">";
 }
 
-std::vector<std::string> SubKeyNames(HKEY key)
-{
-    std::vector<std::string> names;
-    char name[300];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) names.push_back(name);
-    return names;
-}
-
-std::vector<std::string> ValueNames(HKEY key)
-{
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[300];
-        DWORD length = sizeof name;
-        if (RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        names.push_back(name);
-    }
-    return names;
-}
-
 bool Exists(HKEY root, const std::string& path)
 {
     Key key;

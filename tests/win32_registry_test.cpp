@@ -50,31 +50,6 @@ std::uint64_t LastWrite(HKEY key)
     return AsNumber(time);
 }
 
-std::vector<std::string> SubKeyNames(HKEY key)
-{
-    std::vector<std::string> names;
-    char name[300];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
-        names.push_back(name);
-    }
-    return names;
-}
-
-std::vector<std::string> ValueNames(HKEY key)
-{
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[300];
-        DWORD length = sizeof name;
-        if (RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        names.push_back(name);
-    }
-    return names;
-}
-
 // Waits a short while for an event; true when it was signalled.
 bool Signalled(HANDLE event, DWORD milliseconds) { return WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0; }
 

@@ -127,13 +127,8 @@ const store::Key& Registry::Current(const store::KeyRef& ref)
 
 store::KeyRef Registry::Walk(const store::KeyRef& from, const std::vector<std::u16string>& names)
 {
-    store::KeyRef at = from;
-    for (const std::u16string& name : names) {
-        store::KeyRef next;
-        LONG status = engine.Child(at, name, next);
-        if (status != ERROR_SUCCESS) Fail(status);
-        at = next;
-    }
+    store::KeyRef at = Find(from, names);
+    if (!at.slot) Fail(ERROR_FILE_NOT_FOUND);
     return at;
 }
 

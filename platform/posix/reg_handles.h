@@ -3,8 +3,9 @@
 // predefined roots, the access check made when a key is opened, and the
 // answers written into callers' buffers. A handle may stand for a pair of
 // keys, HKEY_CLASSES_ROOT's merged view; what such a pair shows is worked out
-// in reg_classes.cpp, so that the calls see one key. The boot work of the hives is
-// started here, on the first call that finds a new start of the machine.
+// in reg_classes.cpp, so that the calls see one key. The boot work of the
+// hives is started here, on the first call that finds a new start of the
+// machine.
 // Not here: the store itself (store_engine.h), watches (reg_notify.h), the
 // A calls' text (reg_text.h), the calls themselves (reg_keys.cpp,
 // reg_values.cpp, reg_security.cpp, reg_notify.cpp, reg_hives.cpp).
