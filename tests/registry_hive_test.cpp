@@ -17,27 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The attributes of a privilege in the process token; false when the token
-// does not hold it.
-bool PrivilegeState(const char* name, DWORD* attributes)
-{
-    LUID luid{};
-    if (!LookupPrivilegeValueA(nullptr, name, &luid)) return false;
-    for (const LUID_AND_ATTRIBUTES& entry : TokenPrivilegeList()) {
-        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
-            *attributes = entry.Attributes;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool Enabled(const char* name)
-{
-    DWORD attributes = 0;
-    return PrivilegeState(name, &attributes) && (attributes & SE_PRIVILEGE_ENABLED) != 0;
-}
-
 class RegistryHive : public ::testing::Test {
 protected:
     void SetUp() override
@@ -67,13 +46,13 @@ TEST_F(RegistryHive, SaveKeyWithoutAFileStillEnablesTheBackupPrivilege)
 {
     ScratchKey key("HiveNullFile");
     ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
-    ASSERT_FALSE(Enabled(SE_BACKUP_NAME));
+    ASSERT_FALSE(PrivilegeIsEnabled(SE_BACKUP_NAME));
     CRegistry reg;
     ASSERT_TRUE(reg.Connect(HKEY_CURRENT_USER, nullptr));
     ASSERT_TRUE(reg.OpenKey(key.Path().c_str(), KEY_ALL_ACCESS));
     EXPECT_FALSE(reg.SaveKey(nullptr, nullptr));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, reg.GetStatus());
-    EXPECT_TRUE(Enabled(SE_BACKUP_NAME));
+    EXPECT_TRUE(PrivilegeIsEnabled(SE_BACKUP_NAME));
 }
 
 // Windows refuses to save over an existing file; Wine writes a new file and
@@ -164,7 +143,7 @@ TEST_F(RegistryHive, RestoreKeyEnablesTheRestorePrivilegeWhenNeeded_WineDeviatio
     ASSERT_TRUE(reg.SaveKey(File("p.hiv").c_str(), nullptr)) << reg.GetStatus();
     ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
     EXPECT_TRUE(reg.RestoreKey(File("p.hiv").c_str(), REG_FORCE_RESTORE)) << reg.GetStatus();
-    EXPECT_EQ(!RunningUnderWine(), Enabled(SE_RESTORE_NAME));
+    EXPECT_EQ(!RunningUnderWine(), PrivilegeIsEnabled(SE_RESTORE_NAME));
     ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
 }
 

@@ -12,39 +12,10 @@
 
 #include "platform/win32.h"
 #include "support/environment.h"
+#include "support/key_handle.h"
 #include "support/scratch_key.h"
 
 namespace {
-
-// A key handle that closes itself.
-class Key {
-public:
-    Key() = default;
-    explicit Key(HKEY key) : m_key(key) {}
-    ~Key() { Reset(); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* Out()
-    {
-        Reset();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Reset()
-    {
-        if (m_key != nullptr) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-    HKEY Release()
-    {
-        HKEY key = m_key;
-        m_key = nullptr;
-        return key;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 LONG Create(HKEY parent, const std::string& path, HKEY* out, DWORD options = 0,
             DWORD* disposition = nullptr, const char* keyClass = nullptr)
@@ -77,31 +48,6 @@ std::uint64_t LastWrite(HKEY key)
                                               nullptr, nullptr, nullptr, nullptr, nullptr,
                                               &time));
     return AsNumber(time);
-}
-
-std::vector<std::string> SubKeyNames(HKEY key)
-{
-    std::vector<std::string> names;
-    char name[300];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
-        names.push_back(name);
-    }
-    return names;
-}
-
-std::vector<std::string> ValueNames(HKEY key)
-{
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[300];
-        DWORD length = sizeof name;
-        if (RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        names.push_back(name);
-    }
-    return names;
 }
 
 // Waits a short while for an event; true when it was signalled.
@@ -703,6 +649,11 @@ TEST(Win32Registry, TheFreshMachineHasItsSkeleton)
     Key defaultUser;
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_USERS, ".DEFAULT", 0, KEY_READ,
                                            defaultUser.Out()));
+    // What programs open beneath the other roots without making it.
+    Key clsid;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, clsid.Out()));
+    Key configSoftware;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_CONFIG, "Software", 0, KEY_READ, configSoftware.Out()));
 }
 
 TEST(Win32Registry, ConnectAcceptsOnlyThisMachine)

@@ -96,17 +96,24 @@ LONG EnterCall(Registry& reg, std::unique_lock<std::mutex>& lock)
 // ------------------------------------------------------------ handles
 bool IsPredefined(HKEY key)
 {
-    auto value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
-    auto wide = reinterpret_cast<std::uintptr_t>(key);
-    return value >= 0x80000000u && value <= 0x80000006u &&
-           wide == reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT) + (value - 0x80000000u);
+    auto low = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
+    return low >= 0x80000000u && low <= 0x80000006u;
 }
 
-HKEY Registry::NewHandle(const store::KeyRef& key, DWORD access)
+HKEY Canonical(HKEY key)
+{
+    if (!IsPredefined(key)) return key;
+    auto low = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
+    return reinterpret_cast<HKEY>(reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT) + (low - 0x80000000u));
+}
+
+HKEY Registry::NewHandle(const Handle& handle, DWORD access)
 {
     std::uintptr_t value = m_nextHandle;
     m_nextHandle += 4;
-    m_handles.emplace(value, Handle{key, access});
+    Handle stored = handle;
+    stored.access = access;
+    m_handles.emplace(value, std::move(stored));
     return reinterpret_cast<HKEY>(value);
 }
 
@@ -120,13 +127,8 @@ const store::Key& Registry::Current(const store::KeyRef& ref)
 
 store::KeyRef Registry::Walk(const store::KeyRef& from, const std::vector<std::u16string>& names)
 {
-    store::KeyRef at = from;
-    for (const std::u16string& name : names) {
-        store::KeyRef next;
-        LONG status = engine.Child(at, name, next);
-        if (status != ERROR_SUCCESS) Fail(status);
-        at = next;
-    }
+    store::KeyRef at = Find(from, names);
+    if (!at.slot) Fail(ERROR_FILE_NOT_FOUND);
     return at;
 }
 
@@ -154,6 +156,19 @@ store::KeyRef Registry::PathBelowMachine(const std::vector<std::u16string>& name
     return at;
 }
 
+store::KeyRef Registry::Find(const store::KeyRef& from, const std::vector<std::u16string>& names)
+{
+    store::KeyRef at = from;
+    for (const std::u16string& name : names) {
+        store::KeyRef next;
+        LONG status = engine.Child(at, name, next);
+        if (status == ERROR_FILE_NOT_FOUND) return {};
+        if (status != ERROR_SUCCESS) Fail(status);
+        at = next;
+    }
+    return at;
+}
+
 store::KeyRef Registry::RootOf(HKEY key)
 {
     store::KeyRef ref;
@@ -165,8 +180,6 @@ store::KeyRef Registry::RootOf(HKEY key)
     } else if (key == HKEY_CURRENT_USER) {
         LONG status = engine.CurrentUser(ref);
         if (status != ERROR_SUCCESS) Fail(status);
-    } else if (key == HKEY_CLASSES_ROOT) {
-        ref = PathBelowMachine({u"SOFTWARE", u"Classes"});
     } else if (key == HKEY_CURRENT_CONFIG) {
         ref = PathBelowMachine({u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"});
     } else {
@@ -177,24 +190,36 @@ store::KeyRef Registry::RootOf(HKEY key)
 
 Handle Registry::Resolve(HKEY key)
 {
+    key = Canonical(key);
     if (key == nullptr) {
         Fail(ERROR_INVALID_HANDLE);
     }
     if (IsPredefined(key)) {
         // A predefined handle carries what the root's descriptor allows.
-        store::KeyRef ref = RootOf(key);
-        const store::Key& root = Current(ref);
-        DWORD access = 0;
-        try {
-            access = Grant(ref, root, MAXIMUM_ALLOWED, 0);
-        } catch (const StatusError&) {
-            access = 0;
+        Handle handle;
+        if (key == HKEY_CLASSES_ROOT) {
+            Handle root;
+            root.classes = true;
+            handle = ResolveClasses(root);
+        } else {
+            handle.key = RootOf(key);
         }
-        return Handle{ref, access};
+        const store::Key& root = Current(handle.key);
+        try {
+            handle.access = Grant(handle.key, root, MAXIMUM_ALLOWED, 0);
+        } catch (const StatusError&) {
+            handle.access = 0;
+        }
+        return handle;
     }
     auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(key));
     if (it == m_handles.end()) {
         Fail(ERROR_INVALID_HANDLE);
+    }
+    if (it->second.classes) {
+        Handle handle = ResolveClasses(it->second);
+        handle.access = it->second.access;
+        return handle;
     }
     Current(it->second.key);
     return it->second;

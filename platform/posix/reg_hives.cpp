@@ -32,6 +32,7 @@ using Lock = std::unique_lock<std::mutex>;
 // other key.
 HKEY HiveRoot(HKEY key)
 {
+    key = Canonical(key);
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_USERS) return key;
     if (key == nullptr || IsPredefined(key)) return nullptr;
     HKEY root = nullptr;
@@ -51,6 +52,7 @@ bool HiveLocation(HKEY key, std::string& rootName, std::string& path)
 {
     rootName.clear();
     path.clear();
+    key = Canonical(key);
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_USERS) {
         rootName = key == HKEY_USERS ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
         return true;
@@ -136,9 +138,8 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     HKEY root = HiveRoot(hKey);
     std::string name(lpSubKey);
     if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
-    if (!PrivilegeEnabled(SE_BACKUP_NAME) || !PrivilegeEnabled(SE_RESTORE_NAME)) {
-        return ERROR_PRIVILEGE_NOT_HELD;
-    }
+    // Loading and unloading need the restore privilege alone.
+    if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
     Origin origin;
     origin.boot = CurrentBootId();
     origin.file = AbsolutePath(lpFile);
@@ -210,9 +211,8 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey)
     HKEY root = HiveRoot(hKey);
     std::string name = CleanPath(lpSubKey);
     if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
-    if (!PrivilegeEnabled(SE_BACKUP_NAME) || !PrivilegeEnabled(SE_RESTORE_NAME)) {
-        return ERROR_PRIVILEGE_NOT_HELD;
-    }
+    // Loading and unloading need the restore privilege alone.
+    if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
     return Unload(root, NameFromA(name.c_str()), true);
 }
 

@@ -3,6 +3,7 @@
 // checks its arguments, resolves the handle, checks the access the key's
 // descriptor grants and hands the work to the store; values, security,
 // notification and hives have files of their own.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult
             return ERROR_BAD_NETPATH;
         }
     }
+    hKey = Canonical(hKey);
     if (hKey == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
@@ -60,16 +62,22 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    hKey = Canonical(hKey);
+    if (hKey == nullptr) {
+        return ERROR_INVALID_HANDLE;  // the caller's variable stays as it was
+    }
     *phkResult = nullptr;
-    if (IsDynData(hKey)) {
+    if (IsDynData(hKey) || IsPerformanceData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
-    if (IsPerformanceData(hKey)) {
+    if (hKey == HKEY_CLASSES_ROOT) {
+        // HKEY_CLASSES_ROOT opened with no path is itself, and a path beneath
+        // it may start with a backslash.
         if (lpSubKey == nullptr || *lpSubKey == '\0') {
-            *phkResult = hKey;
+            *phkResult = HKEY_CLASSES_ROOT;
             return ERROR_SUCCESS;
         }
-        return ERROR_FILE_NOT_FOUND;
+        if (*lpSubKey == '\\') ++lpSubKey;
     }
     std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);
@@ -77,10 +85,9 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return split;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle base = reg.Resolve(hKey);
-        store::KeyRef ref = reg.Walk(base.key, names);
-        DWORD access = reg.Grant(ref, reg.Current(ref), samDesired, ulOptions);
-        *phkResult = reg.NewHandle(ref, access);
+        Handle opened = reg.Open(reg.Resolve(hKey), names);
+        DWORD access = reg.Grant(opened.key, reg.Current(opened.key), samDesired, ulOptions);
+        *phkResult = reg.NewHandle(opened, access);
         return ERROR_SUCCESS;
     });
 }
@@ -95,11 +102,15 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_INVALID_PARAMETER;
     }
     *phkResult = nullptr;
+    hKey = Canonical(hKey);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;  // performance data is no key to make keys beneath
+    }
+    if (hKey == HKEY_CLASSES_ROOT && *lpSubKey == '\\') {
+        ++lpSubKey;  // a path beneath HKEY_CLASSES_ROOT may start with a backslash
     }
     if ((dwOptions & ~static_cast<DWORD>(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK |
                                          REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK)) != 0) {
@@ -132,15 +143,10 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
             return ERROR_PRIVILEGE_NOT_HELD;
         }
         // The common case first: the key is there and is only opened.
-        store::KeyRef at = base.key;
-        std::size_t found = 0;
-        for (; found < names.size(); ++found) {
-            store::KeyRef next;
-            LONG status = reg.engine.Child(at, names[found], next);
-            if (status == ERROR_FILE_NOT_FOUND) break;
-            if (status != ERROR_SUCCESS) return status;
-            at = next;
-        }
+        Registry::Reach reach = reg.Follow(base, names);
+        const std::size_t found = reach.found;
+        store::KeyRef at = reach.parent;  // where the missing levels are made
+        Handle result = reach.reached;
         DWORD disposition = REG_OPENED_EXISTING_KEY;
         if (found < names.size()) {
             const store::Key& parent = reg.Current(at);
@@ -189,16 +195,16 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
             });
             if (status == ERROR_ALREADY_EXISTS) {
                 // Another process made it meanwhile: open what is there now.
-                at = reg.Walk(base.key, names);
+                result = reg.Open(base, names);
             } else if (status != ERROR_SUCCESS) {
                 return status;
             } else {
-                at = store::KeyRef{at.slot, created};
+                result = reg.Made(base, names, reach, store::KeyRef{at.slot, created});
                 disposition = REG_CREATED_NEW_KEY;
             }
         }
-        DWORD access = reg.Grant(at, reg.Current(at), samDesired, dwOptions);
-        *phkResult = reg.NewHandle(at, access);
+        DWORD access = reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
+        *phkResult = reg.NewHandle(result, access);
         if (lpdwDisposition != nullptr) {
             *lpdwDisposition = disposition;
         }
@@ -249,35 +255,42 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        const store::Key& key = reg.Current(handle.key);
-        // Lengths in UTF-16 units and data sizes as stored, as the platform
-        // reports them to the A calls too.
-        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0;
-        LONG status = reg.engine.SubKeyCount(handle.key, subKeys);
-        if (status != ERROR_SUCCESS) return status;
-        for (DWORD i = 0; i < subKeys; ++i) {
-            store::SubKeyInfo info;
-            if (reg.engine.SubKeyAt(handle.key, i, info) != ERROR_SUCCESS) break;
+        // Lengths in UTF-16 units and data sizes as stored (texts in UTF-16),
+        // as the platform reports them to the A calls too.
+        std::vector<store::SubKeyInfo> subKeys = reg.SubKeys(handle);
+        DWORD maxSubKey = 0, maxClass = 0;
+        for (const store::SubKeyInfo& info : subKeys) {
             maxSubKey = std::max(maxSubKey, static_cast<DWORD>(info.name.size()));
             maxClass = std::max(maxClass, static_cast<DWORD>(info.keyClass.size()));
         }
+        std::vector<const store::Value*> values = reg.Values(handle);
         DWORD maxValueName = 0, maxValueData = 0;
-        for (const store::Value& v : key.values) {
-            maxValueName = std::max(maxValueName, static_cast<DWORD>(v.name.size()));
-            maxValueData = std::max(maxValueData, static_cast<DWORD>(v.data.size()));
+        for (const store::Value* v : values) {
+            maxValueName = std::max(maxValueName, static_cast<DWORD>(v->name.size()));
+            maxValueData = std::max(maxValueData, static_cast<DWORD>(v->data.size()));
         }
-        std::string keyClass = NameToA(key.keyClass);
-        status = ERROR_SUCCESS;
+        const store::Key& key = reg.Current(handle.key);
+        LONG status = ERROR_SUCCESS;
         if (lpcchClass != nullptr) {
-            if (lpClass != nullptr && !CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+            std::string keyClass = NameToA(key.keyClass);
+            if (lpClass == nullptr) {
+                *lpcchClass = static_cast<DWORD>(keyClass.size());
+            } else if (*lpcchClass == 0) {
+                *lpcchClass = 0;  // no room even for the terminator: nothing is written
+            } else if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+                // What fits is delivered, terminated, with its length.
+                std::string cut = TruncatedA(keyClass, *lpcchClass - 1);
+                CopyToBuffer(cut, lpClass, *lpcchClass);
+                *lpcchClass = static_cast<DWORD>(cut.size());
                 status = ERROR_MORE_DATA;
+            } else {
+                *lpcchClass = static_cast<DWORD>(keyClass.size());
             }
-            *lpcchClass = static_cast<DWORD>(keyClass.size());
         }
-        put(lpcSubKeys, subKeys);
+        put(lpcSubKeys, static_cast<DWORD>(subKeys.size()));
         put(lpcbMaxSubKeyLen, maxSubKey);
         put(lpcbMaxClassLen, maxClass);
-        put(lpcValues, static_cast<DWORD>(key.values.size()));
+        put(lpcValues, static_cast<DWORD>(values.size()));
         put(lpcbMaxValueNameLen, maxValueName);
         put(lpcbMaxValueLen, maxValueData);
         put(lpcbSecurityDescriptor, static_cast<DWORD>(reg.engine.SecurityOf(handle.key, key).size()));
@@ -295,7 +308,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;
     }
     std::vector<std::u16string> names;
     LONG split = SplitPath(lpSubKey, names);
@@ -303,8 +316,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return split;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle base = reg.Resolve(hKey);
-        store::KeyRef ref = reg.Walk(base.key, names);
+        // Beneath HKEY_CLASSES_ROOT the user's key goes where there is one.
+        store::KeyRef ref = reg.Open(reg.Resolve(hKey), names).key;
         const store::Key& key = reg.Current(ref);
         // The top key of a hive is never deleted (a loaded hive is unloaded).
         if (reg.engine.IsHiveRoot(ref)) {
@@ -337,12 +350,12 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_NO_MORE_ITEMS;
+        return ERROR_INVALID_HANDLE;
     }
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
         store::SubKeyInfo entry;
-        LONG status = reg.engine.SubKeyAt(handle.key, dwIndex, entry);
+        LONG status = reg.SubKeyAt(handle, dwIndex, entry);
         if (status != ERROR_SUCCESS) {
             return status;
         }

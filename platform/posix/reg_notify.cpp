@@ -175,6 +175,9 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
         watch.subtree = bWatchSubtree != FALSE;
         watch.filter = dwNotifyFilter & 0x0Fu;
         watch.event = fAsynchronous ? hEvent : nullptr;
+        // Arming a wait clears the event: a signal left from before is no
+        // change of this wait's.
+        if (watch.event != nullptr) ResetEvent(watch.event);
         reg.notify.Add(watch, lock);
         return ERROR_SUCCESS;
     });

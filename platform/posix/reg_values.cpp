@@ -2,7 +2,6 @@
 // Each checks its arguments, resolves the handle and hands the work to the
 // store, converting names and string data between the A calls' UTF-8 and the
 // stored UTF-16 (reg_text.h); the calls on keys are in reg_keys.cpp.
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,24 +16,6 @@ namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
-// Delivers `data` into a caller's buffer with the platform's size rules.
-LONG Deliver(const std::vector<BYTE>& data, LPBYTE buffer, LPDWORD size)
-{
-    if (size == nullptr) {
-        return ERROR_SUCCESS;
-    }
-    auto needed = static_cast<DWORD>(data.size());
-    if (buffer != nullptr) {
-        if (*size < needed) {
-            *size = needed;
-            return ERROR_MORE_DATA;
-        }
-        if (needed != 0) std::memcpy(buffer, data.data(), needed);
-    }
-    *size = needed;
-    return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -48,13 +29,13 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;
     }
     const std::u16string name = NameFromA(lpValueName);
     if (name.size() > kMaxValueNameLength) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::vector<BYTE> data = DataFromA(dwType, lpData, cbData);
+    const std::vector<BYTE> data = DataFromA(dwType, lpData, SizeWithTerminator(dwType, lpData, cbData));
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_SET_VALUE);
         return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
@@ -77,15 +58,19 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (IsPerformanceData(hKey)) {
         return ERROR_FILE_NOT_FOUND;
     }
+    // The buffer's size is read before anything is written: the type and the
+    // size may be one variable.
+    const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
     const std::u16string upper = Upcase(NameFromA(lpValueName));
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
         const store::Value* value = reg.Current(handle.key).FindValue(upper);
         if (value == nullptr) {
+            if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
             return ERROR_FILE_NOT_FOUND;
         }
         if (lpType != nullptr) *lpType = value->type;
-        return Deliver(DataToA(value->type, value->data), lpData, lpcbData);
+        return DeliverData(value->type, DataToA(value->type, value->data), lpData, capacity, lpcbData);
     });
 }
 
@@ -95,7 +80,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
         return ERROR_INVALID_HANDLE;
     }
     if (IsPerformanceData(hKey)) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_INVALID_HANDLE;
     }
     const std::u16string name = NameFromA(lpValueName);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
@@ -123,19 +108,26 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     if (IsPerformanceData(hKey)) {
         return ERROR_NO_MORE_ITEMS;
     }
+    const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        const store::Key& key = reg.Current(handle.key);
-        if (dwIndex >= key.values.size()) {
+        std::vector<const store::Value*> values = reg.Values(handle);
+        if (dwIndex >= values.size()) {
             return ERROR_NO_MORE_ITEMS;
         }
-        const store::Value& value = key.values[dwIndex];
-        std::string name = NameToA(value.name);
-        if (!CopyToBuffer(name, lpValueName, *lpcchValueName)) {
+        const store::Value& value = *values[dwIndex];
+        const std::string name = NameToA(value.name);
+        const std::vector<BYTE> data = DataToA(value.type, value.data);
+        // A name or data that does not fit leaves the name buffer and its
+        // length as they were, and still tells the type and the data's size.
+        if (name.size() >= *lpcchValueName || (lpData != nullptr && capacity < data.size())) {
+            if (lpType != nullptr) *lpType = value.type;
+            if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(data.size());
             return ERROR_MORE_DATA;
         }
+        CopyToBuffer(name, lpValueName, *lpcchValueName);
         *lpcchValueName = static_cast<DWORD>(name.size());
         if (lpType != nullptr) *lpType = value.type;
-        return Deliver(DataToA(value.type, value.data), lpData, lpcbData);
+        return DeliverData(value.type, data, lpData, capacity, lpcbData);
     });
 }

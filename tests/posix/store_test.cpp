@@ -479,8 +479,9 @@ TEST(Store, PerformanceDataAndDynDataRoots)
     EXPECT_EQ(0u, values);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(HKEY_PERFORMANCE_DATA, "Global", nullptr,
                                                      nullptr, nullptr, &size));
-    EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, nullptr, 0,
-                                                   KEY_ALL_ACCESS, nullptr, &out, nullptr));
+    // Nor is it a key to make keys beneath.
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCreateKeyExA(HKEY_PERFORMANCE_DATA, "x", 0, nullptr, 0,
+                                                    KEY_ALL_ACCESS, nullptr, &out, nullptr));
     // The dynamic-data root of the old 9x line does not exist on this family.
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExA(HKEY_DYN_DATA, "", 0, KEY_READ, &out));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExA(HKEY_DYN_DATA, "x", nullptr, nullptr,

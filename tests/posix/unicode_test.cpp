@@ -3,12 +3,14 @@
 // files and the conversion of an earlier store unchanged; names compare as
 // the platform compares them.
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -279,6 +281,41 @@ TEST(Unicode, AConversionCutShortIsDoneAgainFromTheOldStore)
     EXPECT_EQ(expected, Dump(dir.Path(), "HKLM\\SOFTWARE\\Caf\xC3\xA9"));
     EXPECT_EQ("mine\t4\t07000000\n", Dump(dir.Path(), "Software"));
     EXPECT_TRUE(fs::exists(dir.Path() + "/registry.db.converted"));
+}
+
+// RegSetValueExA looks at the byte just past string data whose count left
+// out the terminator, as the platform does. Data ending at the end of a page
+// whose next page cannot be read must not fault the caller; where the next
+// page can be read, its first byte counts as on any other page.
+TEST(Unicode, TheByteAfterStringDataIsReadOnlyWhereThatIsSafe)
+{
+    ScratchKey scratch("UnicodePageEnd");
+    const long page = ::sysconf(_SC_PAGESIZE);
+    void* map = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, map);
+    auto* bytes = static_cast<BYTE*>(map);
+    BYTE* data = bytes + page - 2;
+    data[0] = 'a';
+    data[1] = 'b';
+    struct Case {
+        const char* label;
+        int nextPage;  // protection of the page after the data
+        DWORD stored;
+    } cases[] = {
+        {"next page unreadable", PROT_NONE, 2},
+        {"next page starts with NUL", PROT_READ, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(0, ::mprotect(bytes + page, page, c.nextPage));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "edge", 0, REG_SZ, data, 2));
+        BYTE back[8] = {};
+        DWORD size = sizeof back;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(scratch.Handle(), "edge", nullptr, nullptr, back, &size));
+        EXPECT_EQ(c.stored, size);
+        EXPECT_EQ(0, std::memcmp(back, "ab", 2));
+    }
+    ::munmap(map, 2 * page);
 }
 
 }  // namespace

@@ -38,3 +38,22 @@ std::vector<LUID_AND_ATTRIBUTES> TokenPrivilegeList()
     }
     return list;
 }
+
+bool PrivilegeState(const char* name, DWORD* attributes)
+{
+    LUID luid{};
+    if (!LookupPrivilegeValueA(nullptr, name, &luid)) return false;
+    for (const LUID_AND_ATTRIBUTES& entry : TokenPrivilegeList()) {
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
+            *attributes = entry.Attributes;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PrivilegeIsEnabled(const char* name)
+{
+    DWORD attributes = 0;
+    return PrivilegeState(name, &attributes) && (attributes & SE_PRIVILEGE_ENABLED) != 0;
+}

@@ -13,4 +13,11 @@ bool SetPrivilege(const char* name, bool enable);
 // Every privilege the process token holds, with its attributes.
 std::vector<LUID_AND_ATTRIBUTES> TokenPrivilegeList();
 
+// The attributes of a privilege in the process token; false when the token
+// does not hold it.
+bool PrivilegeState(const char* name, DWORD* attributes);
+
+// True when the token holds the privilege and it is enabled.
+bool PrivilegeIsEnabled(const char* name);
+
 #endif
