@@ -128,27 +128,9 @@ int WaitForChange(const char* path, const char* readyFile, DWORD timeout)
     return result == WAIT_OBJECT_0 ? 0 : 1;
 }
 
-int Names(const char* path)
-{
-    HKEY key = nullptr;
-    HKEY root = RootOf(path);
-    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
-    if (status != ERROR_SUCCESS) {
-        std::fprintf(stderr, "open %s: %ld\n", path, static_cast<long>(status));
-        return 2;
-    }
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD size = sizeof name;
-        status = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) break;
-        std::printf("%s\n", name);
-    }
-    RegCloseKey(key);
-    return status == ERROR_NO_MORE_ITEMS ? 0 : 2;
-}
-
-int Dump(const char* path)
+// Prints the values of the key at `path` one a line: their names alone, or
+// (`full`) name, type and data in hex, followed by the sub-keys' names.
+int ListKey(const char* path, bool full)
 {
     HKEY key = nullptr;
     HKEY root = RootOf(path);
@@ -163,13 +145,22 @@ int Dump(const char* path)
         BYTE data[4096];
         DWORD dataSize = sizeof data;
         DWORD type = 0;
-        status = RegEnumValueA(key, i, name, &size, nullptr, &type, data, &dataSize);
+        status = RegEnumValueA(key, i, name, &size, nullptr, &type, full ? data : nullptr,
+                               full ? &dataSize : nullptr);
         if (status != ERROR_SUCCESS) break;
+        if (!full) {
+            std::printf("%s\n", name);
+            continue;
+        }
         std::printf("%s\t%lu\t", name, static_cast<unsigned long>(type));
         for (DWORD b = 0; b < dataSize; ++b) std::printf("%02X", data[b]);
         std::printf("\n");
     }
-    for (DWORD i = 0;; ++i) {
+    if (status != ERROR_NO_MORE_ITEMS) {
+        RegCloseKey(key);
+        return 2;
+    }
+    for (DWORD i = 0; full; ++i) {
         char name[1024];
         DWORD size = sizeof name;
         if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
@@ -299,10 +290,10 @@ int main(int argc, char** argv)
         return Exists(argv[2]);
     }
     if (argc == 3 && std::strcmp(argv[1], "names") == 0) {
-        return Names(argv[2]);
+        return ListKey(argv[2], false);
     }
     if (argc == 3 && std::strcmp(argv[1], "dump") == 0) {
-        return Dump(argv[2]);
+        return ListKey(argv[2], true);
     }
     if (argc == 5 && std::strcmp(argv[1], "wait") == 0) {
         return WaitForChange(argv[2], argv[3], static_cast<DWORD>(std::atol(argv[4])));
