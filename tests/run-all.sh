@@ -124,7 +124,7 @@ run_config() {
         "$src/tests/wine/pe-check.sh" "$dir" "$machine" 2>&1 | tee "$log" || status=$?
         line=$(tail -1 "$log")
         [ "$status" -eq 0 ] || failed=1
-        parts+=("programs checked as files: ${line:-no output, status $status}")
+        parts+=("checked as files, ${line:-no output, status $status}")
     fi
     if [ "$config" = win32 ] && [ -n "$NETID_WIN32_SKIP" ]; then
         echo "=== $config: test under Wine SKIPPED: $NETID_WIN32_SKIP"
@@ -159,7 +159,7 @@ run_check() {
     line=$(tail -1 "$log")
     if [ "$status" -ne 0 ]; then
         failed=1
-        line="FAILED (status $status): $line"
+        line="FAILED (status $status)${line:+: $line}"
     fi
     summary+=("$name: $line ($((SECONDS - start)) s)")
 }

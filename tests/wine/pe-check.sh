@@ -11,7 +11,7 @@
 #   in German (Germany); file and product version 1,0,0,1; an application
 #   without debug or pre-release flags; one string block, 040704b0, with both
 #   versions and the names; the one translation 0x0407/1200.
-# Prints a line for each failure and ends with "N passed, M failed (P programs)".
+# Prints a line for each failure and ends with "P programs: N passed, M failed".
 set -eu
 
 [ $# -eq 2 ] || { echo "usage: $0 BUILD_DIR i386|amd64" >&2; exit 2; }
@@ -106,5 +106,5 @@ if [ -f "$tool" ]; then
     fi
 fi
 
-echo "$passed passed, $failed failed ($(($(wc -l <"$work/programs"))) programs)"
+echo "$(($(wc -l <"$work/programs"))) programs: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
