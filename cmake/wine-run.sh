@@ -13,6 +13,7 @@ set -eu
 : "${WINEDLLOVERRIDES:=mscoree,mshtml=}"
 export WINEDEBUG WINEDLLOVERRIDES
 
+[ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 

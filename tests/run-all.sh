@@ -172,7 +172,7 @@ for name in "${selected_checks[@]}"; do
 done
 
 echo
-echo "=== Summary"
+echo "=== Summary (host executes 32-bit x86 code: $NETID_HOST_RUNS_I386)"
 for line in "${summary[@]}"; do
     echo "$line"
 done

@@ -145,6 +145,10 @@ else
     echo "e2e.sh: bitness must be 32 or 64, not '$bits'" >&2
     exit 2
 fi
+if [ "$bits" = 32 ] && [ -n "$NETID_WIN32_SKIP" ]; then
+    echo "e2e.sh: the 32-bit tool is not run: $NETID_WIN32_SKIP" >&2
+    exit 1
+fi
 
 # A 64-bit prefix, as a 64-bit Windows.
 new_prefix win64 win64
