@@ -388,7 +388,8 @@ TEST(Store, AChangeByAnotherProcessWakesTheWaiter)
     ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(watched, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
                                                      event, TRUE));
     ASSERT_EQ(0, Helper("write " + Quote(scratch.Path()) + " other 1"));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 10000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+              WaitForSingleObject(event, static_cast<DWORD>(kGenerousWait.count())));
     CloseHandle(event);
     RegCloseKey(watched);
 }
@@ -400,7 +401,8 @@ TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
     std::string ready = dir.Path() + "/ready";
     std::atomic<int> exitStatus{-1};
     std::thread waiter([&] {
-        exitStatus = Helper("wait " + Quote(scratch.Path()) + " " + Quote(ready) + " 15000");
+        exitStatus = Helper("wait " + Quote(scratch.Path()) + " " + Quote(ready) + " " +
+                            std::to_string(kGenerousWait.count()));
     });
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(ready); }));
     HKEY child = nullptr;
@@ -422,7 +424,8 @@ TEST(Store, ClosingTheWatchedKeySignalsTheEvent)
               RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
     ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(watched));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 1000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+              WaitForSingleObject(event, static_cast<DWORD>(kGenerousWait.count())));
     CloseHandle(event);
 }
 
