@@ -1,6 +1,6 @@
 # Which Wine loader and server to use on this host; sourced (". wine-env.sh")
 # by every script that starts wine or wineserver, and by .ci/run to choose the
-# packages. Defines nothing else and runs no Windows program.
+# packages. Starts no Windows program itself.
 #
 # Debian's /usr/bin/wine takes the 32-bit loader whenever wine32:i386 is
 # installed, and that loader cannot start where the kernel does not execute
