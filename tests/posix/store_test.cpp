@@ -3,6 +3,7 @@
 // answers that only our store gives (user hives, the limits of names).
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +27,7 @@
 #include "platform/win32.h"
 #include "support/environment.h"
 #include "support/scratch_key.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -118,13 +119,17 @@ DWORD ValueCount(HKEY key)
     return values;
 }
 
-std::string IntegrityOf(const std::string& dbPath)
+// The first column of the first row a query gives on the store file, read
+// beside whatever process is writing it; "cannot open" or "no answer" else.
+std::string AskStore(const std::string& dbPath, const char* query)
 {
     sqlite3* db = nullptr;
     std::string result = "cannot open";
     if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 1000);
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        result = "no answer";
+        if (sqlite3_prepare_v2(db, query, -1, &stmt, nullptr) == SQLITE_OK &&
             sqlite3_step(stmt) == SQLITE_ROW) {
             result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
         }
@@ -132,6 +137,20 @@ std::string IntegrityOf(const std::string& dbPath)
     }
     sqlite3_close(db);
     return result;
+}
+
+std::string IntegrityOf(const std::string& dbPath)
+{
+    return AskStore(dbPath, "PRAGMA integrity_check");
+}
+
+// How many values the store holds, as far as committed; -1 when it cannot tell.
+long CommittedValues(const std::string& dbPath)
+{
+    std::string count = AskStore(dbPath, "SELECT count(*) FROM vals");
+    return count.empty() || count.find_first_not_of("0123456789") != std::string::npos
+               ? -1
+               : std::atol(count.c_str());
 }
 
 // ------------------------------------------------------------ several writers
@@ -212,11 +231,29 @@ TEST(Store, AWriterKilledMidwayLeavesAnIntactStoreWithWholeCalls)
     TempDir dir;
     std::string env = "NETID_REGISTRY_DIR=" + Quote(dir.Path());
     ASSERT_EQ(0, Helper("create Software\\\\Crash plain", env));
-    // Started in the background and killed without warning.
-    std::string script = env + " " + kHelper + " write 'Software\\Crash' v 100000 & pid=$!; " +
-                         "sleep 0.5; kill -9 $pid; wait $pid; exit 0";
-    ASSERT_EQ(0, RunScript(script));
     std::string db = dir.Path() + "/registry.db";
+    // Started in the background and killed without warning once it has
+    // committed a good number of its values, long before it is done.
+    std::string store = "NETID_REGISTRY_DIR=" + dir.Path();
+    const char* argv[] = {"env",   store.c_str(), kHelper.c_str(), "write", "Software\\Crash",
+                          "v",     "100000",      nullptr};
+    pid_t writer = 0;
+    ASSERT_EQ(0, posix_spawnp(&writer, "env", nullptr, nullptr, const_cast<char* const*>(argv),
+                              environ));
+    const long kCommitted = 100;
+    int status = 0;
+    bool ended = false;
+    bool enough = WaitUntil([&] {
+        ended = waitpid(writer, &status, WNOHANG) == writer;
+        return ended || CommittedValues(db) >= kCommitted;
+    });
+    if (!ended) {
+        kill(writer, SIGKILL);
+        ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    }
+    ASSERT_TRUE(enough) << "the writer committed fewer than " << kCommitted << " values";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the writer ended by itself before it was killed, status " << status;
     EXPECT_EQ("ok", IntegrityOf(db));
     // Every call is whole: the values written form an unbroken run v0..vN-1.
     sqlite3* handle = nullptr;
@@ -351,7 +388,8 @@ TEST(Store, AChangeByAnotherProcessWakesTheWaiter)
     ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(watched, FALSE, REG_NOTIFY_CHANGE_LAST_SET,
                                                      event, TRUE));
     ASSERT_EQ(0, Helper("write " + Quote(scratch.Path()) + " other 1"));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 10000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+              WaitForSingleObject(event, static_cast<DWORD>(kGenerousWait.count())));
     CloseHandle(event);
     RegCloseKey(watched);
 }
@@ -363,12 +401,10 @@ TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
     std::string ready = dir.Path() + "/ready";
     std::atomic<int> exitStatus{-1};
     std::thread waiter([&] {
-        exitStatus = Helper("wait " + Quote(scratch.Path()) + " " + Quote(ready) + " 15000");
+        exitStatus = Helper("wait " + Quote(scratch.Path()) + " " + Quote(ready) + " " +
+                            std::to_string(kGenerousWait.count()));
     });
-    for (int i = 0; i < 1000 && !fs::exists(ready); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(fs::exists(ready));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(ready); }));
     HKEY child = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "deeper\\still", 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &child, nullptr));
@@ -388,7 +424,8 @@ TEST(Store, ClosingTheWatchedKeySignalsTheEvent)
               RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
     ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(watched));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 1000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+              WaitForSingleObject(event, static_cast<DWORD>(kGenerousWait.count())));
     CloseHandle(event);
 }
 
