@@ -70,13 +70,8 @@ function(netid_describe_dependency item)
   set_property(GLOBAL APPEND PROPERTY netid_described_dependencies ${item})
 endfunction()
 
-netid_describe_dependency(SQLite::SQLite3
-  CMAKE "find_dependency(SQLite3)" PKGCONFIG sqlite3 DEBIAN libsqlite3-dev)
 netid_describe_dependency(Threads::Threads
   CMAKE "set(THREADS_PREFER_PTHREAD_FLAG ON)" "find_dependency(Threads)" LIBS -pthread)
-netid_describe_dependency(PkgConfig::HIVEX
-  CMAKE "find_dependency(PkgConfig)" "pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)"
-  PKGCONFIG hivex DEBIAN libhivex-dev)
 
 set(netid_config_dependencies "")
 set(netid_pc_requires "")

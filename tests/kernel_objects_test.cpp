@@ -13,6 +13,7 @@
 #include "registry/registry.h"
 #include "support/environment.h"
 #include "support/privileges.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -91,6 +92,8 @@ TEST(KernelEvents, SetFromAnotherThreadWakesAnInfiniteWait)
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     std::thread setter([event] {
+        // Only makes it likely that the wait below has begun; the result is
+        // the same in either order, so this pause decides nothing.
         Pause(20);
         SetEvent(event);
     });
@@ -107,20 +110,22 @@ TEST(KernelEvents, AutoResetReleasesOneWaiterPerSignal)
     ASSERT_NE(event, nullptr);
     std::atomic<int> released{0};
     std::atomic<int> waiting{0};
+    // Outlasts the waits for all three signals below.
+    const DWORD kWaiterBound = static_cast<DWORD>(4 * kGenerousWait.count());
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
             ++waiting;
             if (waiting == 3) SetEvent(ready);
-            if (WaitForSingleObject(event, 5000) == WAIT_OBJECT_0) ++released;
+            if (WaitForSingleObject(event, kWaiterBound) == WAIT_OBJECT_0) ++released;
         });
     }
-    ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
-    Pause(50);
+    ASSERT_EQ(WaitForSingleObject(ready, kWaiterBound), WAIT_OBJECT_0);
+    Pause(50);  // likely all three are waiting now; a signal before that waits for the first
     for (int signal = 1; signal <= 3; ++signal) {
         SetEvent(event);
-        for (int spin = 0; spin < 500 && released < signal; ++spin) Pause(2);
-        Pause(20);  // no second waiter may slip through on the same signal
+        EXPECT_TRUE(WaitUntil([&] { return released >= signal; })) << "signal " << signal;
+        Pause(20);  // a window for a second waiter to slip through on the same signal
         EXPECT_EQ(released.load(), signal);
     }
     for (std::thread& t : waiters) t.join();

@@ -2,13 +2,12 @@
 // EnumKey, Flush and NotifyChange, with the state each outcome leaves behind.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "registry/registry.h"
 #include "support/scratch_key.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -261,9 +260,13 @@ TEST(RegistryTree, EnumKeyReportsNameClassAndTheSubKeysTime)
         char keyClass[] = "kind";
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "Only", 0, keyClass, 0,
                                                  KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        FILETIME created = {0, 0};
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  &created));
         RegCloseKey(key);
+        ASSERT_TRUE(WaitForRegistryClockPast(AsNumber(created)));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     // Touch the parent after the child, so the two times differ.
     DWORD value = 1;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "later", 0, REG_DWORD,

@@ -4,7 +4,7 @@
 // against our store and under Wine against the platform's.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,6 +14,7 @@
 #include "support/environment.h"
 #include "support/key_handle.h"
 #include "support/scratch_key.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -591,7 +592,7 @@ TEST(Win32Registry, EveryChangeMovesTheLastWriteTime)
     for (const Step& step : steps) {
         SCOPED_TRACE(step.label);
         std::uint64_t before = LastWrite(key);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(WaitForRegistryClockPast(before));
         ASSERT_EQ(ERROR_SUCCESS, step.change(key));
         EXPECT_GT(LastWrite(key), before);
     }
@@ -804,11 +805,20 @@ TEST(Win32Registry, SynchronousNotificationReturnsAfterTheChange)
 {
     ScratchKey scratch("Sync");
     std::string path = scratch.Path();
-    std::thread writer([path] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The writer changes the value once per poll, the first time after one
+    // poll's pause, until the call below has returned: however late the call
+    // begins, a change comes after it.
+    std::atomic<bool> returned{false};
+    std::thread writer([path, &returned] {
         HKEY key = nullptr;
         RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key);
-        SetDword(key, "later", 1);
+        DWORD round = 0;
+        WaitUntil([&] {
+            if (returned) return true;
+            if (round > 0) SetDword(key, "later", round);
+            ++round;
+            return false;
+        });
         RegCloseKey(key);
     });
     EXPECT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(scratch.Handle(), FALSE,
@@ -816,6 +826,7 @@ TEST(Win32Registry, SynchronousNotificationReturnsAfterTheChange)
     DWORD size = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(scratch.Handle(), "later", nullptr, nullptr, nullptr,
                                               &size));
+    returned = true;
     writer.join();
 }
 

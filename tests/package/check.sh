@@ -17,7 +17,7 @@
 #
 # Environment: NETID_BUILD_ROOT (default: build/ in the source tree; the
 # builds go to package/ and package-win32/ in it), NETID_JOBS (default 2).
-# The last line sums up: "package: N passed, N failed"; the status is non-zero
+# The last line sums up: "N passed, N failed"; the status is non-zero
 # when anything failed.
 set -uo pipefail
 
@@ -47,7 +47,7 @@ check() {
     fi
 }
 finish() {
-    echo "package: $passed passed, $failed failed"
+    echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
     exit
 }
@@ -136,13 +136,17 @@ if [ -z "$tools_deb" ] || [ -z "$dev_deb" ]; then
 fi
 pass "both packages built: $(basename "$tools_deb") $(basename "$dev_deb")"
 
-# Every dependency names a package this Debian knows and that is installed here.
+# The dependencies name every package of WANT and none of SHUNNED, and each
+# names a package this Debian knows and that is installed here.
 depends_ok() {
-    local deb=$1 want=$2 field
+    local deb=$1 want=$2 shunned=$3 field
     field=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $field"
     for package in $want; do
         grep -qw -- "$package" <<<"$field" || { echo "missing $package"; return 1; }
+    done
+    for package in $shunned; do
+        ! grep -qw -- "$package" <<<"$field" || { echo "needless $package"; return 1; }
     done
     local item
     while read -r item; do
@@ -152,8 +156,11 @@ depends_ok() {
             { echo "not installable here: $item"; return 1; }
     done < <(tr ',|' '\n\n' <<<"$field" | sed 's/^ *//')
 }
-check "tools package dependencies (from dpkg-shlibdeps)" depends_ok "$tools_deb" "libc6 libstdc++6 libsqlite3-0 libhivex0"
-check "development package dependencies" depends_ok "$dev_deb" "libsqlite3-dev libhivex-dev"
+# The tools carry their C++ runtime and the store needs no library: the C
+# library is all they ask for.
+check "tools package dependencies (from dpkg-shlibdeps)" depends_ok "$tools_deb" "libc6" \
+    "libstdc++6 libgcc-s1 libsqlite3-0 libhivex0 libicu72"
+check "development package dependencies" depends_ok "$dev_deb" "" "libsqlite3-dev libhivex-dev libicu-dev"
 
 unpacked=$work/root
 mkdir -p "$unpacked"

@@ -10,6 +10,7 @@
 #     into that view, which "reg /reg:32" reads, and the 64-bit tool into the
 #     native one ("reg /reg:64"); the other view must stay untouched. The
 #     32-bit tool is also run in a 32-bit prefix, where there is only one view.
+# Wine is started as cmake/wine-env.sh chooses for this host.
 set -eu
 
 [ $# -eq 3 ] || { echo "usage: $0 SETNETID.EXE 32|64 WORKDIR" >&2; exit 2; }
@@ -18,6 +19,7 @@ bits=$2
 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 prefix_tool=$here/../../cmake/wine-prefix.sh
+. "$here/../../cmake/wine-env.sh"
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -63,7 +65,7 @@ new_prefix() {
 # run_tool ARGS...: runs the tool; sets status and output (stdout and stderr).
 run_tool() {
     status=0
-    output=$(wine 'C:\netid\setnetid.exe' "$@" 2>&1 </dev/null) || status=$?
+    output=$("$NETID_WINE" 'C:\netid\setnetid.exe' "$@" 2>&1 </dev/null) || status=$?
 }
 
 # expect_silent_success WHAT
@@ -79,13 +81,13 @@ expect_silent_success() {
 
 # query_value VIEW: the AmsNetId data as reg.exe shows it in that view ("" if absent).
 query_value() {
-    wine reg query "$key" /v AmsNetId "/reg:$1" 2>/dev/null </dev/null | tr -d '\r' |
+    "$NETID_WINE" reg query "$key" /v AmsNetId "/reg:$1" 2>/dev/null </dev/null | tr -d '\r' |
         awk '$1 == "AmsNetId" { print $2 " " $3 }'
 }
 
 # key_exists VIEW PATH
 key_exists() {
-    wine reg query "$2" "/reg:$1" >/dev/null 2>&1 </dev/null
+    "$NETID_WINE" reg query "$2" "/reg:$1" >/dev/null 2>&1 </dev/null
 }
 
 # expect_value VIEW DATA WHAT
@@ -143,6 +145,10 @@ else
     echo "e2e.sh: bitness must be 32 or 64, not '$bits'" >&2
     exit 2
 fi
+if [ "$bits" = 32 ] && [ -n "$NETID_WIN32_SKIP" ]; then
+    echo "e2e.sh: the 32-bit tool is not run: $NETID_WIN32_SKIP" >&2
+    exit 1
+fi
 
 # A 64-bit prefix, as a 64-bit Windows.
 new_prefix win64 win64
@@ -159,7 +165,7 @@ for view in 32 64; do
 done
 
 # 2. The key in the tool's own view.
-if ! wine reg add "$key" /f "/reg:$own" >/dev/null 2>&1 </dev/null; then
+if ! "$NETID_WINE" reg add "$key" /f "/reg:$own" >/dev/null 2>&1 </dev/null; then
     fail "reg add $key /reg:$own"
 fi
 write_cases "$own"
@@ -171,9 +177,9 @@ else
 fi
 
 # 3. The key only in the other view: the tool does not see it and writes nothing.
-wine reg delete 'HKLM\Software\Zadizovi' /f "/reg:$own" >/dev/null 2>&1 </dev/null ||
+"$NETID_WINE" reg delete 'HKLM\Software\Zadizovi' /f "/reg:$own" >/dev/null 2>&1 </dev/null ||
     fail "reg delete /reg:$own"
-wine reg add "$key" /f "/reg:$other" >/dev/null 2>&1 </dev/null ||
+"$NETID_WINE" reg add "$key" /f "/reg:$other" >/dev/null 2>&1 </dev/null ||
     fail "reg add $key /reg:$other"
 run_tool IP 192.168.0.10
 expect_silent_success "key only in the other view"
@@ -198,7 +204,7 @@ if [ "$bits" = 32 ]; then
     else
         pass
     fi
-    wine reg add "$key" /f >/dev/null 2>&1 </dev/null || fail "reg add $key (32-bit prefix)"
+    "$NETID_WINE" reg add "$key" /f >/dev/null 2>&1 </dev/null || fail "reg add $key (32-bit prefix)"
     write_cases 32
 fi
 
