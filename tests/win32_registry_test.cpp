@@ -4,6 +4,7 @@
 // against our store and under Wine against the platform's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -380,6 +381,38 @@ TEST(Win32Registry, SubKeysEnumerateInUpperCaseOrderValuesInCreationOrder)
     EXPECT_EQ(wine ? sorted : remade, ValueNames(key));
 }
 
+TEST(Win32Registry, AKeyOfManyValuesFindsEachByNameAfterDeletionsInTheMiddle)
+{
+    // Enough values that a store may keep an index of their names; deleting
+    // from the middle moves every later value up one place.
+    ScratchKey scratch("ManyValues");
+    HKEY key = scratch.Handle();
+    const DWORD kCount = 300;
+    for (DWORD i = 0; i < kCount; ++i) {
+        ASSERT_EQ(ERROR_SUCCESS, SetDword(key, ("v" + std::to_string(i)).c_str(), i));
+    }
+    for (DWORD i = 10; i < kCount; i += 3) {
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueA(key, ("V" + std::to_string(i)).c_str()));
+    }
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "v11", 1011));  // keeps its place
+    std::vector<std::string> expected;
+    for (DWORD i = 0; i < kCount; ++i) {
+        const std::string name = "v" + std::to_string(i);
+        DWORD data = 0, size = sizeof data;
+        LONG status = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&data), &size);
+        if (i >= 10 && (i - 10) % 3 == 0) {
+            EXPECT_EQ(ERROR_FILE_NOT_FOUND, status) << name;
+            continue;
+        }
+        ASSERT_EQ(ERROR_SUCCESS, status) << name;
+        EXPECT_EQ(i == 11 ? 1011u : i, data) << name;
+        expected.push_back(name);
+    }
+    std::vector<std::string> names = ValueNames(key);
+    if (RunningUnderWine()) std::sort(expected.begin(), expected.end());  // Wine sorts by name
+    EXPECT_TRUE(names == expected) << names.size() << " values enumerated";
+}
 TEST(Win32Registry, EnumerationAnswersMoreDataAndNoMoreItems)
 {
     ScratchKey scratch("EnumSizes");

@@ -171,4 +171,14 @@ std::vector<const store::Value*> Registry::Values(const Handle& handle)
     return out;
 }
 
+const store::Value* Registry::ValueAt(const Handle& handle, DWORD index)
+{
+    if (IsPair(handle)) {
+        std::vector<const store::Value*> values = Values(handle);
+        return index < values.size() ? values[index] : nullptr;
+    }
+    const store::Key& key = Current(handle.key);
+    return index < key.values.size() ? &key.values[index] : nullptr;
+}
+
 }  // namespace netid::posix

@@ -109,6 +109,9 @@ public:
     // (a value is read and written in `key` alone, as the platform does).
     // The pointers are valid until the next call of the store.
     std::vector<const store::Value*> Values(const Handle& handle);
+    // The value at `index` of that order, or null past its end; found in
+    // constant time for a key of its own, so that enumerating stays linear.
+    const store::Value* ValueAt(const Handle& handle, DWORD index);
 
     // The access this process gets to key `ref` when it asks for `sam` with
     // the options of RegOpenKeyEx/RegCreateKeyEx: the key's DACL decides for

@@ -111,11 +111,11 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        std::vector<const store::Value*> values = reg.Values(handle);
-        if (dwIndex >= values.size()) {
+        const store::Value* found = reg.ValueAt(handle, dwIndex);
+        if (found == nullptr) {
             return ERROR_NO_MORE_ITEMS;
         }
-        const store::Value& value = *values[dwIndex];
+        const store::Value& value = *found;
         const std::string name = NameToA(value.name);
         const std::vector<BYTE> data = DataToA(value.type, value.data);
         // A name or data that does not fit leaves the name buffer and its

@@ -15,12 +15,56 @@ bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string
 
 }  // namespace
 
-const Value* Key::FindValue(std::u16string_view upperName) const
+// ------------------------------------------------------------ values
+const Value* ValueList::Find(std::u16string_view upperName) const
 {
-    for (const Value& v : values) {
-        if (v.upper == upperName) return &v;
+    if (m_index.empty()) {
+        for (const Value& v : m_values) {
+            if (v.upper == upperName) return &v;
+        }
+        return nullptr;
     }
-    return nullptr;
+    auto it = m_index.find(std::u16string(upperName));
+    return it == m_index.end() ? nullptr : &m_values[it->second];
+}
+
+void ValueList::Append(Value value)
+{
+    m_values.push_back(std::move(value));
+    if (!m_index.empty()) {
+        m_index.emplace(m_values.back().upper, m_values.size() - 1);
+    } else if (m_values.size() >= kIndexFrom) {
+        Index(0);
+    }
+}
+
+bool ValueList::Erase(std::u16string_view upperName)
+{
+    auto it = std::find_if(m_values.begin(), m_values.end(),
+                           [&](const Value& v) { return v.upper == upperName; });
+    if (it == m_values.end()) return false;
+    std::size_t at = static_cast<std::size_t>(it - m_values.begin());
+    m_values.erase(it);
+    if (!m_index.empty()) {
+        m_index.erase(std::u16string(upperName));
+        if (m_values.size() < kIndexFrom) {
+            m_index.clear();
+        } else {
+            Index(at);  // the values after it moved up one place
+        }
+    }
+    return true;
+}
+
+void ValueList::Clear()
+{
+    m_values.clear();
+    m_index.clear();
+}
+
+void ValueList::Index(std::size_t from)
+{
+    for (std::size_t i = from; i < m_values.size(); ++i) m_index[m_values[i].upper] = i;
 }
 
 Model::Model() = default;
@@ -218,7 +262,7 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
         for (const ChildRef& c : key->children) children.push_back(c.id);
         for (KeyId c : children) RemoveSubtree(c, changes);
         key = Mutable(id);
-        key->values.clear();
+        key->values.Clear();
         key->lastWrite = time;
         Report(changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
         return true;
@@ -232,14 +276,12 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
         Key* key = Mutable(id);
         if (in.Failed() || key == nullptr) return false;
         std::u16string upper = Upcase(name);
-        auto it = std::find_if(key->values.begin(), key->values.end(),
-                               [&](const Value& v) { return v.upper == upper; });
-        if (it != key->values.end()) {
+        if (Value* existing = key->values.Find(upper)) {
             // An existing value keeps its place in the order and its name.
-            it->type = type;
-            it->data = std::move(data);
+            existing->type = type;
+            existing->data = std::move(data);
         } else {
-            key->values.push_back(Value{std::move(name), std::move(upper), type, std::move(data)});
+            key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
         }
         key->lastWrite = time;
         Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
@@ -251,10 +293,7 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes)
         std::u16string upper = Upcase(in.Text());
         Key* key = Mutable(id);
         if (in.Failed() || key == nullptr) return false;
-        auto it = std::find_if(key->values.begin(), key->values.end(),
-                               [&](const Value& v) { return v.upper == upper; });
-        if (it == key->values.end()) return false;
-        key->values.erase(it);
+        if (!key->values.Erase(upper)) return false;
         key->lastWrite = time;
         Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
         return true;
@@ -391,7 +430,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
         key.mountOrigin = in.Str();
         std::uint32_t values = in.U32();
         if (in.Failed() || values > in.Left()) return false;
-        key.values.reserve(values);
+        key.values.Reserve(values);
         for (std::uint32_t v = 0; v < values; ++v) {
             Value value;
             value.name = in.Text();
@@ -399,7 +438,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
             value.type = in.U32();
             value.data = in.Bytes();
             if (in.Failed() || key.FindValue(value.upper) != nullptr) return false;
-            key.values.push_back(std::move(value));
+            key.values.Append(std::move(value));
         }
         key.upper = Upcase(key.name);
         bool isRoot = i == 0;

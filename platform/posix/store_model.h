@@ -37,6 +37,39 @@ struct Value {
     Bytes data;            // texts as UTF-16LE, as stored
 };
 
+// A key's values in creation order, found by upper-case name. A key of many
+// values keeps an index of their names as well, so that neither setting a
+// value nor loading a hive takes time that grows with the square of the
+// count; a key of few values is searched in order, which is faster there.
+class ValueList {
+public:
+    static constexpr std::size_t kIndexFrom = 32;
+
+    std::size_t size() const { return m_values.size(); }
+    bool empty() const { return m_values.empty(); }
+    const Value& operator[](std::size_t i) const { return m_values[i]; }
+    std::vector<Value>::const_iterator begin() const { return m_values.begin(); }
+    std::vector<Value>::const_iterator end() const { return m_values.end(); }
+
+    const Value* Find(std::u16string_view upperName) const;
+    Value* Find(std::u16string_view upperName)
+    {
+        return const_cast<Value*>(static_cast<const ValueList*>(this)->Find(upperName));
+    }
+    void Reserve(std::size_t count) { m_values.reserve(count); }
+    // Adds a value whose name the list does not hold yet.
+    void Append(Value value);
+    // Removes the value of that name; false when there is none.
+    bool Erase(std::u16string_view upperName);
+    void Clear();
+
+private:
+    void Index(std::size_t from);
+
+    std::vector<Value> m_values;
+    std::unordered_map<std::u16string, std::size_t> m_index;  // empty below kIndexFrom
+};
+
 struct Key;
 struct ChildRef {
     KeyId id = 0;
@@ -54,10 +87,10 @@ struct Key {
     std::uint64_t lastWrite = 0;  // FILETIME as one count
     std::string mount;            // non-empty: another hive is mounted here, by this name
     std::string mountOrigin;      // where that hive came from, as its loader wrote it
-    std::vector<Value> values;    // in creation order
+    ValueList values;             // in creation order
     std::vector<ChildRef> children;  // sorted by upper-case name
 
-    const Value* FindValue(std::u16string_view upperName) const;
+    const Value* FindValue(std::u16string_view upperName) const { return values.Find(upperName); }
     bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
 };
 
