@@ -94,6 +94,11 @@ LONG TempBeside(const std::string& path, std::string& temp)
     return ERROR_SUCCESS;
 }
 
+OwnedFd::~OwnedFd()
+{
+    if (fd >= 0) ::close(fd);
+}
+
 LONG StatusFromErrno(int error)
 {
     switch (error) {

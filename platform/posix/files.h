@@ -37,6 +37,16 @@ bool FileExists(const std::string& path);
 // closed, empty).
 LONG TempBeside(const std::string& path, std::string& temp);
 
+// A file descriptor owned by one scope: closed when it goes.
+struct OwnedFd {
+    int fd = -1;
+    OwnedFd() = default;
+    explicit OwnedFd(int descriptor) : fd(descriptor) {}
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd();
+};
+
 // Win32 status for an errno value of a file operation.
 LONG StatusFromErrno(int error);
 

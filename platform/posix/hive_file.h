@@ -10,7 +10,7 @@
 // writes them. What it does not keep: volatile sub-keys (as on Windows, they
 // are not written) and volatility.
 //
-// Implemented in hive_file.cpp; the file's fields are named in regf_format.h.
+// Written by hive_write.cpp and read by hive_read.cpp; the file's fields are named in regf_format.h.
 // Where hive files come from and go to is the hive calls' business.
 #ifndef NETID_PLATFORM_POSIX_HIVE_FILE_H
 #define NETID_PLATFORM_POSIX_HIVE_FILE_H
@@ -70,6 +70,10 @@ LONG ReadHiveImage(const BYTE* data, std::size_t size, RegTree& out);
 // The XOR-32 checksum of the first 508 bytes of a base block, with the
 // format's two reserved results moved aside.
 DWORD BaseBlockChecksum(const BYTE* block);
+
+// True for a well-formed self-relative security descriptor, the only form a
+// hive file holds.
+bool SelfRelativeDescriptor(const BYTE* sd, std::size_t size);
 
 }  // namespace netid::posix::hive
 

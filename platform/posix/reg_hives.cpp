@@ -1,8 +1,9 @@
 // The registry calls on hives: saving a key to a hive file, restoring one
 // from a file, loading and unloading a hive, and replacing one at the next
-// start of the machine. Hive files are read and written by hive_file.cpp;
-// a loaded hive is a hive of the store of its own, hung at a key of the root
-// it was loaded under, with where it came from (hive_records.h).
+// start of the machine. Hive files are read and written by hive_read.cpp
+// and hive_write.cpp; a loaded hive is a hive of the store of its own, hung
+// at a key of the root it was loaded under, with where it came from
+// (hive_records.h).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,7 @@
 // The fields of the "regf" hive file format, by name: the base block, bins,
 // cells, and the nk, vk, sk, db records and the sub-key lists (li, lf, lh,
-// ri). Only names and numbers; reading and writing them is hive_file.cpp's.
+// ri). Only names and numbers; reading and writing them is
+// hive_read.cpp's and hive_write.cpp's.
 // Offsets of a record's fields count from the start of its cell's body
 // (after the cell's size field); cell offsets count from the end of the base
 // block.
