@@ -113,6 +113,7 @@ TEST(KernelEvents, AutoResetReleasesOneWaiterPerSignal)
     // Outlasts the waits for all three signals below.
     const DWORD kWaiterBound = static_cast<DWORD>(4 * kGenerousWait.count());
     std::vector<std::thread> waiters;
+    JoinAtExit join(waiters);
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
             ++waiting;

@@ -355,7 +355,9 @@ TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
     TempDir dir("netid-store");
     std::string ready = dir.Path() + "/ready";
     std::atomic<int> exitStatus{-1};
-    std::thread waiter([&] {
+    std::vector<std::thread> waiter;
+    JoinAtExit join(waiter);
+    waiter.emplace_back([&] {
         exitStatus = Helper("wait " + Quote(scratch.Path()) + " " + Quote(ready) + " " +
                             std::to_string(kGenerousWait.count()));
     });
@@ -364,7 +366,7 @@ TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "deeper\\still", 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &child, nullptr));
     RegCloseKey(child);
-    waiter.join();
+    waiter[0].join();
     EXPECT_EQ(0, exitStatus.load());
 }
 

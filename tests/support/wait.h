@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "platform/win32.h"
 #include "support/scratch_key.h"
@@ -26,6 +27,25 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds bound = kGenerousW
     }
     return true;
 }
+
+// Joins the threads a test started when the test leaves, also through a
+// failed ASSERT, which would otherwise end the program for a thread left
+// joinable. The threads must end by themselves within their own bounds.
+class JoinAtExit {
+public:
+    explicit JoinAtExit(std::vector<std::thread>& threads) : m_threads(threads) {}
+    JoinAtExit(const JoinAtExit&) = delete;
+    JoinAtExit& operator=(const JoinAtExit&) = delete;
+    ~JoinAtExit()
+    {
+        for (std::thread& t : m_threads) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+private:
+    std::vector<std::thread>& m_threads;
+};
 
 // Returns once the registry's own clock has moved past `time` (a FILETIME as
 // one 64-bit count), so that the next change gets a later last-write time
