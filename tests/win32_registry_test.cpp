@@ -381,6 +381,37 @@ TEST(Win32Registry, SubKeysEnumerateInUpperCaseOrderValuesInCreationOrder)
     EXPECT_EQ(wine ? sorted : remade, ValueNames(key));
 }
 
+TEST(Win32Registry, AKeyOfManySubKeysKeepsThemSortedThroughCreationAndDeletionInAnyOrder)
+{
+    // More sub-keys than a store may keep in one run of its list, made in a
+    // scattered order and deleted in another, so that runs split and empty.
+    ScratchKey scratch("ManyKeys");
+    HKEY key = scratch.Handle();
+    const int kCount = 1500;
+    auto name = [](int i) { return "k" + std::to_string((i * 7919) % kCount); };
+    for (int i = 0; i < kCount; ++i) {
+        Key child;
+        ASSERT_EQ(ERROR_SUCCESS, Create(key, name(i), child.Out())) << name(i);
+    }
+    std::vector<std::string> kept;
+    for (int i = 0; i < kCount; ++i) {
+        const std::string n = "k" + std::to_string(i);
+        if (i % 3 == 0 || (i > 600 && i < 1100)) {
+            ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key, n.c_str())) << n;
+        } else {
+            kept.push_back(n);
+        }
+    }
+    for (const std::string& n : kept) {
+        Key child;
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, n.c_str(), 0, KEY_READ, child.Out())) << n;
+    }
+    // The names are letters and digits: both orders the platforms use agree.
+    std::sort(kept.begin(), kept.end());
+    std::vector<std::string> names = SubKeyNames(key);
+    EXPECT_TRUE(names == kept) << names.size() << " sub-keys enumerated of " << kept.size();
+}
+
 TEST(Win32Registry, AKeyOfManyValuesFindsEachByNameAfterDeletionsInTheMiddle)
 {
     // Enough values that a store may keep an index of their names; deleting

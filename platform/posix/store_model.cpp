@@ -15,6 +15,67 @@ bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string
 
 }  // namespace
 
+// ------------------------------------------------------------ sub-keys
+std::size_t ChildList::RunOf(std::u16string_view upper) const
+{
+    auto it = std::lower_bound(m_runs.begin(), m_runs.end(), upper,
+                               [](const std::vector<ChildRef>& run, std::u16string_view name) {
+                                   return LessChild(run.back(), name);
+                               });
+    return it == m_runs.end() ? m_runs.size() - 1 : static_cast<std::size_t>(it - m_runs.begin());
+}
+
+const ChildRef& ChildList::operator[](std::size_t index) const
+{
+    for (const std::vector<ChildRef>& run : m_runs) {
+        if (index < run.size()) return run[index];
+        index -= run.size();
+    }
+    return m_runs.back().back();  // past the end: callers check size() first
+}
+
+const ChildRef* ChildList::Find(std::u16string_view upper) const
+{
+    if (m_runs.empty()) return nullptr;
+    const std::vector<ChildRef>& run = m_runs[RunOf(upper)];
+    auto it = std::lower_bound(run.begin(), run.end(), upper, LessChild);
+    return it != run.end() && it->key->upper == upper ? &*it : nullptr;
+}
+
+void ChildList::Insert(const ChildRef& child)
+{
+    const std::u16string_view upper(child.key->upper);
+    if (m_runs.empty()) {
+        m_runs.push_back({child});
+        m_size = 1;
+        return;
+    }
+    const std::size_t r = RunOf(upper);
+    std::vector<ChildRef>& run = m_runs[r];
+    run.insert(std::lower_bound(run.begin(), run.end(), upper, LessChild), child);
+    ++m_size;
+    if (run.size() > kMaxRun) {
+        // Split in two halves, so that a list filled in order keeps runs
+        // half full at worst.
+        std::vector<ChildRef> upperHalf(run.begin() + static_cast<std::ptrdiff_t>(run.size() / 2), run.end());
+        run.resize(run.size() / 2);
+        m_runs.insert(m_runs.begin() + static_cast<std::ptrdiff_t>(r) + 1, std::move(upperHalf));
+    }
+}
+
+bool ChildList::Erase(std::u16string_view upper, KeyId id)
+{
+    if (m_runs.empty()) return false;
+    const std::size_t r = RunOf(upper);
+    std::vector<ChildRef>& run = m_runs[r];
+    auto it = std::lower_bound(run.begin(), run.end(), upper, LessChild);
+    if (it == run.end() || it->id != id) return false;
+    run.erase(it);
+    --m_size;
+    if (run.empty()) m_runs.erase(m_runs.begin() + static_cast<std::ptrdiff_t>(r));
+    return true;
+}
+
 // ------------------------------------------------------------ values
 const Value* ValueList::Find(std::u16string_view upperName) const
 {
@@ -83,8 +144,8 @@ Key* Model::Mutable(KeyId id)
 
 KeyId Model::Child(const Key& parent, std::u16string_view upper) const
 {
-    auto it = std::lower_bound(parent.children.begin(), parent.children.end(), upper, LessChild);
-    return it != parent.children.end() && it->key->upper == upper ? it->id : 0;
+    const ChildRef* child = parent.children.Find(upper);
+    return child != nullptr ? child->id : 0;
 }
 
 const Bytes* Model::Security(SecurityId id) const
@@ -131,19 +192,9 @@ void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter
     changes->push_back(std::move(change));
 }
 
-void Model::LinkChild(Key& parent, const Key& child)
-{
-    auto it = std::lower_bound(parent.children.begin(), parent.children.end(),
-                               std::u16string_view(child.upper), LessChild);
-    parent.children.insert(it, ChildRef{child.id, &child});
-}
+void Model::LinkChild(Key& parent, const Key& child) { parent.children.Insert(ChildRef{child.id, &child}); }
 
-void Model::UnlinkChild(Key& parent, const Key& child)
-{
-    auto it = std::lower_bound(parent.children.begin(), parent.children.end(),
-                               std::u16string_view(child.upper), LessChild);
-    if (it != parent.children.end() && it->id == child.id) parent.children.erase(it);
-}
+void Model::UnlinkChild(Key& parent, const Key& child) { parent.children.Erase(child.upper, child.id); }
 
 void Model::RemoveSubtree(KeyId id, std::vector<Change>* changes)
 {

@@ -8,7 +8,9 @@
 #ifndef NETID_PLATFORM_POSIX_STORE_MODEL_H
 #define NETID_PLATFORM_POSIX_STORE_MODEL_H
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -76,6 +78,74 @@ struct ChildRef {
     const Key* key = nullptr;  // the child itself (keys never move in the model)
 };
 
+// A key's sub-keys sorted by upper-case name, held in runs of at most
+// kMaxRun entries (as hive files split a long list into leaves), so that
+// adding or removing one of many sub-keys moves one run, not all of them.
+// Enumeration by index walks the runs' sizes.
+class ChildList {
+public:
+    static constexpr std::size_t kMaxRun = 512;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = ChildRef;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const ChildRef*;
+        using reference = const ChildRef&;
+
+        const_iterator() = default;
+        const_iterator(const std::vector<std::vector<ChildRef>>* runs, std::size_t run)
+            : m_runs(runs), m_run(run)
+        {
+        }
+        reference operator*() const { return (*m_runs)[m_run][m_at]; }
+        pointer operator->() const { return &**this; }
+        const_iterator& operator++()
+        {
+            if (++m_at == (*m_runs)[m_run].size()) {
+                ++m_run;
+                m_at = 0;
+            }
+            return *this;
+        }
+        const_iterator operator++(int)
+        {
+            const_iterator was = *this;
+            ++*this;
+            return was;
+        }
+        bool operator==(const const_iterator& o) const { return m_run == o.m_run && m_at == o.m_at; }
+        bool operator!=(const const_iterator& o) const { return !(*this == o); }
+
+    private:
+        const std::vector<std::vector<ChildRef>>* m_runs = nullptr;
+        std::size_t m_run = 0;
+        std::size_t m_at = 0;
+    };
+
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const ChildRef& operator[](std::size_t index) const;
+    const_iterator begin() const { return const_iterator(&m_runs, 0); }
+    const_iterator end() const { return const_iterator(&m_runs, m_runs.size()); }
+
+    // The sub-key of that upper-case name, or null.
+    const ChildRef* Find(std::u16string_view upper) const;
+    // Adds a sub-key whose name the list does not hold yet, in its place.
+    void Insert(const ChildRef& child);
+    // Removes the sub-key `id` of that upper-case name; false when absent.
+    bool Erase(std::u16string_view upper, KeyId id);
+
+private:
+    // The run where `upper` is or would go: the first whose last entry is
+    // not below it, else the last run.
+    std::size_t RunOf(std::u16string_view upper) const;
+
+    std::vector<std::vector<ChildRef>> m_runs;  // none empty
+    std::size_t m_size = 0;
+};
+
 struct Key {
     KeyId id = 0;
     KeyId parent = 0;  // 0 for the hive's top key
@@ -88,7 +158,7 @@ struct Key {
     std::string mount;            // non-empty: another hive is mounted here, by this name
     std::string mountOrigin;      // where that hive came from, as its loader wrote it
     ValueList values;             // in creation order
-    std::vector<ChildRef> children;  // sorted by upper-case name
+    ChildList children;           // sorted by upper-case name
 
     const Value* FindValue(std::u16string_view upperName) const { return values.Find(upperName); }
     bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
