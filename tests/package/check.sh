@@ -16,7 +16,7 @@
 #   tests/package/check.sh
 #
 # Environment: NETID_BUILD_ROOT (default: build/ in the source tree; the
-# builds go to package/ and package-win32/ in it), NETID_JOBS (default 2).
+# builds go to package/ and package-win-<arch>/ in it), NETID_JOBS (default 2).
 # The last line sums up: "N passed, N failed"; the status is non-zero
 # when anything failed.
 set -uo pipefail
@@ -213,20 +213,26 @@ else
 fi
 
 # ---------------------------------------------------------------- Windows (MinGW-w64)
-if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
-    winbuild=$root/package-win32
-    winprefix=$work/prefix-win32
-    check "MinGW build and install" bash -c "
+# The 32-bit program, as the tool ships; where this host cannot execute
+# 32-bit x86 code (cmake/wine-env.sh), the 64-bit one, so that the package is
+# still built and run as a Windows program.
+# shellcheck source=../../cmake/wine-env.sh
+. "$src/cmake/wine-env.sh"
+if [ -n "$NETID_WIN32_SKIP" ]; then arch=x86_64; else arch=i686; fi
+if command -v "$arch-w64-mingw32-g++-posix" >/dev/null && command -v "$NETID_WINE" >/dev/null; then
+    winbuild=$root/package-win-$arch
+    winprefix=$work/prefix-win-$arch
+    check "MinGW ($arch) build and install" bash -c "
         set -e
         cmake -S '$src' -B '$winbuild' -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-              -DCMAKE_TOOLCHAIN_FILE='$src/cmake/mingw-w64-i686.cmake'
+              -DCMAKE_TOOLCHAIN_FILE='$src/cmake/mingw-w64-$arch.cmake'
         cmake --build '$winbuild' -j '$jobs'
         cmake --install '$winbuild' --prefix '$winprefix'"
-    check "MinGW consumer through find_package, run under Wine" consumer "$work/consumer-win32" \
-        "$src/cmake/wine-run.sh" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-i686.cmake" \
+    check "MinGW ($arch) consumer through find_package, run under Wine" consumer "$work/consumer-win-$arch" \
+        "$src/cmake/wine-run.sh" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-$arch.cmake" \
         -Dnetid_DIR="$winprefix/lib/cmake/netid"
 else
-    skip "Windows consumer: no MinGW-w64 toolchain or no Wine"
+    skip "Windows consumer: no MinGW-w64 toolchain for $arch or no Wine"
 fi
 
 finish
