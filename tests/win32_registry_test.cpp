@@ -719,6 +719,13 @@ TEST(Win32Registry, TheFreshMachineHasItsSkeleton)
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, clsid.Out()));
     Key configSoftware;
     EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_CONFIG, "Software", 0, KEY_READ, configSoftware.Out()));
+    // The user's half of HKEY_CLASSES_ROOT. Wine deviation: a fresh Wine
+    // prefix has no HKEY_CURRENT_USER\Software\Classes until something makes it.
+    if (!RunningUnderWine()) {
+        Key userClasses;
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes", 0, KEY_READ,
+                                               userClasses.Out()));
+    }
 }
 
 TEST(Win32Registry, ConnectAcceptsOnlyThisMachine)

@@ -292,6 +292,12 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     o.owner = uid;
     o.rootName = Utf8ToUtf16(sid);
     o.rootSecurity = OwnedHiveSecurity(UserSid(uid));
+    // What every user's hive has on the platform, and programs open without
+    // making it: Software, and Software\Classes, the user's half of
+    // HKEY_CLASSES_ROOT.
+    static const SkeletonKey user[] = {{u"Software", -1, nullptr}, {u"Classes", 0, nullptr}};
+    const std::uint64_t now = NowAsFileTime();
+    o.fill = [now](Batch& b) { return Fill(b, user, std::size(user), now); };
     return OpenSlot(name, dir, true, o, out);
 }
 
