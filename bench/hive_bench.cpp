@@ -12,7 +12,7 @@
 #include "platform/win32.h"
 #ifndef _WIN32
 // The hive file module is the Linux platform layer's own.
-#include "platform/posix/hive_file.h"
+#include "platform/posix/regf/hive_file.h"
 #endif
 
 namespace {

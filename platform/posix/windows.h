@@ -339,7 +339,7 @@ typedef enum _TOKEN_INFORMATION_CLASS {
 // ---------------------------------------------------------------- calls
 // Each group names the file under platform/posix/ that implements it.
 
-// Implemented in reg_keys.cpp: keys.
+// Implemented in calls/reg_keys.cpp: keys.
 LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult);
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult);
@@ -360,7 +360,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 LONG WINAPI RegFlushKey(HKEY hKey);
 
-// Implemented in reg_values.cpp: values.
+// Implemented in calls/reg_values.cpp: values.
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -369,25 +369,25 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
-// Implemented in reg_security.cpp: a key's security descriptor.
+// Implemented in calls/reg_security.cpp: a key's security descriptor.
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                               PSECURITY_DESCRIPTOR pSecurityDescriptor,
                               LPDWORD lpcbSecurityDescriptor);
 LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                               PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
-// Implemented in reg_notify.cpp: change notification.
+// Implemented in calls/reg_notify.cpp: change notification.
 LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
                                     HANDLE hEvent, BOOL fAsynchronous);
 
-// Implemented in reg_hives.cpp: hives and hive files.
+// Implemented in calls/reg_hives.cpp: hives and hive files.
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile);
 LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR lpOldFile);
 LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags);
 
-// Implemented in process.cpp: the process and the machine.
+// Implemented in base/process.cpp: the process and the machine.
 LPSTR WINAPI GetCommandLineA(void);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
@@ -398,11 +398,11 @@ void WINAPI SetLastError(DWORD dwErrCode);
 // single-byte, so this is an exact byte-wise comparison.
 int _mbscmp(const unsigned char* a, const unsigned char* b);
 
-// Implemented in files.cpp: files.
+// Implemented in base/files.cpp: files.
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 
-// Implemented in kernel.cpp: the process token and its privileges, events,
+// Implemented in security/kernel.cpp: the process token and its privileges, events,
 // handles to them.
 HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
@@ -420,11 +420,11 @@ BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
-// Implemented in security.cpp: security descriptors.
+// Implemented in security/security.cpp: security descriptors.
 BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
-// Implemented in codepage.cpp: code pages.
+// Implemented in base/codepage.cpp: code pages.
 // Text conversion between the ANSI code page and UTF-16. On this platform the
 // ANSI (and OEM) code page is UTF-8, 65001, as a Linux process's locale is.
 typedef char16_t WCHAR;

@@ -1,0 +1,350 @@
+// File system and host helpers of the registry (see files.h); no registry
+// logic.
+#include "platform/posix/base/files.h"
+
+#include "platform/posix/base/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+namespace netid::posix {
+
+namespace {
+
+constexpr const char* kDefaultDirectory = "/var/lib/netid/registry";
+
+}  // namespace
+
+std::string StoreDirectoryFromEnvironment()
+{
+    const char* dir = getenv("NETID_REGISTRY_DIR");
+    return dir != nullptr && *dir != '\0' ? std::string(dir) : std::string(kDefaultDirectory);
+}
+
+bool MakeDirectories(const std::string& path)
+{
+    std::string partial;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        partial = path.substr(0, end);
+        if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        start = end + 1;
+    }
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void SyncDirectory(const std::string& dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::string DirectoryOf(const std::string& path)
+{
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string AbsolutePath(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+LONG TempBeside(const std::string& path, std::string& temp)
+{
+    std::string pattern = DirectoryOf(path) + "/.hive-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    int fd = ::mkstemp(buf.data());
+    if (fd < 0) return StatusFromErrno(errno);
+    ::close(fd);
+    temp = buf.data();
+    return ERROR_SUCCESS;
+}
+
+void OwnedFd::reset(int descriptor)
+{
+    if (fd >= 0 && fd != descriptor) ::close(fd);
+    fd = descriptor;
+}
+
+LONG StatusFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ELOOP: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENAMETOOLONG: return ERROR_INVALID_NAME;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+    case EDQUOT: return ERROR_CANTWRITE;
+    default: return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+std::uint64_t Random64()
+{
+    std::uint64_t value = 0;
+    while (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+        if (errno != EINTR) {
+            // No entropy to be had: the time and the process still differ.
+            value ^= static_cast<std::uint64_t>(::time(nullptr)) * 0x9E3779B97F4A7C15ull ^
+                     (static_cast<std::uint64_t>(::getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(&value);
+            break;
+        }
+    }
+    return value;
+}
+
+// Opens an existing file of the hive without following a link, and checks
+// that it is a plain file of the expected owner with no other name.
+int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status)
+{
+    int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        status = StatusFromErrno(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
+        ::close(fd);
+        status = ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    status = ERROR_SUCCESS;
+    return fd;
+}
+
+// Makes a new file under a fresh name of its own; the name is returned.
+int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
+        name = "." + base + suffix;
+        int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            // Files made for another user (root making a user's hive) are theirs.
+            if (owner != ::geteuid() && ::fchown(fd, owner, static_cast<gid_t>(-1)) != 0) {
+                ::close(fd);
+                ::unlinkat(dir, name.c_str(), 0);
+                errno = EPERM;
+                return -1;
+            }
+            ::fchmod(fd, mode);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Opens a fixed-name companion file, making it (and nothing else) when it
+// is missing.
+int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                        std::size_t size, LONG& status)
+{
+    int fd = OpenStoreFile(dir, name, flags, owner, status);
+    if (fd >= 0 || status != ERROR_FILE_NOT_FOUND) return fd;
+    std::string temp;
+    fd = CreateFreshFile(dir, name, mode, owner, temp);
+    if (fd < 0) {
+        status = StatusFromErrno(errno);
+        return -1;
+    }
+    if (size != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        status = StatusFromErrno(errno);
+        ::close(fd);
+        ::unlinkat(dir, temp.c_str(), 0);
+        return -1;
+    }
+    // Put in place only when no other process did first; theirs is used then.
+    int linked = ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+    int error = errno;
+    ::unlinkat(dir, temp.c_str(), 0);
+    ::close(fd);
+    if (linked != 0 && error != EEXIST) {
+        status = StatusFromErrno(error);
+        return -1;
+    }
+    return OpenStoreFile(dir, name, flags, owner, status);
+}
+
+namespace {
+
+// Removes files named ".NAME.<16 hex digits>" of the caller's own from `dir`:
+// what a writer of NAME killed before its rename left there.
+void RemoveLeftCopies(int dir, const std::string& name)
+{
+    int fd = ::dup(dir);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    const std::string prefix = "." + name + ".";
+    std::vector<std::string> left;
+    while (dirent* e = ::readdir(d)) {
+        std::string entry = e->d_name;
+        if (entry.size() != prefix.size() + 16 || entry.compare(0, prefix.size(), prefix) != 0 ||
+            entry.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(dir, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid() && st.st_nlink == 1) {
+            left.push_back(entry);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& entry : left) ::unlinkat(dir, entry.c_str(), 0);
+}
+
+}  // namespace
+
+LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
+                         bool overwrite, mode_t mode)
+{
+    // The file is written without a name of its own (O_TMPFILE) where the
+    // file system allows: a process killed while writing leaves nothing
+    // behind. Elsewhere it is written under a fresh name. A copy that an
+    // earlier writer, killed just before its rename, left under such a name
+    // goes now.
+    RemoveLeftCopies(dir, name);
+    std::string temp;
+    int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    const bool unnamed = fd >= 0;
+    if (unnamed) {
+        ::fchmod(fd, mode);
+    } else {
+        fd = CreateFreshFile(dir, name, mode, ::geteuid(), temp);
+        if (fd < 0) return StatusFromErrno(errno);
+    }
+    LONG status = ERROR_SUCCESS;
+    std::size_t done = 0;
+    while (done < size && status == ERROR_SUCCESS) {
+        ssize_t n = ::write(fd, static_cast<const char*>(data) + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) status = n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
+        else done += static_cast<std::size_t>(n);
+    }
+    if (status == ERROR_SUCCESS && ::fsync(fd) != 0) status = StatusFromErrno(errno);
+    if (status == ERROR_SUCCESS && unnamed) {
+        // Given a name: the final one where nothing may be overwritten, else
+        // a fresh one to be renamed over the old file at once.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (!overwrite) {
+                temp.clear();
+                if (::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                    status = StatusFromErrno(errno);
+                }
+                break;
+            }
+            char suffix[24];
+            std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
+            temp = "." + name + suffix;
+            if (::linkat(AT_FDCWD, self.c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+            if (errno != EEXIST) {
+                status = StatusFromErrno(errno);
+                temp.clear();
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (status == ERROR_SUCCESS && !temp.empty()) {
+        int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str())
+                           : ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+        if (rc != 0) status = StatusFromErrno(errno);
+    }
+    if (!temp.empty() && (status != ERROR_SUCCESS || !overwrite)) ::unlinkat(dir, temp.c_str(), 0);
+    if (status == ERROR_SUCCESS) ::fsync(dir);
+    return status;
+}
+
+LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name)
+{
+    std::string::size_type slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return ERROR_INVALID_PARAMETER;
+    dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir < 0 ? StatusFromErrno(errno) : ERROR_SUCCESS;
+}
+
+std::string CurrentBootId()
+{
+    // Tests stand in for a restart of the machine by naming a boot of their own.
+    const char* injected = getenv("NETID_BOOT_ID");
+    if (injected != nullptr && *injected != '\0') {
+        return injected;
+    }
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    return id;
+}
+
+}  // namespace netid::posix
+
+// ------------------------------------------------------------ the Win32 call
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr ||
+        (dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING)) != 0) {
+        netid::posix::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Replacing is one step (rename); otherwise an existing file is never
+    // touched (link, then the old name goes).
+    int rc = 0;
+    if ((dwFlags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        rc = ::rename(lpExistingFileName, lpNewFileName);
+    } else {
+        rc = ::link(lpExistingFileName, lpNewFileName);
+        if (rc == 0) ::unlink(lpExistingFileName);
+    }
+    if (rc != 0) {
+        netid::posix::SetLastErrorCode(static_cast<DWORD>(netid::posix::StatusFromErrno(errno)));
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,106 @@
+// What the registry asks of the file system and the host: where the store
+// lives, making and syncing directories, fresh file names, errno as a Win32
+// status, and the boot id of the running machine. No registry logic.
+#ifndef NETID_PLATFORM_POSIX_FILES_H
+#define NETID_PLATFORM_POSIX_FILES_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/posix/windows.h"
+
+namespace netid::posix {
+
+// The directory the store is opened in: $NETID_REGISTRY_DIR, or the
+// system's own.
+std::string StoreDirectoryFromEnvironment();
+
+// Makes `path` and its missing parents; true when it is a directory then.
+bool MakeDirectories(const std::string& path);
+
+// Makes the entries of `dir` durable (renames, links, new files in it).
+void SyncDirectory(const std::string& dir);
+
+// The directory part of a file name ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
+
+// The absolute form of a file name, for comparing and for recording.
+std::string AbsolutePath(const std::string& path);
+
+// True when something, even a dangling link, has that name.
+bool FileExists(const std::string& path);
+
+// Makes a fresh, unused file name beside `path` (the file is made and
+// closed, empty).
+LONG TempBeside(const std::string& path, std::string& temp);
+
+// A file descriptor with one owner: closed when the owner goes, moved (never
+// copied) to a new owner. The one way the platform layer holds descriptors.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int descriptor) : fd(descriptor) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd(other.release()) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept
+    {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() { reset(); }
+
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
+    // Gives the descriptor up without closing it.
+    int release()
+    {
+        int d = fd;
+        fd = -1;
+        return d;
+    }
+    // Closes the descriptor held, if any, and holds `descriptor` instead.
+    void reset(int descriptor = -1);
+
+    int fd = -1;  // public for the code that fills it through an out-parameter
+};
+
+// Win32 status for an errno value of a file operation.
+LONG StatusFromErrno(int error);
+
+// A random number, for names and identifiers no one may guess or reuse.
+std::uint64_t Random64();
+
+// Opens the file `name` of the directory `dir` as the store opens its own:
+// never through a link, and only a plain file of `owner` with no other name
+// (else ERROR_ACCESS_DENIED; ERROR_FILE_NOT_FOUND when there is none).
+int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status);
+// Like OpenStoreFile; where there is no such file, makes it (`size` bytes,
+// of `mode` and `owner`) under a fresh name and links it into place, unless
+// another process did so first (theirs is used then).
+int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                        std::size_t size, LONG& status);
+// Makes a new file under a fresh, unguessable name beside `base` in `dir`
+// (".base.<random>", made with O_EXCL, never through a link), belonging to
+// `owner`; its name is returned. -1 with errno on failure.
+int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name);
+
+// Writes `size` bytes as the file `name` in the directory `dir`, whole or not
+// at all: under a fresh name first (made with O_EXCL, never through a link),
+// synced, then put in place. Without `overwrite` an existing file is left
+// alone and ERROR_ALREADY_EXISTS returned.
+LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std::size_t size,
+                         bool overwrite, mode_t mode);
+
+// Opens the directory a file name lies in; `name` gets the last component.
+LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name);
+
+// The boot id of the running machine (from /proc/sys/kernel/random/boot_id).
+std::string CurrentBootId();
+
+}  // namespace netid::posix
+
+#endif

@@ -1,0 +1,244 @@
+// Origins of loaded hives, the record file of replacements, unloading and
+// the boot work (see hive_records.h).
+#include "platform/posix/calls/hive_records.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/posix/base/files.h"
+#include "platform/posix/regf/hive_file.h"
+#include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_trees.h"
+#include "platform/posix/store/store_trees.h"
+#include "platform/posix/base/text.h"
+
+namespace netid::posix::hive {
+namespace {
+
+using Lock = std::unique_lock<std::mutex>;
+
+constexpr const char* kLockFile = "hives.lock";
+
+// One pending replacement, on a new start of the machine: the key's contents
+// go to the old file, the staged new contents take their place. A loaded
+// hive's own file gets the new contents instead of the store.
+LONG CarryOut(const Record& rep)
+{
+    RegTree fresh;
+    LONG status = ReadHiveFile(rep[2], fresh);
+    if (status != ERROR_SUCCESS) return status;
+    HKEY root = HiveRootHandle(rep[0]);
+    KeyHandle k;
+    status = RegOpenKeyExA(root, rep[1].c_str(), 0, KEY_ALL_ACCESS, &k.key);
+    if (status != ERROR_SUCCESS) return status;
+    RegTree old;
+    status = ExportKeyTree(k.key, old);
+    if (status != ERROR_SUCCESS) return status;
+    status = WriteHive(rep[3], old, false);
+    if (status != ERROR_SUCCESS) return status;  // the old contents must be kept first
+
+    // A hive loaded there: its file gets the new contents and it goes.
+    std::string::size_type slash = rep[1].rfind('\\');
+    if (slash == std::string::npos) {
+        std::u16string name = Utf8ToUtf16(rep[1]);
+        LONG loaded = Guarded([&](Registry& reg, Lock&) -> LONG {
+            store::KeyRef top = reg.Resolve(root).key;
+            store::KeyRef at;
+            LONG s = reg.engine.Child(top, name, at);
+            if (s != ERROR_SUCCESS || at.slot == top.slot) return ERROR_FILE_NOT_FOUND;
+            const store::Key& point = reg.Current(reg.engine.MountPoint(at));
+            Origin origin;
+            if (!DecodeOrigin(point.mountOrigin, origin)) return ERROR_FILE_NOT_FOUND;
+            s = WriteBack(origin, fresh);
+            if (s != ERROR_SUCCESS) return s;
+            return reg.engine.Unmount(at);
+        });
+        if (loaded != ERROR_FILE_NOT_FOUND) return loaded;
+    }
+    return ReplaceKeyContents(k.key, fresh, false);
+}
+
+// The names of the hives loaded from files below `root` in an earlier start
+// of the machine.
+std::vector<std::u16string> StaleLoads(HKEY root, const std::string& boot)
+{
+    std::vector<std::u16string> names;
+    Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef top = reg.Resolve(root).key;
+        const store::Model& model = top.slot->hive->View();
+        for (const store::ChildRef& c : reg.Current(top).children) {
+            const store::Key* k = model.Find(c.id);
+            Origin origin;
+            if (k != nullptr && DecodeOrigin(k->mountOrigin, origin) && origin.boot != boot) {
+                names.push_back(k->name);
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+    return names;
+}
+
+}  // namespace
+
+LONG WriteBack(const Origin& origin, const RegTree& tree)
+{
+    std::vector<BYTE> image;
+    LONG status = HiveImage(tree, image);
+    if (status != ERROR_SUCCESS) return status;
+    int dir = -1;
+    std::string name;
+    status = OpenParentDirectory(origin.file, dir, name);
+    if (status != ERROR_SUCCESS) return status;
+    struct stat st {};
+    if (::fstat(dir, &st) != 0 || (origin.dirInode != 0 && (st.st_dev != origin.dirDevice ||
+                                                             st.st_ino != origin.dirInode))) {
+        ::close(dir);
+        return ERROR_ACCESS_DENIED;  // not the directory the hive came from
+    }
+    struct stat file {};
+    mode_t mode = 0600;
+    if (::fstatat(dir, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(file.st_mode)) {
+            ::close(dir);
+            return ERROR_ACCESS_DENIED;
+        }
+        mode = file.st_mode & 0777;
+    }
+    status = WriteFileAtomically(dir, name, image.data(), image.size(), true, mode);
+    ::close(dir);
+    return status;
+}
+
+LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
+{
+    std::vector<BYTE> image;
+    LONG status = HiveImage(tree, image);
+    if (status != ERROR_SUCCESS) return status;
+    int dir = -1;
+    std::string name;
+    status = OpenParentDirectory(path, dir, name);
+    if (status != ERROR_SUCCESS) return status;
+    status = WriteFileAtomically(dir, name, image.data(), image.size(), overwrite, 0644);
+    ::close(dir);
+    return status;
+}
+
+// ------------------------------------------------------------ the record file
+Records::Records()
+{
+    m_dir = StoreDirectory();
+    m_dirFd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0) return;
+    LONG status = ERROR_SUCCESS;
+    m_lock = OpenOrMakeStoreFile(m_dirFd, kLockFile, O_RDWR, 0600, ::geteuid(), 0, status);
+    if (m_lock >= 0) {
+        while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+Records::~Records()
+{
+    if (m_lock >= 0) ::close(m_lock);
+    if (m_dirFd >= 0) ::close(m_dirFd);
+}
+
+std::vector<Record> Records::Read(const char* name) const
+{
+    int fd = ::openat(m_dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ParseRecords(text);
+}
+
+LONG Records::Write(const char* name, const std::vector<Record>& records) const
+{
+    std::string text;
+    for (const Record& r : records) text += JoinRecord(r) + '\n';
+    return WriteFileAtomically(m_dirFd, name, text.data(), text.size(), true, 0644);
+}
+
+HKEY HiveRootHandle(const std::string& name)
+{
+    return name == "HKEY_USERS" ? HKEY_USERS : HKEY_LOCAL_MACHINE;
+}
+
+// ------------------------------------------------------------ unloading
+LONG Unload(HKEY root, const std::u16string& name, bool refuseWhileOpen)
+{
+    if (refuseWhileOpen) {
+        KeyHandle k;
+        LONG status = RegOpenKeyExA(root, Utf16ToUtf8(name).c_str(), 0, KEY_READ, &k.key);
+        if (status != ERROR_SUCCESS) return status;
+        if (HandlesOpenBeneath(k.key, k.key)) return ERROR_ACCESS_DENIED;
+    }
+    return Guarded([&](Registry& reg, Lock&) -> LONG {
+        store::KeyRef top = reg.Resolve(root).key;
+        store::KeyRef at;
+        LONG status = reg.engine.Child(top, name, at);
+        if (status != ERROR_SUCCESS) return status;
+        if (at.slot == top.slot || at.id != store::kRootKey) return ERROR_INVALID_PARAMETER;
+        const store::Key& point = reg.Current(reg.engine.MountPoint(at));
+        Origin origin;
+        if (!DecodeOrigin(point.mountOrigin, origin)) {
+            // A hive of the store's own (SAM, SECURITY, .DEFAULT) stays.
+            return ERROR_ACCESS_DENIED;
+        }
+        // Only what changed goes back: an unchanged hive leaves its file as
+        // it was, byte for byte.
+        if (reg.engine.HiveChanged(at)) {
+            RegTree tree;
+            store::ExportTree(at.slot->hive->View(), store::kRootKey, tree);
+            status = WriteBack(origin, tree);
+            if (status != ERROR_SUCCESS) return status;
+        }
+        return reg.engine.Unmount(at);
+    });
+}
+
+// ------------------------------------------------------------ the boot work
+void CarryOutBootWork()
+{
+    const std::string boot = CurrentBootId();
+    {
+        Records records;
+        if (records.Ok()) {
+            // Only what was recorded during an earlier run of the machine is due.
+            std::vector<Record> kept;
+            for (const Record& rep : records.Read(kReplacements)) {
+                if (rep.size() != kReplacementFields) continue;
+                if (rep[4] == boot) {
+                    kept.push_back(rep);
+                } else if (CarryOut(rep) == ERROR_SUCCESS) {
+                    ::unlink(rep[2].c_str());
+                } else {
+                    kept.push_back(rep);  // tried again at the next start
+                }
+            }
+            records.Write(kReplacements, kept);
+        }
+    }
+    // Loaded hives do not outlive the machine's run: each goes back to its file.
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
+        for (const std::u16string& name : StaleLoads(root, boot)) Unload(root, name, false);
+    }
+    Guarded([](Registry& reg, Lock&) -> LONG {
+        reg.engine.RemoveStrayHives();
+        return ERROR_SUCCESS;
+    });
+}
+
+}  // namespace netid::posix::hive

@@ -1,0 +1,622 @@
+// The store's hives and mounts (store_engine.h): opening and making the
+// store directory, the user hives, crossing mount points, loaded hives.
+#include "platform/posix/store/store_engine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/security/access.h"
+#include "platform/posix/base/files.h"
+#include "platform/posix/base/process.h"
+#include "platform/posix/security/security.h"
+#include "platform/posix/base/text.h"
+
+namespace netid::posix::store {
+namespace {
+
+constexpr const char* kMachine = "machine";
+constexpr const char* kUsersHive = "hku";
+constexpr const char* kDefaultHive = "default";
+constexpr const char* kSamHive = "sam";
+constexpr const char* kSecurityHive = "security";
+constexpr const char* kUsersDir = "users";
+constexpr const char* kUserHive = "user";
+constexpr const char* kLoadedPrefix = "loaded-";
+constexpr const char* kUserSidPrefix = "S-1-22-1-";
+
+std::string UserSidName(std::uint32_t uid) { return kUserSidPrefix + std::to_string(uid); }
+
+// The uid a name of the form S-1-22-1-<uid> stands for.
+bool ParseUserSidName(std::u16string_view name, std::uint32_t& uid)
+{
+    std::string text = Utf16ToUtf8(name);
+    std::string prefix = kUserSidPrefix;
+    if (text.size() <= prefix.size() || text.size() > prefix.size() + 10 ||
+        !std::equal(prefix.begin(), prefix.end(), text.begin(),
+                    [](char a, char b) { return std::toupper(a) == std::toupper(b); })) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = prefix.size(); i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    if (value > 0xFFFFFFFEu || text != prefix + std::to_string(value)) return false;
+    uid = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// A key of the skeleton, made beneath the top key or an earlier entry.
+struct SkeletonKey {
+    const char16_t* name;
+    int parent;          // index into the same table, -1 for the top key
+    const char* mount;   // a hive hangs here, or null
+};
+
+LONG Fill(Batch& batch, const SkeletonKey* keys, std::size_t count, std::uint64_t now)
+{
+    std::vector<KeyId> ids;
+    for (std::size_t i = 0; i < count; ++i) {
+        KeyId parent = keys[i].parent < 0 ? kRootKey : ids[static_cast<std::size_t>(keys[i].parent)];
+        const Model& model = batch.View();
+        const Key* p = model.Find(parent);
+        const Bytes* parentSecurity = p->security != 0 ? model.Security(p->security) : nullptr;
+        Bytes security = DefaultKeySecurity(parentSecurity);
+        KeyId id = batch.CreateKey(parent, keys[i].name, u"", 0, security, now);
+        if (keys[i].mount != nullptr) batch.SetMount(id, keys[i].mount);
+        ids.push_back(id);
+    }
+    return batch.Ok() ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+}  // namespace
+
+Slot::~Slot()
+{
+    hive.reset();
+    if (ownDir && dir >= 0) ::close(dir);
+}
+
+StoreEngine::~StoreEngine()
+{
+    m_slots.clear();
+    m_machine.reset();
+    m_users.reset();
+    if (m_dir >= 0) ::close(m_dir);
+}
+
+HiveOptions StoreEngine::Options(mode_t mode, bool create) const
+{
+    HiveOptions o;
+    o.create = create;
+    o.owner = m_owner;
+    o.mode = mode;
+    o.bootId = m_bootId;
+    return o;
+}
+
+// ------------------------------------------------------------ opening
+LONG StoreEngine::Open(const std::string& directory)
+{
+    m_directory = directory;
+    m_bootId = CurrentBootId();
+    m_dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dir < 0 && errno == ENOENT) {
+        if (!MakeDirectories(directory)) {
+            m_problem = "the store directory " + directory + " does not exist and cannot be made";
+            return ERROR_ACCESS_DENIED;
+        }
+        m_dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (m_dir < 0) {
+        m_problem = "the store directory " + directory + " cannot be opened: " + std::strerror(errno);
+        return ERROR_ACCESS_DENIED;
+    }
+    struct stat st {};
+    ::fstat(m_dir, &st);
+    const uid_t me = ::geteuid();
+    const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (st.st_uid != 0 && st.st_uid != me) {
+        m_problem = "the store directory " + directory + " belongs to another user (uid " +
+                    std::to_string(st.st_uid) + ")";
+        return ERROR_ACCESS_DENIED;
+    }
+    if (othersWrite && (st.st_mode & S_ISVTX) == 0) {
+        m_problem = "the store directory " + directory + " may be written by other users";
+        return ERROR_ACCESS_DENIED;
+    }
+    // In a sticky directory open to all, only the caller's own files count.
+    m_owner = othersWrite ? me : st.st_uid;
+
+    struct stat machine {};
+    if (::fstatat(m_dir, (std::string(kMachine) + ".hive").c_str(), &machine, AT_SYMLINK_NOFOLLOW) != 0) {
+        struct stat old {};
+        const bool earlier = ::fstatat(m_dir, "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0;
+        if (::faccessat(m_dir, ".", W_OK, AT_EACCESS) != 0) {
+            m_problem = "the store in " + directory + (earlier ? " is of an earlier format" : " has not been made yet") +
+                        " and this user may not " + (earlier ? "convert" : "make") + " it";
+            return ERROR_ACCESS_DENIED;
+        }
+        LONG made = earlier ? ConvertEarlierStore() : CreateSkeleton();
+        if (made != ERROR_SUCCESS) {
+            if (m_problem.empty()) m_problem = "the store in " + directory + " could not be made";
+            return made;
+        }
+    }
+    LONG status = OpenSlot(kMachine, m_dir, false, Options(0644, false), m_machine);
+    if (status != ERROR_SUCCESS) {
+        if (status == ERROR_ACCESS_DENIED) {
+            m_problem = "the store's files in " + directory + " may not be read by this user";
+        } else if (status == ERROR_BADDB) {
+            m_problem = "the file " + directory + "/machine.hive is not a hive of this registry; it was left as it is";
+        }
+        return status;
+    }
+    // The first writer of a new start of the machine records it: the
+    // volatile keys of the old start go, and the hives' boot work is due.
+    if (m_machine->hive->Writable() && m_machine->hive->View().BootId() != m_bootId) {
+        status = Commit(Machine(), [](Batch&) { return ERROR_SUCCESS; });
+        if (status != ERROR_SUCCESS) return status;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool StoreEngine::TakeNewBoot()
+{
+    bool due = m_newBoot;
+    m_newBoot = false;
+    return due;
+}
+
+LONG StoreEngine::CreateSkeleton()
+{
+    const std::uint64_t now = NowAsFileTime();
+    // A store of a user's own is that user's to write throughout, as a user's
+    // own hive is; the machine's store has the platform's default.
+    const Bytes root = m_owner == 0 ? DefaultKeySecurity(nullptr) : OwnedHiveSecurity(UserSid(m_owner));
+    auto make = [&](const char* name, const char16_t* rootName, mode_t mode, const SkeletonKey* keys,
+                    std::size_t count) {
+        HiveOptions o = Options(mode, true);
+        o.rootName = rootName;
+        o.rootSecurity = root;
+        if (count != 0) o.fill = [=](Batch& b) { return Fill(b, keys, count, now); };
+        std::shared_ptr<Slot> slot;
+        return OpenSlot(name, m_dir, false, o, slot);
+    };
+    static const SkeletonKey users[] = {{u".DEFAULT", -1, kDefaultHive}};
+    static const SkeletonKey machine[] = {
+        {u"HARDWARE", -1, nullptr},
+        {u"SAM", -1, kSamHive},
+        {u"SECURITY", -1, kSecurityHive},
+        {u"SOFTWARE", -1, nullptr},
+        {u"Classes", 3, nullptr},
+        {u"CLSID", 4, nullptr},
+        {u"SYSTEM", -1, nullptr},
+        {u"CurrentControlSet", 6, nullptr},
+        {u"Hardware Profiles", 7, nullptr},
+        {u"Current", 8, nullptr},
+        {u"Software", 9, nullptr},
+    };
+    // Mounted hives first, the machine's own last: once it is there, the
+    // store is whole.
+    LONG status = ERROR_SUCCESS;
+    for (auto [name, rootName, mode] : {std::tuple{kSamHive, u"SAM", 0600},
+                                        std::tuple{kSecurityHive, u"SECURITY", 0600},
+                                        std::tuple{kDefaultHive, u".DEFAULT", 0644}}) {
+        status = make(name, rootName, static_cast<mode_t>(mode), nullptr, 0);
+        if (status != ERROR_SUCCESS) return status;
+    }
+    status = make(kUsersHive, u"USER", 0644, users, std::size(users));
+    if (status != ERROR_SUCCESS) return status;
+    if (::mkdirat(m_dir, kUsersDir, 0755) == 0) {
+        // Every user makes their own hive here: sticky, as /tmp is.
+        if (m_owner == 0) ::fchmodat(m_dir, kUsersDir, 01777, 0);
+    } else if (errno != EEXIST) {
+        return ERROR_ACCESS_DENIED;
+    }
+    status = make(kMachine, u"MACHINE", 0644, machine, std::size(machine));
+    m_slots.clear();
+    return status;
+}
+
+LONG StoreEngine::OpenSlot(const std::string& name, int dir, bool ownDir, const HiveOptions& options,
+                        std::shared_ptr<Slot>& out)
+{
+    auto it = m_slots.find(name);
+    if (it != m_slots.end() && !it->second->gone) {
+        out = it->second;
+        if (ownDir) ::close(dir);
+        return ERROR_SUCCESS;
+    }
+    auto slot = std::make_shared<Slot>();
+    slot->name = name;
+    slot->dir = dir;
+    slot->ownDir = ownDir;
+    std::string file = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    LONG status = Hive::Open(dir, file, options, slot->hive);
+    if (status != ERROR_SUCCESS) return status;
+    m_slots[name] = slot;
+    out = slot;
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKey, const std::string& name,
+                           std::shared_ptr<Slot>& out)
+{
+    // Only hives of the store's own directory are mounted, by a plain name.
+    if (name.empty() || name.find('/') != std::string::npos || name[0] == '.') return ERROR_BADDB;
+    mode_t mode = name == kSamHive || name == kSecurityHive ? 0600 : 0644;
+    LONG status = OpenSlot(name, m_dir, false, Options(mode, false), out);
+    if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : status;
+    out->parent = parent;
+    out->mountKey = mountKey;
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out)
+{
+    const std::string sid = UserSidName(uid);
+    const std::string name = std::string(kUsersDir) + "/" + sid + "/" + kUserHive;
+    auto it = m_slots.find(name);
+    if (it != m_slots.end()) {
+        out = it->second;
+        return ERROR_SUCCESS;
+    }
+    const bool mine = ::geteuid() == uid;
+    int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    int dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0 && errno == ENOENT && create && mine) {
+        if (::mkdirat(users, sid.c_str(), 0700) != 0 && errno != EEXIST) {
+            ::close(users);
+            return ERROR_ACCESS_DENIED;
+        }
+        dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    int error = errno;
+    ::close(users);
+    if (dir < 0) return error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    // The directory must be the user's, and theirs alone.
+    struct stat st {};
+    if (::fstat(dir, &st) != 0 || st.st_uid != uid || (st.st_mode & 077) != 0) {
+        ::close(dir);
+        return ERROR_ACCESS_DENIED;
+    }
+    HiveOptions o = Options(0600, create && mine);
+    o.owner = uid;
+    o.rootName = Utf8ToUtf16(sid);
+    o.rootSecurity = OwnedHiveSecurity(UserSid(uid));
+    // What every user's hive has on the platform, and programs open without
+    // making it: Software, and Software\Classes, the user's half of
+    // HKEY_CLASSES_ROOT.
+    static const SkeletonKey user[] = {{u"Software", -1, nullptr}, {u"Classes", 0, nullptr}};
+    const std::uint64_t now = NowAsFileTime();
+    o.fill = [now](Batch& b) { return Fill(b, user, std::size(user), now); };
+    return OpenSlot(name, dir, true, o, out);
+}
+
+LONG StoreEngine::CurrentUser(KeyRef& out)
+{
+    std::shared_ptr<Slot> slot;
+    LONG status = OpenUserHive(::geteuid(), true, slot);
+    if (status != ERROR_SUCCESS) return status;
+    out = {slot, kRootKey};
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::Users(KeyRef& out)
+{
+    if (!m_users) {
+        LONG status = OpenSlot(kUsersHive, m_dir, false, Options(0644, false), m_users);
+        if (status != ERROR_SUCCESS) return status;
+    }
+    out = {m_users, kRootKey};
+    return ERROR_SUCCESS;
+}
+
+// ------------------------------------------------------------ reading
+bool StoreEngine::Alive(const Slot& slot)
+{
+    if (slot.gone) return false;
+    if (!slot.parent) return true;
+    if (!Alive(*slot.parent) || SyncSlot(slot.parent) != ERROR_SUCCESS) return false;
+    const Key* key = slot.parent->hive->View().Find(slot.mountKey);
+    return key != nullptr && key->mount == slot.name;
+}
+
+LONG StoreEngine::SyncSlot(const std::shared_ptr<Slot>& slot)
+{
+    std::vector<Change> changes;
+    LONG status = slot->hive->Sync(&changes);
+    if (!changes.empty()) Report(slot, changes);
+    return status;
+}
+
+void StoreEngine::Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes)
+{
+    if (m_sink && !changes.empty()) m_sink(slot, changes);
+}
+
+LONG StoreEngine::Refresh(const KeyRef& ref, const Key*& key)
+{
+    key = nullptr;
+    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
+    LONG status = SyncSlot(ref.slot);
+    if (status != ERROR_SUCCESS) return status;
+    key = ref.slot->hive->View().Find(ref.id);
+    return key != nullptr ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+LONG StoreEngine::Child(const KeyRef& parent, std::u16string_view name, KeyRef& out)
+{
+    const Key* key = nullptr;
+    LONG status = Refresh(parent, key);
+    if (status != ERROR_SUCCESS) return status;
+    const Model& model = parent.slot->hive->View();
+    KeyId id = model.Child(*key, Upcase(name));
+    if (id != 0) {
+        const Key* child = model.Find(id);
+        if (child->mount.empty()) {
+            out = {parent.slot, id};
+            return ERROR_SUCCESS;
+        }
+        std::shared_ptr<Slot> mounted;
+        status = OpenMounted(parent.slot, id, child->mount, mounted);
+        if (status != ERROR_SUCCESS) return status;
+        out = {mounted, kRootKey};
+        return ERROR_SUCCESS;
+    }
+    std::uint32_t uid = 0;
+    if (parent.slot == m_users && parent.id == kRootKey && ParseUserSidName(name, uid)) {
+        std::shared_ptr<Slot> slot;
+        status = OpenUserHive(uid, false, slot);
+        if (status != ERROR_SUCCESS) return status;
+        out = {slot, kRootKey};
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+std::shared_ptr<Slot> StoreEngine::MountedAt(const KeyRef& parent, std::u16string_view name)
+{
+    KeyRef child;
+    if (Child(parent, name, child) != ERROR_SUCCESS || child.slot == parent.slot) return nullptr;
+    return child.slot;
+}
+
+KeyRef StoreEngine::MountPoint(const KeyRef& ref) const
+{
+    if (ref.id == kRootKey && ref.slot && ref.slot->parent) return {ref.slot->parent, ref.slot->mountKey};
+    return ref;
+}
+
+bool StoreEngine::IsHiveRoot(const KeyRef& ref) const { return ref.id == kRootKey; }
+
+std::size_t StoreEngine::Depth(const KeyRef& ref) const
+{
+    std::size_t depth = ref.slot->hive->View().Depth(ref.id);
+    for (const Slot* s = ref.slot.get(); s->parent; s = s->parent.get()) {
+        depth += 1 + s->parent->hive->View().Depth(s->mountKey);
+    }
+    // User hives hang one level below HKEY_USERS.
+    if (!ref.slot->parent && ref.slot != m_machine && ref.slot != m_users) depth += 1;
+    return depth;
+}
+
+std::vector<SubKeyInfo> StoreEngine::UsersChildren()
+{
+    std::vector<SubKeyInfo> out;
+    const Model& model = m_users->hive->View();
+    for (const ChildRef& c : model.Root().children) {
+        const Key* k = model.Find(c.id);
+        out.push_back({k->name, k->keyClass, k->lastWrite});
+    }
+    // The user hives this user may open: their own, or, for root, all.
+    std::vector<std::uint32_t> uids;
+    if (::geteuid() == 0) {
+        int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (users >= 0) {
+            if (DIR* d = ::fdopendir(users)) {
+                while (dirent* e = ::readdir(d)) {
+                    std::uint32_t uid = 0;
+                    if (ParseUserSidName(Utf8ToUtf16(e->d_name), uid)) uids.push_back(uid);
+                }
+                ::closedir(d);
+            } else {
+                ::close(users);
+            }
+        }
+    } else {
+        uids.push_back(::geteuid());
+    }
+    for (std::uint32_t uid : uids) {
+        std::shared_ptr<Slot> slot;
+        if (OpenUserHive(uid, false, slot) != ERROR_SUCCESS) continue;
+        const Key& root = slot->hive->View().Root();
+        out.push_back({Utf8ToUtf16(UserSidName(uid)), root.keyClass, root.lastWrite});
+    }
+    std::sort(out.begin(), out.end(),
+              [](const SubKeyInfo& a, const SubKeyInfo& b) { return Upcase(a.name) < Upcase(b.name); });
+    return out;
+}
+
+LONG StoreEngine::SubKeyCount(const KeyRef& parent, DWORD& count)
+{
+    const Key* key = nullptr;
+    LONG status = Refresh(parent, key);
+    if (status != ERROR_SUCCESS) return status;
+    count = parent.slot == m_users && parent.id == kRootKey ? static_cast<DWORD>(UsersChildren().size())
+                                                           : static_cast<DWORD>(key->children.size());
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::SubKeyAt(const KeyRef& parent, DWORD index, SubKeyInfo& out)
+{
+    const Key* key = nullptr;
+    LONG status = Refresh(parent, key);
+    if (status != ERROR_SUCCESS) return status;
+    if (parent.slot == m_users && parent.id == kRootKey) {
+        std::vector<SubKeyInfo> all = UsersChildren();
+        if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
+        out = all[index];
+        return ERROR_SUCCESS;
+    }
+    if (index >= key->children.size()) return ERROR_NO_MORE_ITEMS;
+    const Key* child = parent.slot->hive->View().Find(key->children[index].id);
+    out = {child->name, child->keyClass, child->lastWrite};
+    return ERROR_SUCCESS;
+}
+
+const Bytes& StoreEngine::SecurityOf(const KeyRef& ref, const Key& key) const
+{
+    static const Bytes none;
+    const Bytes* bytes = key.security != 0 ? ref.slot->hive->View().Security(key.security) : nullptr;
+    return bytes != nullptr ? *bytes : none;
+}
+
+// ------------------------------------------------------------ writing
+LONG StoreEngine::Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& body)
+{
+    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
+    std::vector<Change> changes;
+    LONG status = ref.slot->hive->Commit(body, &changes);
+    Report(ref.slot, changes);
+    if (ref.slot == m_machine && ref.slot->hive->TakeNewBoot()) m_newBoot = true;
+    return status;
+}
+
+LONG StoreEngine::Flush(const KeyRef& ref)
+{
+    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
+    return ref.slot->hive->Flush();
+}
+
+// ------------------------------------------------------------ hives
+LONG StoreEngine::CreateLoadedHive(mode_t mode, const std::u16string& rootName, const Bytes& rootSecurity,
+                                const std::function<LONG(Batch&)>& fill, std::string& name)
+{
+    char id[24];
+    std::snprintf(id, sizeof id, "%016llx",
+                  static_cast<unsigned long long>(NowAsFileTime() ^ (static_cast<std::uint64_t>(::getpid()) << 40)));
+    name = std::string(kLoadedPrefix) + id;
+    HiveOptions o = Options(mode, true);
+    o.rootName = rootName;
+    o.rootSecurity = rootSecurity;
+    o.fill = fill;
+    std::shared_ptr<Slot> slot;
+    return OpenSlot(name, m_dir, false, o, slot);
+}
+
+LONG StoreEngine::Mount(const KeyRef& parent, std::u16string_view keyName, const std::string& name,
+                     const std::string& origin)
+{
+    auto it = m_slots.find(name);
+    if (it == m_slots.end()) return ERROR_FILE_NOT_FOUND;
+    KeyId mountKey = 0;
+    LONG status = Commit(parent, [&](Batch& b) -> LONG {
+        const Model& model = b.View();
+        const Key* p = model.Find(parent.id);
+        if (p == nullptr) return ERROR_KEY_DELETED;
+        if (model.Child(*p, Upcase(keyName)) != 0) return ERROR_ALREADY_EXISTS;
+        mountKey = b.CreateKey(parent.id, keyName, u"", 0, {}, NowAsFileTime());
+        b.SetMount(mountKey, name, origin);
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) return status;
+    it->second->parent = parent.slot;
+    it->second->mountKey = mountKey;
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::Unmount(const KeyRef& root)
+{
+    std::shared_ptr<Slot> slot = root.slot;
+    if (!slot || root.id != kRootKey || !slot->parent) return ERROR_INVALID_PARAMETER;
+    KeyRef point{slot->parent, slot->mountKey};
+    LONG status = Commit(point, [&](Batch& b) -> LONG {
+        const Key* k = b.View().Find(point.id);
+        if (k == nullptr || k->mount != slot->name) return ERROR_KEY_DELETED;
+        b.DeleteKey(point.id);
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) return status;
+    slot->gone = true;
+    for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (slot->name + ext).c_str(), 0);
+    m_slots.erase(slot->name);
+    return ERROR_SUCCESS;
+}
+
+bool StoreEngine::HiveChanged(const KeyRef& ref) const { return ref.slot->hive->View().Seq() != 0; }
+
+void StoreEngine::RemoveStrayHives()
+{
+    // The hives some key names.
+    std::vector<std::string> named;
+    KeyRef users;
+    std::shared_ptr<Slot> usersSlot = Users(users) == ERROR_SUCCESS ? m_users : nullptr;
+    for (const std::shared_ptr<Slot>& top : {m_machine, usersSlot}) {
+        if (!top) continue;
+        const Model& model = top->hive->View();
+        for (const ChildRef& c : model.Root().children) {
+            const Key* k = model.Find(c.id);
+            if (!k->mount.empty()) named.push_back(k->mount);
+        }
+    }
+    int fd = ::dup(m_dir);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    const std::string suffix = ".hive";
+    std::vector<std::string> stray;
+    while (dirent* e = ::readdir(d)) {
+        std::string file = e->d_name;
+        if (file.rfind(kLoadedPrefix, 0) != 0 || file.size() <= suffix.size() ||
+            file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        std::string name = file.substr(0, file.size() - suffix.size());
+        if (std::find(named.begin(), named.end(), name) != named.end()) continue;
+        // Only what no loading of the last ten minutes may still be about to name.
+        struct stat st {};
+        if (::fstatat(m_dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_mtime + 600 < ::time(nullptr)) {
+            stray.push_back(name);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& name : stray) {
+        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (name + ext).c_str(), 0);
+    }
+}
+
+// ------------------------------------------------------------ changes
+void StoreEngine::SyncAll()
+{
+    std::vector<std::shared_ptr<Slot>> slots;
+    for (const auto& [name, slot] : m_slots) slots.push_back(slot);
+    for (const std::shared_ptr<Slot>& slot : slots) {
+        if (Alive(*slot)) SyncSlot(slot);
+    }
+}
+
+std::vector<std::string> StoreEngine::WatchedFiles() const
+{
+    std::vector<std::string> out;
+    for (const auto& [name, slot] : m_slots) {
+        std::size_t cut = name.rfind('/');
+        out.push_back(m_directory + (cut == std::string::npos ? std::string() : "/" + name.substr(0, cut)));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace netid::posix::store

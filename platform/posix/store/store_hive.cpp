@@ -1,0 +1,620 @@
+// One hive's file, shared page and lock (store_hive.h): opening and making
+// the files, reading records, committing, checkpoints and rewrites.
+#include "platform/posix/store/store_hive.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/base/byte_order.h"
+#include "platform/posix/base/checksum.h"
+#include "platform/posix/base/files.h"
+#include "platform/posix/base/process.h"
+#include "platform/posix/store/store_format.h"
+
+namespace netid::posix::store {
+namespace {
+
+namespace f = format;
+
+// ------------------------------------------------------------ small helpers
+ssize_t SystemPwrite(int fd, const void* data, size_t size, off_t offset)
+{
+    return ::pwrite(fd, data, size, offset);
+}
+int SystemFdatasync(int fd) { return ::fdatasync(fd); }
+
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+ssize_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, static_cast<char*>(data) + done, size - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = io.pwrite(fd, static_cast<const char*>(data) + done, size - done,
+                              static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
+        done += static_cast<std::size_t>(n);
+    }
+    return ERROR_SUCCESS;
+}
+
+struct RecordView {
+    std::uint32_t type = 0;
+    std::uint64_t seq = 0;
+    std::uint32_t crc = 0;
+    const std::uint8_t* payload = nullptr;
+    std::size_t length = 0;
+    std::size_t total = 0;  // with header and padding
+};
+
+std::size_t Padded(std::size_t n) { return (n + f::kRecordAlign - 1) & ~(f::kRecordAlign - 1); }
+
+std::uint32_t RecordCrc(std::uint32_t salt, const std::uint8_t* header, const std::uint8_t* payload,
+                        std::size_t length)
+{
+    std::uint32_t crc = Crc32c(salt, header, f::kRecordCrc);
+    return Crc32c(crc, payload, length);
+}
+
+enum class Parse { Whole, Incomplete, Broken };
+
+// Looks at the record at `p` (`available` bytes there): whole, cut short by
+// the end of what was read, or not a record that follows `prevCrc`.
+Parse ParseRecord(const std::uint8_t* p, std::size_t available, std::uint32_t salt,
+                  std::uint32_t prevCrc, RecordView& out)
+{
+    if (available < f::kRecordHeaderSize) return Parse::Incomplete;
+    out.type = Get32(p + f::kRecordType);
+    out.length = Get32(p + f::kRecordLength);
+    out.seq = Get64(p + f::kRecordSeq);
+    out.crc = Get32(p + f::kRecordCrc);
+    if ((out.type != f::kCommit && out.type != f::kCheckpoint) || out.length > f::kMaxRecord ||
+        Get32(p + f::kRecordPrevCrc) != prevCrc) {
+        return Parse::Broken;
+    }
+    out.total = Padded(f::kRecordHeaderSize + out.length);
+    if (available < out.total) return Parse::Incomplete;
+    out.payload = p + f::kRecordHeaderSize;
+    if (RecordCrc(salt, p, out.payload, out.length) != out.crc) return Parse::Broken;
+    return Parse::Whole;
+}
+
+Bytes MakeRecord(std::uint32_t type, std::uint64_t seq, std::uint32_t prevCrc, std::uint32_t salt,
+                 const Bytes& payload, std::uint32_t& crc)
+{
+    Bytes record(Padded(f::kRecordHeaderSize + payload.size()), 0);
+    Put32(&record[f::kRecordType], type);
+    Put32(&record[f::kRecordLength], static_cast<std::uint32_t>(payload.size()));
+    Put64(&record[f::kRecordSeq], seq);
+    Put32(&record[f::kRecordPrevCrc], prevCrc);
+    if (!payload.empty()) std::memcpy(&record[f::kRecordHeaderSize], payload.data(), payload.size());
+    crc = RecordCrc(salt, record.data(), payload.data(), payload.size());
+    Put32(&record[f::kRecordCrc], crc);
+    return record;
+}
+
+void MakeAnchor(std::uint8_t* slot, std::uint64_t generation, std::uint64_t offset,
+                std::uint32_t recordCrc, std::uint64_t seq)
+{
+    std::memset(slot, 0, f::kAnchorSize);
+    Put64(slot + f::kAnchorGeneration, generation);
+    Put64(slot + f::kAnchorOffset, offset);
+    Put32(slot + f::kAnchorRecordCrc, recordCrc);
+    Put64(slot + f::kAnchorSeq, seq);
+    Put32(slot + f::kAnchorCrc, Crc32c(0, slot, f::kAnchorCrc));
+}
+
+struct Anchor {
+    bool valid = false;
+    std::uint64_t generation = 0;
+    std::uint64_t offset = 0;
+    std::uint32_t recordCrc = 0;
+};
+
+Anchor ReadAnchor(const std::uint8_t* slot)
+{
+    Anchor a;
+    a.valid = Crc32c(0, slot, f::kAnchorCrc) == Get32(slot + f::kAnchorCrc) &&
+              Get64(slot + f::kAnchorOffset) >= f::kHeaderSize;
+    a.generation = Get64(slot + f::kAnchorGeneration);
+    a.offset = Get64(slot + f::kAnchorOffset);
+    a.recordCrc = Get32(slot + f::kAnchorRecordCrc);
+    return a;
+}
+
+std::atomic<std::uint64_t>& SharedField(void* page, std::size_t offset)
+{
+    return *reinterpret_cast<std::atomic<std::uint64_t>*>(static_cast<char*>(page) + offset);
+}
+
+}  // namespace
+
+const FileIo& SystemFileIo()
+{
+    static const FileIo io{&SystemPwrite, &SystemFdatasync};
+    return io;
+}
+
+Hive::Hive(int dir, std::string name, const HiveOptions& options, const FileIo& io)
+    : m_dir(dir), m_name(std::move(name)), m_options(options), m_io(io), m_forkGeneration(ForkGeneration())
+{
+}
+
+Hive::~Hive()
+{
+    if (m_shm != nullptr) ::munmap(m_shm, f::kShmSize);
+    if (m_lockFd >= 0) ::close(m_lockFd);
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+LONG Hive::Open(int dir, const std::string& name, const HiveOptions& options,
+                std::unique_ptr<Hive>& out, const FileIo& io)
+{
+    std::unique_ptr<Hive> hive(new Hive(dir, name, options, io));
+    LONG status = hive->OpenFiles(options.create);
+    if (status != ERROR_SUCCESS) return status;
+    out = std::move(hive);
+    return ERROR_SUCCESS;
+}
+
+std::uint64_t Hive::FileSize() const
+{
+    struct stat st {};
+    return ::fstat(m_fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// ------------------------------------------------------------ opening
+LONG Hive::OpenFiles(bool create)
+{
+    const std::string file = m_name + ".hive";
+    LONG status = ERROR_SUCCESS;
+    bool writer = m_options.writable;
+    m_fd = OpenStoreFile(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
+    if (m_fd < 0 && writer && status == ERROR_ACCESS_DENIED) {
+        writer = false;  // one who may only read
+        m_fd = OpenStoreFile(m_dir, file, O_RDONLY, m_options.owner, status);
+    }
+    if (m_fd < 0 && status == ERROR_FILE_NOT_FOUND && create && writer) {
+        Model fresh;
+        std::uint64_t now = NowAsFileTime();
+        fresh.Reset(m_options.rootName, m_options.rootSecurity, now, m_options.bootId);
+        if (m_options.fill) {
+            Batch batch(fresh, now, nullptr);
+            status = m_options.fill(batch);
+            if (status != ERROR_SUCCESS) return status;
+            if (!batch.Ok()) return ERROR_INVALID_PARAMETER;
+        }
+        status = CreateFile(fresh);
+        if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
+        m_fd = OpenStoreFile(m_dir, file, O_RDWR, m_options.owner, status);
+    }
+    if (m_fd < 0) return status;
+    // A file that is not a hive is reported and left alone, with nothing
+    // made beside it.
+    status = LoadAll();
+    if (status != ERROR_SUCCESS) return status;
+    m_fdWritable = writer;
+    if (writer) {
+        m_lockFd = OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status);
+        if (m_lockFd < 0) {
+            m_fdWritable = false;  // may read, not write
+        }
+    }
+    OpenShared(m_fdWritable);
+    if (m_fdWritable && !SharedSaysCurrent()) {
+        // The page may be stale after a crash: set it right under the lock.
+        status = Lock();
+        if (status != ERROR_SUCCESS) return status;
+        status = ReadTail(nullptr, true);
+        if (status == ERROR_SUCCESS) {
+            Publish();
+            MarkWriting(false);
+        }
+        Unlock();
+    }
+    return status;
+}
+
+LONG Hive::OpenShared(bool writer)
+{
+    LONG status = ERROR_SUCCESS;
+    int fd = writer ? OpenOrMakeStoreFile(m_dir, m_name + ".shm", O_RDWR, m_options.mode, m_options.owner,
+                                          f::kShmSize, status)
+                    : OpenStoreFile(m_dir, m_name + ".shm", O_RDONLY, m_options.owner, status);
+    if (fd < 0) return status;  // without the page every call looks at the file
+    struct stat st {};
+    void* page = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= f::kShmSize) {
+        page = ::mmap(nullptr, f::kShmSize, writer ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
+                      fd, 0);
+    }
+    ::close(fd);
+    if (page == MAP_FAILED) return ERROR_REGISTRY_IO_FAILED;
+    m_shm = page;
+    m_shmWritable = writer;
+    if (writer && std::memcmp(page, f::kShmMagic, sizeof f::kShmMagic) != 0) {
+        std::memcpy(page, f::kShmMagic, sizeof f::kShmMagic);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes a complete hive file under a fresh name, syncs it, and puts it in
+// place: beside nothing (a new hive: only if no other process made one
+// first) or over the old file (a rewrite).
+LONG Hive::CreateFile(const Model& model)
+{
+    std::string temp;
+    int fd = CreateFreshFile(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
+    if (fd < 0) return StatusFromErrno(errno);
+    std::uint64_t fileId = Random64();
+    auto salt = static_cast<std::uint32_t>(Random64());
+    Bytes header(f::kHeaderSize, 0);
+    std::memcpy(&header[f::kHeaderMagic], f::kMagic, sizeof f::kMagic);
+    Put32(&header[f::kHeaderVersion], f::kVersion);
+    Put64(&header[f::kHeaderFileId], fileId);
+    Put32(&header[f::kHeaderSalt], salt);
+    Put64(&header[f::kHeaderCreated], NowAsFileTime());
+    Put32(&header[f::kHeaderCrc], Crc32c(0, header.data(), f::kHeaderCrc));
+    Bytes payload;
+    model.Save(payload);
+    std::uint32_t crc = 0;
+    Bytes record = MakeRecord(f::kCheckpoint, model.Seq(), 0, salt, payload, crc);
+    MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
+
+    LONG status = WriteAll(m_io, fd, header.data(), header.size(), 0);
+    if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd, record.data(), record.size(), f::kHeaderSize);
+    if (status == ERROR_SUCCESS && m_io.fdatasync(fd) != 0) status = StatusFromErrno(errno);
+    if (status == ERROR_SUCCESS) {
+        const std::string file = m_name + ".hive";
+        bool replace = m_fd >= 0;
+        int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
+                         : ::linkat(m_dir, temp.c_str(), m_dir, file.c_str(), 0);
+        if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : StatusFromErrno(errno);
+        if (!replace || rc != 0) ::unlinkat(m_dir, temp.c_str(), 0);
+        if (rc == 0) {
+            ::fsync(m_dir);
+            if (replace) {
+                // This process goes on with the new file.
+                ::close(m_fd);
+                m_fd = fd;
+                fd = -1;
+                m_fileId = fileId;
+                m_salt = salt;
+                m_offset = f::kHeaderSize + record.size();
+                m_lastCrc = crc;
+                m_checkpointAt = f::kHeaderSize;
+                m_checkpointSize = record.size();
+                m_anchorGeneration = 1;
+            }
+        }
+    } else {
+        ::unlinkat(m_dir, temp.c_str(), 0);
+    }
+    if (fd >= 0) ::close(fd);
+    return status;
+}
+
+// Reads the file from its newest whole checkpoint on.
+LONG Hive::LoadAll()
+{
+    Bytes header(f::kHeaderSize);
+    if (ReadAt(m_fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+        std::memcmp(&header[f::kHeaderMagic], f::kMagic, sizeof f::kMagic) != 0 ||
+        Get32(&header[f::kHeaderVersion]) != f::kVersion ||
+        Crc32c(0, header.data(), f::kHeaderCrc) != Get32(&header[f::kHeaderCrc])) {
+        return ERROR_BADDB;
+    }
+    struct stat st {};
+    ::fstat(m_fd, &st);
+    m_inode = st.st_ino;
+    m_fileId = Get64(&header[f::kHeaderFileId]);
+    m_salt = Get32(&header[f::kHeaderSalt]);
+
+    Anchor a = ReadAnchor(&header[f::kAnchorA]);
+    Anchor b = ReadAnchor(&header[f::kAnchorB]);
+    if (b.valid && (!a.valid || b.generation > a.generation)) std::swap(a, b);
+    std::vector<Anchor> candidates;
+    if (a.valid) candidates.push_back(a);
+    if (b.valid) candidates.push_back(b);
+    Anchor first;
+    first.offset = f::kHeaderSize;
+    candidates.push_back(first);
+    m_anchorGeneration = std::max(a.valid ? a.generation : 0, b.valid ? b.generation : 0);
+
+    for (const Anchor& anchor : candidates) {
+        std::uint8_t head[f::kRecordHeaderSize];
+        if (ReadAt(m_fd, head, sizeof head, anchor.offset) != static_cast<ssize_t>(sizeof head)) continue;
+        std::uint32_t length = Get32(head + f::kRecordLength);
+        if (Get32(head + f::kRecordType) != f::kCheckpoint || length > f::kMaxRecord) continue;
+        Bytes record(Padded(f::kRecordHeaderSize + length));
+        if (ReadAt(m_fd, record.data(), record.size(), anchor.offset) !=
+            static_cast<ssize_t>(record.size())) {
+            continue;
+        }
+        RecordView view;
+        std::uint32_t prev = Get32(&record[f::kRecordPrevCrc]);
+        if (ParseRecord(record.data(), record.size(), m_salt, prev, view) != Parse::Whole) continue;
+        if (anchor.generation != 0 && view.crc != anchor.recordCrc) continue;
+        if (anchor.offset == f::kHeaderSize && prev != 0) continue;
+        if (!m_model.Load(view.payload, view.length) || m_model.Seq() != view.seq) continue;
+        m_offset = anchor.offset + view.total;
+        m_lastCrc = view.crc;
+        m_checkpointAt = anchor.offset;
+        m_checkpointSize = view.total;
+        // A hive last written in an earlier start of the machine shows no
+        // volatile keys; the first writer of this start records that.
+        LONG status = ReadTail(nullptr, false);
+        if (m_model.BootId() != m_options.bootId) m_model.DropVolatile(nullptr);
+        return status;
+    }
+    return ERROR_BADDB;
+}
+
+// Takes the whole records after m_offset. A writer holding the lock cuts
+// off what is not whole: the remains of a writer that died or of a power
+// loss, which no process has taken.
+LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
+{
+    Bytes tail;
+    for (;;) {
+        std::size_t at = tail.size();
+        tail.resize(at + 64 * 1024);
+        ssize_t n = ReadAt(m_fd, tail.data() + at, 64 * 1024, m_offset + at);
+        if (n < 0) return StatusFromErrno(errno);
+        tail.resize(at + static_cast<std::size_t>(n));
+        if (n < 64 * 1024) break;
+    }
+    std::size_t pos = 0;
+    bool whole = true;
+    while (pos < tail.size()) {
+        RecordView r;
+        Parse p = ParseRecord(tail.data() + pos, tail.size() - pos, m_salt, m_lastCrc, r);
+        if (p != Parse::Whole) {
+            whole = false;
+            break;
+        }
+        if (r.type == f::kCommit) {
+            if (r.seq != m_model.Seq() + 1) {
+                whole = false;
+                break;
+            }
+            if (!m_model.ApplyCommit(r.payload, r.length, changes)) {
+                // Cannot happen with files this code wrote; start afresh.
+                return LoadAll();
+            }
+            m_model.SetSeq(r.seq);
+        } else {
+            if (r.seq != m_model.Seq() || !m_model.LoadTablesOnly(r.payload, r.length)) {
+                whole = false;
+                break;
+            }
+            m_checkpointAt = m_offset + pos;
+            m_checkpointSize = r.total;
+        }
+        pos += r.total;
+        m_lastCrc = r.crc;
+    }
+    m_offset += pos;
+    if (!whole && repair) {
+        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0 || m_io.fdatasync(m_fd) != 0) {
+            return StatusFromErrno(errno);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+bool Hive::SharedSaysCurrent() const
+{
+    if (m_shm == nullptr) return false;
+    return SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) == m_fileId &&
+           SharedField(m_shm, f::kShmSeq).load(std::memory_order_acquire) == m_model.Seq();
+}
+
+void Hive::Publish()
+{
+    if (m_shm == nullptr || !m_shmWritable) return;
+    SharedField(m_shm, f::kShmFileId).store(m_fileId, std::memory_order_release);
+    SharedField(m_shm, f::kShmEnd).store(m_offset, std::memory_order_release);
+    SharedField(m_shm, f::kShmSeq).store(m_model.Seq(), std::memory_order_release);
+}
+
+void Hive::MarkWriting(bool writing)
+{
+    if (m_shm == nullptr || !m_shmWritable) return;
+    SharedField(m_shm, f::kShmWriting).store(writing ? 1 : 0, std::memory_order_release);
+}
+
+LONG Hive::Sync(std::vector<Change>* changes)
+{
+    if (SharedSaysCurrent()) return ERROR_SUCCESS;
+    bool replaced = false;
+    if (m_shm != nullptr) {
+        replaced = SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId;
+    } else {
+        struct stat st {};
+        replaced = ::fstatat(m_dir, (m_name + ".hive").c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   st.st_ino != m_inode;
+    }
+    return replaced ? SwitchFile(changes) : ReadTail(changes, false);
+}
+
+// Another process wrote the hive anew. What this process has not taken of
+// the old file is read first; when it is then in step with the new file's
+// checkpoint it goes on from there, else it loads the new file whole.
+LONG Hive::SwitchFile(std::vector<Change>* changes)
+{
+    LONG status = ReadTail(changes, false);
+    if (status != ERROR_SUCCESS) return status;
+    LONG opened = ERROR_SUCCESS;
+    int fd = OpenStoreFile(m_dir, m_name + ".hive", m_fdWritable ? O_RDWR : O_RDONLY, m_options.owner,
+                         opened);
+    if (fd < 0) return opened;
+    Bytes header(f::kHeaderSize);
+    if (ReadAt(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+        Get64(&header[f::kHeaderFileId]) == m_fileId) {
+        ::close(fd);
+        return ERROR_SUCCESS;  // the same file: only the shared page was behind
+    }
+    std::uint64_t seq = m_model.Seq();
+    ::close(m_fd);
+    m_fd = fd;
+    status = LoadAll();
+    if (status == ERROR_SUCCESS && changes != nullptr && m_model.Seq() != seq) {
+        // Not in step: whatever may have changed is reported as changed.
+        changes->push_back(Change{0, REG_LEGAL_CHANGE_FILTER, {}});
+    }
+    return status;
+}
+
+// ------------------------------------------------------------ writing
+LONG Hive::Lock()
+{
+    if (m_forkGeneration != ForkGeneration()) AfterFork();
+    if (m_lockFd < 0) return ERROR_ACCESS_DENIED;
+    while (::flock(m_lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) return StatusFromErrno(errno);
+    }
+    return ERROR_SUCCESS;
+}
+
+void Hive::Unlock() { ::flock(m_lockFd, LOCK_UN); }
+
+// A child of fork() shares the parent's open lock, which flock() would let
+// both hold at once: the child takes a lock of its own.
+void Hive::AfterFork()
+{
+    m_forkGeneration = ForkGeneration();
+    if (m_lockFd < 0) return;
+    ::close(m_lockFd);
+    LONG status = ERROR_SUCCESS;
+    m_lockFd = OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status);
+}
+
+LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
+{
+    std::uint32_t crc = 0;
+    Bytes record = MakeRecord(type, seq, m_lastCrc, m_salt, payload, crc);
+    LONG status = WriteAll(m_io, m_fd, record.data(), record.size(), m_offset);
+    if (status != ERROR_SUCCESS) {
+        // Nothing of a record that is not whole may stay.
+        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) status = ERROR_REGISTRY_IO_FAILED;
+        return status;
+    }
+    m_offset += record.size();
+    m_lastCrc = crc;
+    return ERROR_SUCCESS;
+}
+
+LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes)
+{
+    if (!m_fdWritable) return ERROR_ACCESS_DENIED;
+    LONG status = Lock();
+    if (status != ERROR_SUCCESS) return status;
+    struct Unlocker {
+        Hive* hive;
+        ~Unlocker() { hive->Unlock(); }
+    } unlocker{this};
+
+    // Up to date, the remains of a dead writer taken or cut off. Where the
+    // shared page says this process is current and no commit was left half
+    // done, the file need not be looked at.
+    // (A reader may have taken a commit before its writer published it, and
+    // stopped short of the checkpoint written after it: the end published
+    // tells.)
+    const bool clean = SharedSaysCurrent() &&
+                       SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0 &&
+                       SharedField(m_shm, f::kShmEnd).load(std::memory_order_acquire) == m_offset;
+    if (!clean) {
+        if (m_shm != nullptr &&
+            SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
+            status = SwitchFile(changes);
+        }
+        if (status == ERROR_SUCCESS) status = ReadTail(changes, true);
+        if (status != ERROR_SUCCESS) return status;
+    }
+
+    Batch batch(m_model, NowAsFileTime(), changes);
+    bool newBoot = m_model.BootId() != m_options.bootId;
+    if (newBoot) batch.NewBoot(m_options.bootId);
+    std::size_t before = batch.Payload().size();
+    status = body(batch);
+    if (status != ERROR_SUCCESS || !batch.Ok()) {
+        if (!batch.Empty()) LoadAll();  // undo what was applied
+        return status != ERROR_SUCCESS ? status : ERROR_REGISTRY_CORRUPT;
+    }
+    if (batch.Payload().size() == before && !newBoot) return ERROR_SUCCESS;  // nothing to write
+    std::uint64_t seq = m_model.Seq() + 1;
+    MarkWriting(true);
+    status = Append(format::kCommit, seq, batch.Payload());
+    if (status != ERROR_SUCCESS) {
+        LoadAll();
+        return status;
+    }
+    m_model.SetSeq(seq);
+    if (newBoot) m_newBootFound = true;
+    status = MaybeCheckpoint();
+    Publish();
+    MarkWriting(false);
+    return status;
+}
+
+LONG Hive::MaybeCheckpoint()
+{
+    std::uint64_t tail = m_offset - (m_checkpointAt + m_checkpointSize);
+    if (tail <= std::max<std::uint64_t>(f::kCheckpointTail, m_checkpointSize / 2)) {
+        return ERROR_SUCCESS;
+    }
+    if (m_offset > f::kRewriteAbove + m_checkpointSize) return Rewrite();
+    Bytes payload;
+    m_model.Save(payload);
+    std::uint64_t at = m_offset;
+    LONG status = Append(format::kCheckpoint, m_model.Seq(), payload);
+    if (status != ERROR_SUCCESS) return ERROR_SUCCESS;  // the commit itself stands
+    m_checkpointAt = at;
+    m_checkpointSize = m_offset - at;
+    ++m_anchorGeneration;
+    std::uint8_t slot[f::kAnchorSize];
+    MakeAnchor(slot, m_anchorGeneration, at, m_lastCrc, m_model.Seq());
+    WriteAll(m_io, m_fd, slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
+    return ERROR_SUCCESS;
+}
+
+LONG Hive::Rewrite()
+{
+    LONG status = CreateFile(m_model);
+    if (status == ERROR_SUCCESS) {
+        struct stat st {};
+        ::fstat(m_fd, &st);
+        m_inode = st.st_ino;
+        Publish();
+    }
+    return ERROR_SUCCESS;  // the commit itself stands either way
+}
+
+LONG Hive::Flush()
+{
+    if (!m_fdWritable) return ERROR_SUCCESS;
+    return m_io.fdatasync(m_fd) == 0 ? ERROR_SUCCESS : StatusFromErrno(errno);
+}
+
+}  // namespace netid::posix::store

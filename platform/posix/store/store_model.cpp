@@ -1,0 +1,615 @@
+// The in-memory hive of store_model.h: lookups, the operations, checkpoints.
+#include "platform/posix/store/store_model.h"
+
+#include <algorithm>
+
+#include "platform/posix/base/text.h"
+#include "platform/posix/windows.h"
+
+namespace netid::posix::store {
+namespace {
+
+constexpr std::uint32_t kCheckpointVersion = 1;
+
+bool LessChild(const ChildRef& a, std::u16string_view b) { return std::u16string_view(a.key->upper) < b; }
+
+}  // namespace
+
+// ------------------------------------------------------------ sub-keys
+std::size_t ChildList::RunOf(std::u16string_view upper) const
+{
+    auto it = std::lower_bound(m_runs.begin(), m_runs.end(), upper,
+                               [](const std::vector<ChildRef>& run, std::u16string_view name) {
+                                   return LessChild(run.back(), name);
+                               });
+    return it == m_runs.end() ? m_runs.size() - 1 : static_cast<std::size_t>(it - m_runs.begin());
+}
+
+const ChildRef& ChildList::operator[](std::size_t index) const
+{
+    for (const std::vector<ChildRef>& run : m_runs) {
+        if (index < run.size()) return run[index];
+        index -= run.size();
+    }
+    return m_runs.back().back();  // past the end: callers check size() first
+}
+
+const ChildRef* ChildList::Find(std::u16string_view upper) const
+{
+    if (m_runs.empty()) return nullptr;
+    const std::vector<ChildRef>& run = m_runs[RunOf(upper)];
+    auto it = std::lower_bound(run.begin(), run.end(), upper, LessChild);
+    return it != run.end() && it->key->upper == upper ? &*it : nullptr;
+}
+
+void ChildList::Insert(const ChildRef& child)
+{
+    const std::u16string_view upper(child.key->upper);
+    if (m_runs.empty()) {
+        m_runs.push_back({child});
+        m_size = 1;
+        return;
+    }
+    const std::size_t r = RunOf(upper);
+    std::vector<ChildRef>& run = m_runs[r];
+    run.insert(std::lower_bound(run.begin(), run.end(), upper, LessChild), child);
+    ++m_size;
+    if (run.size() > kMaxRun) {
+        // Split in two halves, so that a list filled in order keeps runs
+        // half full at worst.
+        std::vector<ChildRef> upperHalf(run.begin() + static_cast<std::ptrdiff_t>(run.size() / 2), run.end());
+        run.resize(run.size() / 2);
+        m_runs.insert(m_runs.begin() + static_cast<std::ptrdiff_t>(r) + 1, std::move(upperHalf));
+    }
+}
+
+bool ChildList::Erase(std::u16string_view upper, KeyId id)
+{
+    if (m_runs.empty()) return false;
+    const std::size_t r = RunOf(upper);
+    std::vector<ChildRef>& run = m_runs[r];
+    auto it = std::lower_bound(run.begin(), run.end(), upper, LessChild);
+    if (it == run.end() || it->id != id) return false;
+    run.erase(it);
+    --m_size;
+    if (run.empty()) m_runs.erase(m_runs.begin() + static_cast<std::ptrdiff_t>(r));
+    return true;
+}
+
+// ------------------------------------------------------------ values
+const Value* ValueList::Find(std::u16string_view upperName) const
+{
+    if (m_index.empty()) {
+        for (const Value& v : m_values) {
+            if (v.upper == upperName) return &v;
+        }
+        return nullptr;
+    }
+    auto it = m_index.find(std::u16string(upperName));
+    return it == m_index.end() ? nullptr : &m_values[it->second];
+}
+
+void ValueList::Append(Value value)
+{
+    m_values.push_back(std::move(value));
+    if (!m_index.empty()) {
+        m_index.emplace(m_values.back().upper, m_values.size() - 1);
+    } else if (m_values.size() >= kIndexFrom) {
+        Index(0);
+    }
+}
+
+bool ValueList::Erase(std::u16string_view upperName)
+{
+    auto it = std::find_if(m_values.begin(), m_values.end(),
+                           [&](const Value& v) { return v.upper == upperName; });
+    if (it == m_values.end()) return false;
+    std::size_t at = static_cast<std::size_t>(it - m_values.begin());
+    m_values.erase(it);
+    if (!m_index.empty()) {
+        m_index.erase(std::u16string(upperName));
+        if (m_values.size() < kIndexFrom) {
+            m_index.clear();
+        } else {
+            Index(at);  // the values after it moved up one place
+        }
+    }
+    return true;
+}
+
+void ValueList::Clear()
+{
+    m_values.clear();
+    m_index.clear();
+}
+
+void ValueList::Index(std::size_t from)
+{
+    for (std::size_t i = from; i < m_values.size(); ++i) m_index[m_values[i].upper] = i;
+}
+
+Model::Model() = default;
+
+const Key* Model::Find(KeyId id) const
+{
+    auto it = m_keys.find(id);
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+Key* Model::Mutable(KeyId id)
+{
+    auto it = m_keys.find(id);
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+KeyId Model::Child(const Key& parent, std::u16string_view upper) const
+{
+    const ChildRef* child = parent.children.Find(upper);
+    return child != nullptr ? child->id : 0;
+}
+
+const Bytes* Model::Security(SecurityId id) const
+{
+    auto it = m_security.find(id);
+    return it == m_security.end() ? nullptr : &it->second;
+}
+
+SecurityId Model::SecurityIdOf(const Bytes& descriptor) const
+{
+    for (const auto& [id, bytes] : m_security) {
+        if (bytes == descriptor) return id;
+    }
+    return 0;
+}
+
+bool Model::IsAtOrAbove(KeyId ancestor, KeyId key) const
+{
+    for (const Key* k = Find(key); k != nullptr; k = Find(k->parent)) {
+        if (k->id == ancestor) return true;
+    }
+    return false;
+}
+
+std::size_t Model::Depth(KeyId key) const
+{
+    std::size_t depth = 0;
+    for (const Key* k = Find(key); k != nullptr && k->parent != 0; k = Find(k->parent)) ++depth;
+    return depth;
+}
+
+void Model::ChainOf(KeyId id, std::vector<KeyId>& chain) const
+{
+    for (const Key* k = Find(id); k != nullptr; k = Find(k->parent)) chain.push_back(k->id);
+}
+
+void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const
+{
+    if (changes == nullptr) return;
+    Change change;
+    change.key = key;
+    change.filter = filter;
+    ChainOf(key, change.chain);
+    changes->push_back(std::move(change));
+}
+
+void Model::LinkChild(Key& parent, const Key& child) { parent.children.Insert(ChildRef{child.id, &child}); }
+
+void Model::UnlinkChild(Key& parent, const Key& child) { parent.children.Erase(child.upper, child.id); }
+
+void Model::RemoveSubtree(KeyId id, std::vector<Change>* changes)
+{
+    // Deepest first, each deletion reported while its ancestors still exist.
+    std::vector<KeyId> order{id};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        for (const ChildRef& c : Find(order[i])->children) order.push_back(c.id);
+    }
+    for (auto it = order.rbegin(); it != order.rend(); ++it) Report(changes, *it, kChangeDeleted);
+    Key* top = Mutable(id);
+    if (Key* parent = Mutable(top->parent)) UnlinkChild(*parent, *top);
+    for (KeyId k : order) m_keys.erase(k);
+}
+
+void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
+                  const std::string& bootId)
+{
+    m_keys.clear();
+    m_security.clear();
+    m_nextKey = kRootKey + 1;
+    m_nextSecurity = 1;
+    m_seq = 0;
+    m_bootId = bootId;
+    Key root;
+    root.id = kRootKey;
+    root.name = rootName;
+    root.upper = Upcase(rootName);
+    root.lastWrite = time;
+    if (!rootSecurity.empty()) {
+        root.security = m_nextSecurity++;
+        m_security.emplace(root.security, rootSecurity);
+    }
+    m_keys.emplace(kRootKey, std::move(root));
+}
+
+void Model::NewBoot(const std::string& bootId, std::vector<Change>* changes)
+{
+    m_bootId = bootId;
+    DropVolatile(changes);
+}
+
+void Model::DropVolatile(std::vector<Change>* changes)
+{
+    // The top-most volatile keys; everything beneath them goes with them.
+    std::vector<KeyId> tops;
+    for (const auto& [id, key] : m_keys) {
+        if (!key.IsVolatile()) continue;
+        const Key* parent = Find(key.parent);
+        if (parent == nullptr || !parent->IsVolatile()) tops.push_back(id);
+    }
+    for (KeyId id : tops) {
+        if (const Key* key = Find(id)) {
+            KeyId parent = key->parent;
+            RemoveSubtree(id, changes);
+            if (parent != 0) Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
+        }
+    }
+}
+
+bool Model::ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes)
+{
+    Decoder in(data, size);
+    in.U64();  // the commit's time: each operation carries what it needs
+    while (!in.AtEnd()) {
+        if (!Apply(in, changes)) return false;
+    }
+    return !in.Failed();
+}
+
+bool Model::Apply(Decoder& in, std::vector<Change>* changes)
+{
+    auto op = static_cast<Op>(in.U8());
+    switch (op) {
+    case Op::CreateKey: {
+        Key key;
+        key.id = in.U64();
+        key.parent = in.U64();
+        key.flags = in.U32();
+        key.security = in.U32();
+        key.lastWrite = in.U64();
+        std::uint64_t parentTime = in.U64();
+        key.name = in.Text();
+        key.keyClass = in.Text();
+        Key* parent = Mutable(key.parent);
+        if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
+            (key.security != 0 && Security(key.security) == nullptr)) {
+            return false;
+        }
+        key.upper = Upcase(key.name);
+        if (Child(*parent, key.upper) != 0) return false;
+        parent->lastWrite = parentTime;
+        m_nextKey = std::max(m_nextKey, key.id + 1);
+        KeyId parentId = key.parent;
+        Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
+        LinkChild(*Mutable(parentId), stored);
+        Report(changes, parentId, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::DeleteKey: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        const Key* key = Find(id);
+        if (in.Failed() || key == nullptr || key->parent == 0) return false;
+        KeyId parent = key->parent;
+        RemoveSubtree(id, changes);
+        Mutable(parent)->lastWrite = time;
+        Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::ClearKey: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        std::vector<KeyId> children;
+        for (const ChildRef& c : key->children) children.push_back(c.id);
+        for (KeyId c : children) RemoveSubtree(c, changes);
+        key = Mutable(id);
+        key->values.Clear();
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::SetValue: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        std::u16string name = in.Text();
+        std::uint32_t type = in.U32();
+        Bytes data = in.Bytes();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        std::u16string upper = Upcase(name);
+        if (Value* existing = key->values.Find(upper)) {
+            // An existing value keeps its place in the order and its name.
+            existing->type = type;
+            existing->data = std::move(data);
+        } else {
+            key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
+        }
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::DeleteValue: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        std::u16string upper = Upcase(in.Text());
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        if (!key->values.Erase(upper)) return false;
+        key->lastWrite = time;
+        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+        return true;
+    }
+    case Op::SetSecurity: {
+        KeyId id = in.U64();
+        SecurityId security = in.U32();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
+        key->security = security;
+        Report(changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
+        return true;
+    }
+    case Op::DefineSecurity: {
+        SecurityId id = in.U32();
+        Bytes bytes = in.Bytes();
+        if (in.Failed() || id == 0 || Security(id) != nullptr) return false;
+        m_security.emplace(id, std::move(bytes));
+        m_nextSecurity = std::max(m_nextSecurity, id + 1);
+        return true;
+    }
+    case Op::SetTime: {
+        KeyId id = in.U64();
+        std::uint64_t time = in.U64();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        key->lastWrite = time;
+        return true;
+    }
+    case Op::SetMount: {
+        KeyId id = in.U64();
+        std::string mount = in.Str();
+        std::string origin = in.Str();
+        Key* key = Mutable(id);
+        if (in.Failed() || key == nullptr) return false;
+        key->mount = std::move(mount);
+        key->mountOrigin = std::move(origin);
+        if (key->parent != 0) Report(changes, key->parent, REG_NOTIFY_CHANGE_NAME);
+        return true;
+    }
+    case Op::NewBoot: {
+        std::string boot = in.Str();
+        if (in.Failed()) return false;
+        NewBoot(boot, changes);
+        return true;
+    }
+    }
+    return false;
+}
+
+// ------------------------------------------------------------ checkpoints
+// Layout: version, next key id, next security id, commits applied, boot id;
+// the descriptor table; then every key, parents before their children.
+void Model::Save(Bytes& out) const
+{
+    out.reserve(out.size() + 64 * m_keys.size() + 1024);
+    Encoder e(out);
+    e.U32(kCheckpointVersion);
+    e.U64(m_nextKey);
+    e.U32(m_nextSecurity);
+    e.U64(m_seq);
+    e.Str(m_bootId);
+    // Only the descriptors some key uses: the checkpoint is where unused
+    // ones are forgotten, by every process that passes it.
+    std::vector<SecurityId> used;
+    for (const auto& [id, key] : m_keys) {
+        if (key.security != 0) used.push_back(key.security);
+    }
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    e.U32(static_cast<std::uint32_t>(used.size()));
+    for (SecurityId id : used) {
+        e.U32(id);
+        e.Bytes(m_security.at(id));
+    }
+    e.U64(m_keys.size());
+    std::vector<KeyId> order{kRootKey};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const Key& key = m_keys.at(order[i]);
+        e.U64(key.id);
+        e.U64(key.parent);
+        e.U32(key.flags);
+        e.U32(key.security);
+        e.U64(key.lastWrite);
+        e.Text(key.name);
+        e.Text(key.keyClass);
+        e.Str(key.mount);
+        e.Str(key.mountOrigin);
+        e.U32(static_cast<std::uint32_t>(key.values.size()));
+        for (const Value& v : key.values) {
+            e.Text(v.name);
+            e.U32(v.type);
+            e.Bytes(v.data);
+        }
+        for (const ChildRef& c : key.children) order.push_back(c.id);
+    }
+}
+
+bool Model::LoadBody(Decoder& in, bool keys)
+{
+    if (in.U32() != kCheckpointVersion) return false;
+    KeyId nextKey = in.U64();
+    SecurityId nextSecurity = in.U32();
+    std::uint64_t seq = in.U64();
+    std::string boot = in.Str();
+    std::map<SecurityId, Bytes> security;
+    std::uint32_t descriptors = in.U32();
+    for (std::uint32_t i = 0; i < descriptors && !in.Failed(); ++i) {
+        SecurityId id = in.U32();
+        Bytes bytes = in.Bytes();
+        if (id == 0 || !security.emplace(id, std::move(bytes)).second) return false;
+    }
+    if (in.Failed()) return false;
+    m_nextKey = nextKey;
+    m_nextSecurity = nextSecurity;
+    m_seq = seq;
+    m_bootId = std::move(boot);
+    m_security = std::move(security);
+    if (!keys) return true;
+
+    m_keys.clear();
+    std::uint64_t count = in.U64();
+    if (count == 0 || count > in.Left()) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        Key key;
+        key.id = in.U64();
+        key.parent = in.U64();
+        key.flags = in.U32();
+        key.security = in.U32();
+        key.lastWrite = in.U64();
+        key.name = in.Text();
+        key.keyClass = in.Text();
+        key.mount = in.Str();
+        key.mountOrigin = in.Str();
+        std::uint32_t values = in.U32();
+        if (in.Failed() || values > in.Left()) return false;
+        key.values.Reserve(values);
+        for (std::uint32_t v = 0; v < values; ++v) {
+            Value value;
+            value.name = in.Text();
+            value.upper = Upcase(value.name);
+            value.type = in.U32();
+            value.data = in.Bytes();
+            if (in.Failed() || key.FindValue(value.upper) != nullptr) return false;
+            key.values.Append(std::move(value));
+        }
+        key.upper = Upcase(key.name);
+        bool isRoot = i == 0;
+        if ((isRoot ? key.id != kRootKey || key.parent != 0 : key.id <= kRootKey) ||
+            key.id >= m_nextKey || Find(key.id) != nullptr ||
+            (key.security != 0 && Security(key.security) == nullptr)) {
+            return false;
+        }
+        if (!isRoot) {
+            Key* parent = Mutable(key.parent);
+            if (parent == nullptr || Child(*parent, key.upper) != 0) return false;
+        }
+        KeyId parentId = key.parent;
+        Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
+        if (!isRoot) LinkChild(*Mutable(parentId), stored);
+    }
+    return !in.Failed() && in.AtEnd();
+}
+
+bool Model::Load(const std::uint8_t* data, std::size_t size)
+{
+    Decoder in(data, size);
+    if (LoadBody(in, true)) return true;
+    m_keys.clear();
+    return false;
+}
+
+bool Model::LoadTablesOnly(const std::uint8_t* data, std::size_t size)
+{
+    Decoder in(data, size);
+    return LoadBody(in, false);
+}
+
+// ------------------------------------------------------------ batches
+Batch::Batch(Model& model, std::uint64_t time, std::vector<Change>* changes)
+    : m_model(model), m_time(time), m_changes(changes)
+{
+    Encoder(m_payload).U64(time);
+}
+
+void Batch::Run(std::size_t from)
+{
+    if (!m_ok) return;
+    Decoder in(m_payload.data() + from, m_payload.size() - from);
+    m_ok = m_model.Apply(in, m_changes) && in.AtEnd();
+}
+
+SecurityId Batch::Intern(const Bytes& security)
+{
+    if (security.empty()) return 0;
+    SecurityId id = m_model.SecurityIdOf(security);
+    if (id != 0) return id;
+    id = m_model.NextSecurityId();
+    Emit(Op::DefineSecurity, [&](Encoder& e) { e.U32(id); e.Bytes(security); });
+    return id;
+}
+
+KeyId Batch::CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                       std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite)
+{
+    SecurityId sec = Intern(security);
+    KeyId id = m_model.NextKeyId();
+    Emit(Op::CreateKey, [&](Encoder& e) {
+        e.U64(id);
+        e.U64(parent);
+        e.U32(flags);
+        e.U32(sec);
+        e.U64(lastWrite);
+        e.U64(m_time);
+        e.Text(name);
+        e.Text(keyClass);
+    });
+    return m_ok ? id : 0;
+}
+
+void Batch::DeleteKey(KeyId id)
+{
+    Emit(Op::DeleteKey, [&](Encoder& e) { e.U64(id); e.U64(m_time); });
+}
+
+void Batch::ClearKey(KeyId id)
+{
+    Emit(Op::ClearKey, [&](Encoder& e) { e.U64(id); e.U64(m_time); });
+}
+
+void Batch::SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data)
+{
+    Emit(Op::SetValue, [&](Encoder& e) {
+        e.U64(key);
+        e.U64(m_time);
+        e.Text(name);
+        e.U32(type);
+        e.Bytes(data);
+    });
+}
+
+void Batch::DeleteValue(KeyId key, std::u16string_view name)
+{
+    Emit(Op::DeleteValue, [&](Encoder& e) { e.U64(key); e.U64(m_time); e.Text(name); });
+}
+
+void Batch::SetSecurity(KeyId key, const Bytes& security)
+{
+    SecurityId sec = Intern(security);
+    Emit(Op::SetSecurity, [&](Encoder& e) { e.U64(key); e.U32(sec); });
+}
+
+void Batch::SetTime(KeyId key, std::uint64_t time)
+{
+    Emit(Op::SetTime, [&](Encoder& e) { e.U64(key); e.U64(time); });
+}
+
+void Batch::SetMount(KeyId key, const std::string& mount, const std::string& origin)
+{
+    Emit(Op::SetMount, [&](Encoder& e) { e.U64(key); e.Str(mount); e.Str(origin); });
+}
+
+void Batch::NewBoot(const std::string& bootId)
+{
+    Emit(Op::NewBoot, [&](Encoder& e) { e.Str(bootId); });
+}
+
+}  // namespace netid::posix::store

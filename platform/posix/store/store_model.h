@@ -1,0 +1,312 @@
+// One hive held in memory: its keys, values and security descriptors, the
+// operations that change it, and its checkpoint form.
+//
+// Every change is an encoded operation applied by Apply(): a process that
+// makes a change and a process that replays it from the hive's file run the
+// same code, so every process ends with the same hive. The model knows
+// nothing of files, handles or processes.
+#ifndef NETID_PLATFORM_POSIX_STORE_MODEL_H
+#define NETID_PLATFORM_POSIX_STORE_MODEL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/store/store_codec.h"
+
+namespace netid::posix::store {
+
+using KeyId = std::uint64_t;
+using SecurityId = std::uint32_t;
+using Bytes = std::vector<std::uint8_t>;
+
+// The hive's top key.
+constexpr KeyId kRootKey = 1;
+
+// Key flags.
+constexpr std::uint32_t kKeyVolatile = 0x1;  // gone when the machine starts anew
+
+struct Value {
+    std::u16string name;   // as it was given; "" is the default value
+    std::u16string upper;  // the name as it compares
+    std::uint32_t type = 0;
+    Bytes data;            // texts as UTF-16LE, as stored
+};
+
+// A key's values in creation order, found by upper-case name. A key of many
+// values keeps an index of their names as well, so that neither setting a
+// value nor loading a hive takes time that grows with the square of the
+// count; a key of few values is searched in order, which is faster there.
+class ValueList {
+public:
+    static constexpr std::size_t kIndexFrom = 32;
+
+    std::size_t size() const { return m_values.size(); }
+    bool empty() const { return m_values.empty(); }
+    const Value& operator[](std::size_t i) const { return m_values[i]; }
+    std::vector<Value>::const_iterator begin() const { return m_values.begin(); }
+    std::vector<Value>::const_iterator end() const { return m_values.end(); }
+
+    const Value* Find(std::u16string_view upperName) const;
+    Value* Find(std::u16string_view upperName)
+    {
+        return const_cast<Value*>(static_cast<const ValueList*>(this)->Find(upperName));
+    }
+    void Reserve(std::size_t count) { m_values.reserve(count); }
+    // Adds a value whose name the list does not hold yet.
+    void Append(Value value);
+    // Removes the value of that name; false when there is none.
+    bool Erase(std::u16string_view upperName);
+    void Clear();
+
+private:
+    void Index(std::size_t from);
+
+    std::vector<Value> m_values;
+    std::unordered_map<std::u16string, std::size_t> m_index;  // empty below kIndexFrom
+};
+
+struct Key;
+struct ChildRef {
+    KeyId id = 0;
+    const Key* key = nullptr;  // the child itself (keys never move in the model)
+};
+
+// A key's sub-keys sorted by upper-case name, held in runs of at most
+// kMaxRun entries (as hive files split a long list into leaves), so that
+// adding or removing one of many sub-keys moves one run, not all of them.
+// Enumeration by index walks the runs' sizes.
+class ChildList {
+public:
+    static constexpr std::size_t kMaxRun = 512;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = ChildRef;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const ChildRef*;
+        using reference = const ChildRef&;
+
+        const_iterator() = default;
+        const_iterator(const std::vector<std::vector<ChildRef>>* runs, std::size_t run)
+            : m_runs(runs), m_run(run)
+        {
+        }
+        reference operator*() const { return (*m_runs)[m_run][m_at]; }
+        pointer operator->() const { return &**this; }
+        const_iterator& operator++()
+        {
+            if (++m_at == (*m_runs)[m_run].size()) {
+                ++m_run;
+                m_at = 0;
+            }
+            return *this;
+        }
+        const_iterator operator++(int)
+        {
+            const_iterator was = *this;
+            ++*this;
+            return was;
+        }
+        bool operator==(const const_iterator& o) const { return m_run == o.m_run && m_at == o.m_at; }
+        bool operator!=(const const_iterator& o) const { return !(*this == o); }
+
+    private:
+        const std::vector<std::vector<ChildRef>>* m_runs = nullptr;
+        std::size_t m_run = 0;
+        std::size_t m_at = 0;
+    };
+
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const ChildRef& operator[](std::size_t index) const;
+    const_iterator begin() const { return const_iterator(&m_runs, 0); }
+    const_iterator end() const { return const_iterator(&m_runs, m_runs.size()); }
+
+    // The sub-key of that upper-case name, or null.
+    const ChildRef* Find(std::u16string_view upper) const;
+    // Adds a sub-key whose name the list does not hold yet, in its place.
+    void Insert(const ChildRef& child);
+    // Removes the sub-key `id` of that upper-case name; false when absent.
+    bool Erase(std::u16string_view upper, KeyId id);
+
+private:
+    // The run where `upper` is or would go: the first whose last entry is
+    // not below it, else the last run.
+    std::size_t RunOf(std::u16string_view upper) const;
+
+    std::vector<std::vector<ChildRef>> m_runs;  // none empty
+    std::size_t m_size = 0;
+};
+
+struct Key {
+    KeyId id = 0;
+    KeyId parent = 0;  // 0 for the hive's top key
+    std::u16string name;
+    std::u16string upper;
+    std::u16string keyClass;
+    std::uint32_t flags = 0;
+    SecurityId security = 0;
+    std::uint64_t lastWrite = 0;  // FILETIME as one count
+    std::string mount;            // non-empty: another hive is mounted here, by this name
+    std::string mountOrigin;      // where that hive came from, as its loader wrote it
+    ValueList values;             // in creation order
+    ChildList children;           // sorted by upper-case name
+
+    const Value* FindValue(std::u16string_view upperName) const { return values.Find(upperName); }
+    bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
+};
+
+// What a change did, for change notification. The chain lists the key and
+// its ancestors up to the hive's top key, as they were when it happened.
+struct Change {
+    KeyId key = 0;
+    std::uint32_t filter = 0;  // REG_NOTIFY_CHANGE_* bits, or kChangeDeleted
+    std::vector<KeyId> chain;
+};
+constexpr std::uint32_t kChangeDeleted = 0x80000000u;
+
+// Operation codes of a commit record.
+enum class Op : std::uint8_t {
+    CreateKey = 1,       // id, parent, flags, security, time, name, class
+    DeleteKey = 2,       // id, time: the key with everything beneath it
+    SetValue = 3,        // key, time, name, type, data
+    DeleteValue = 4,     // key, time, name
+    SetSecurity = 5,     // key, security
+    DefineSecurity = 6,  // security id, descriptor bytes
+    SetTime = 7,         // key, time
+    SetMount = 8,        // key, mount name ("" takes the mount away), origin
+    NewBoot = 9,         // boot id: the volatile keys of the old boot are gone
+    ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
+};
+
+class Model {
+public:
+    Model();
+    // Children point at their keys: a model is never copied.
+    Model(const Model&) = delete;
+    Model& operator=(const Model&) = delete;
+
+    // ------------------------------------------------------------ reading
+    const Key* Find(KeyId id) const;
+    const Key& Root() const { return *Find(kRootKey); }
+    // The child of `parent` with the upper-case name `upper`; 0 when none.
+    KeyId Child(const Key& parent, std::u16string_view upper) const;
+    const Bytes* Security(SecurityId id) const;
+    // The id under which `descriptor` is known; 0 when it is not.
+    SecurityId SecurityIdOf(const Bytes& descriptor) const;
+    std::size_t KeyCount() const { return m_keys.size(); }
+    // True when `ancestor` is `key` or lies above it.
+    bool IsAtOrAbove(KeyId ancestor, KeyId key) const;
+    std::size_t Depth(KeyId key) const;
+
+    std::uint64_t Seq() const { return m_seq; }
+    void SetSeq(std::uint64_t seq) { m_seq = seq; }
+    const std::string& BootId() const { return m_bootId; }
+    KeyId NextKeyId() const { return m_nextKey; }
+    SecurityId NextSecurityId() const { return m_nextSecurity; }
+
+    // ------------------------------------------------------------ changing
+    // Applies the operations of one commit; false when one of them does not
+    // fit the hive (the ones before it stay applied: the caller reloads).
+    bool ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes);
+    // Applies one operation read from `in`.
+    bool Apply(Decoder& in, std::vector<Change>* changes);
+    // Drops every volatile key, as a new start of the machine does, and
+    // records the boot it belongs to now.
+    void NewBoot(const std::string& bootId, std::vector<Change>* changes);
+    // Drops every volatile key without recording a new boot: the view of a
+    // process that may only read a hive its writers have not brought into
+    // the machine's current start yet.
+    void DropVolatile(std::vector<Change>* changes);
+
+    // ------------------------------------------------------------ checkpoints
+    // The whole hive as one record's payload.
+    void Save(Bytes& out) const;
+    // Replaces this hive by a saved one; false when the payload does not
+    // hold together (this model is then empty of keys).
+    bool Load(const std::uint8_t* data, std::size_t size);
+    // Takes only the descriptor table and the counters of a saved hive: a
+    // process that is already in step skips the keys of a checkpoint.
+    bool LoadTablesOnly(const std::uint8_t* data, std::size_t size);
+
+    // A fresh hive: a top key of the given name and descriptor.
+    void Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
+               const std::string& bootId);
+
+private:
+    Key* Mutable(KeyId id);
+    void ChainOf(KeyId id, std::vector<KeyId>& chain) const;
+    void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
+    void RemoveSubtree(KeyId id, std::vector<Change>* changes);
+    void LinkChild(Key& parent, const Key& child);
+    void UnlinkChild(Key& parent, const Key& child);
+    bool LoadBody(Decoder& in, bool keys);
+
+    std::unordered_map<KeyId, Key> m_keys;
+    std::map<SecurityId, Bytes> m_security;
+    KeyId m_nextKey = kRootKey + 1;
+    SecurityId m_nextSecurity = 1;
+    std::uint64_t m_seq = 0;  // commits applied since the hive began
+    std::string m_bootId;
+};
+
+// Builds one commit: each operation is encoded into the payload and applied
+// to the model at once, so later operations of the same commit see it.
+class Batch {
+public:
+    Batch(Model& model, std::uint64_t time, std::vector<Change>* changes);
+
+    KeyId CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                    std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite);
+    void DeleteKey(KeyId id);
+    void ClearKey(KeyId id);
+    void SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data);
+    void DeleteValue(KeyId key, std::u16string_view name);
+    void SetSecurity(KeyId key, const Bytes& security);
+    void SetTime(KeyId key, std::uint64_t time);
+    void SetMount(KeyId key, const std::string& mount, const std::string& origin = std::string());
+    void NewBoot(const std::string& bootId);
+
+    // True while no operation was added.
+    bool Empty() const { return m_payload.size() == kCommitHeader; }
+    // The hive as the operations so far left it.
+    const Model& View() const { return m_model; }
+    bool Ok() const { return m_ok; }
+    const Bytes& Payload() const { return m_payload; }
+    std::uint64_t Time() const { return m_time; }
+
+    // A commit's payload opens with its time.
+    static constexpr std::size_t kCommitHeader = 8;
+
+private:
+    SecurityId Intern(const Bytes& security);
+    void Run(std::size_t from);
+    // Encodes one operation (its code, then what `fields` writes) and applies it.
+    template <typename Fields>
+    void Emit(Op op, Fields fields)
+    {
+        std::size_t from = m_payload.size();
+        Encoder e(m_payload);
+        e.U8(static_cast<std::uint8_t>(op));
+        fields(e);
+        Run(from);
+    }
+
+    Model& m_model;
+    std::uint64_t m_time;
+    std::vector<Change>* m_changes;
+    Bytes m_payload;
+    bool m_ok = true;
+};
+
+}  // namespace netid::posix::store
+
+#endif

@@ -1,0 +1,380 @@
+// The store's hive files: what one process commits another reads, a torn
+// end is never taken, checkpoints and rewrites keep the file small, and a
+// power loss at any moment leaves a hive that opens as it stood after some
+// commit, with everything flushed before it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/posix/store/store_format.h"
+#include "platform/posix/store/store_hive.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace netid::posix::store;
+
+HiveOptions Options()
+{
+    HiveOptions o;
+    o.create = true;
+    o.owner = geteuid();
+    o.bootId = "boot-1";
+    o.rootName = u"TEST";
+    return o;
+}
+
+std::unique_ptr<Hive> OpenHive(const TempDir& dir, HiveOptions options = Options(),
+                               const FileIo& io = SystemFileIo())
+{
+    std::unique_ptr<Hive> hive;
+    EXPECT_EQ(Hive::Open(dir.Fd(), "h", options, hive, io), 0);
+    return hive;
+}
+
+Bytes Data(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+KeyId AddKey(Hive& hive, KeyId parent, const std::u16string& name)
+{
+    KeyId id = 0;
+    EXPECT_EQ(hive.Commit([&](Batch& b) {
+                  id = b.CreateKey(parent, name, u"", 0, {}, 7);
+                  return 0;
+              },
+                          nullptr),
+              0);
+    return id;
+}
+
+void SetValue(Hive& hive, KeyId key, const std::u16string& name, const std::string& data)
+{
+    ASSERT_EQ(hive.Commit([&](Batch& b) {
+                  b.SetValue(key, name, 3, Data(data));
+                  return 0;
+              },
+                          nullptr),
+              0);
+}
+
+std::string ValueOf(const Hive& hive, KeyId key, const std::u16string& upperName)
+{
+    const Key* k = hive.View().Find(key);
+    if (k == nullptr) return "<no key>";
+    const Value* v = k->FindValue(upperName);
+    return v == nullptr ? "<none>" : std::string(v->data.begin(), v->data.end());
+}
+
+Bytes Snapshot(const Hive& hive)
+{
+    Bytes out;
+    hive.View().Save(out);
+    return out;
+}
+
+TEST(StoreHive, WhatOneOpenerCommitsTheOtherSeesAndReplaysTheSame)
+{
+    TempDir dir("netid-hive");
+    auto a = OpenHive(dir);
+    auto b = OpenHive(dir);
+    KeyId key = AddKey(*a, kRootKey, u"Software");
+    SetValue(*a, key, u"Name", "one");
+
+    std::vector<Change> changes;
+    ASSERT_EQ(b->Sync(&changes), 0);
+    EXPECT_EQ(ValueOf(*b, key, u"NAME"), "one");
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].key, kRootKey);  // a sub-key was added
+    EXPECT_EQ(changes[1].key, key);
+    EXPECT_EQ(changes[1].chain, (std::vector<KeyId>{key, kRootKey}));
+
+    // Both write; each sees the other's, and the two hold the same hive.
+    SetValue(*b, key, u"name", "two");
+    SetValue(*a, key, u"Other", "three");
+    ASSERT_EQ(a->Sync(nullptr), 0);
+    ASSERT_EQ(b->Sync(nullptr), 0);
+    EXPECT_EQ(ValueOf(*a, key, u"NAME"), "two");
+    EXPECT_EQ(Snapshot(*a), Snapshot(*b));
+    // The value kept the name it was created with.
+    EXPECT_EQ(a->View().Find(key)->values[0].name, u"Name");
+
+    auto c = OpenHive(dir);
+    EXPECT_EQ(Snapshot(*c), Snapshot(*a));
+}
+
+TEST(StoreHive, WritersInManyProcessesLoseNothingAcrossCheckpoints)
+{
+    TempDir dir("netid-hive");
+    KeyId key = 0;
+    {
+        auto hive = OpenHive(dir);
+        key = AddKey(*hive, kRootKey, u"K");
+    }
+    // Each child reads between its writes, so that it takes other writers'
+    // commits at every stage, checkpoints among them.
+    const int kChildren = 4;
+    const int kEach = 600;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::unique_ptr<Hive> hive;
+            if (Hive::Open(dir.Fd(), "h", Options(), hive) != 0) _exit(2);
+            for (int i = 0; i < kEach; ++i) {
+                if (hive->Sync(nullptr) != 0) _exit(3);
+                std::string text = "c" + std::to_string(c) + "_" + std::to_string(i);
+                std::u16string name(text.begin(), text.end());
+                LONG status = hive->Commit(
+                    [&](Batch& b) {
+                        b.SetValue(key, name, 3, Bytes(200, static_cast<std::uint8_t>(i)));
+                        return 0;
+                    },
+                    nullptr);
+                if (status != 0) _exit(4);
+            }
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    auto hive = OpenHive(dir);
+    EXPECT_EQ(hive->View().Find(key)->values.size(), static_cast<std::size_t>(kChildren * kEach));
+}
+
+TEST(StoreHive, NamesCompareByUpperCaseAndSubKeysSortByIt)
+{
+    TempDir dir("netid-hive");
+    auto hive = OpenHive(dir);
+    AddKey(*hive, kRootKey, u"b");
+    AddKey(*hive, kRootKey, u"\u00e4");  // ä
+    AddKey(*hive, kRootKey, u"A");
+    KeyId dup = 0;
+    EXPECT_EQ(hive->Commit([&](Batch& b) {
+                  dup = b.CreateKey(kRootKey, u"\u00c4", u"", 0, {}, 7);  // Ä: the same name
+                  return 0;
+              },
+                          nullptr),
+              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(dup, 0u);
+    const Key& root = hive->View().Root();
+    ASSERT_EQ(root.children.size(), 3u);
+    EXPECT_EQ(root.children[0].key->upper, u"A");
+    EXPECT_EQ(root.children[1].key->upper, u"B");
+    EXPECT_EQ(root.children[2].key->upper, u"\u00c4");
+}
+
+TEST(StoreHive, ATornEndIsNeverTakenAndTheNextWriterCutsItOff)
+{
+    TempDir dir("netid-hive");
+    KeyId key = 0;
+    std::uint64_t whole = 0;
+    {
+        auto hive = OpenHive(dir);
+        key = AddKey(*hive, kRootKey, u"K");
+        SetValue(*hive, key, u"v", "first");
+        whole = hive->FileSize();
+        SetValue(*hive, key, u"v", "second");
+    }
+    std::string file = dir.Path() + "/h.hive";
+    ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(fs::file_size(file) - 3)), 0);
+
+    auto reader = OpenHive(dir);
+    EXPECT_EQ(ValueOf(*reader, key, u"V"), "first");
+    // The writer cuts the torn record off before it appends.
+    SetValue(*reader, key, u"v", "third");
+    auto again = OpenHive(dir);
+    EXPECT_EQ(ValueOf(*again, key, u"V"), "third");
+    EXPECT_GT(fs::file_size(file), whole);
+}
+
+TEST(StoreHive, CheckpointsAndRewritesKeepTheFileSmallAndTheOpeningShort)
+{
+    TempDir dir("netid-hive");
+    auto hive = OpenHive(dir);
+    auto reader = OpenHive(dir);
+    KeyId key = AddKey(*hive, kRootKey, u"K");
+    std::string big(3000, 'x');
+    for (int i = 0; i < 5000; ++i) {
+        SetValue(*hive, key, u"v" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)),
+                 big + std::to_string(i));
+        if (i % 997 == 0) {
+            ASSERT_EQ(reader->Sync(nullptr), 0);
+        }
+    }
+    // 15 MB were written in all; the file keeps about one checkpoint and a tail.
+    EXPECT_LT(hive->FileSize(), format::kRewriteAbove + 200 * 1024);
+    ASSERT_EQ(reader->Sync(nullptr), 0);
+    EXPECT_EQ(Snapshot(*reader), Snapshot(*hive));
+    auto fresh = OpenHive(dir);
+    EXPECT_EQ(Snapshot(*fresh), Snapshot(*hive));
+    EXPECT_EQ(ValueOf(*fresh, key, u"V9"), big + "4999");
+}
+
+TEST(StoreHive, VolatileKeysAreGoneInTheNextStartOfTheMachine)
+{
+    TempDir dir("netid-hive");
+    KeyId lasting = 0, gone = 0;
+    {
+        auto hive = OpenHive(dir);
+        lasting = AddKey(*hive, kRootKey, u"Lasting");
+        ASSERT_EQ(hive->Commit([&](Batch& b) {
+                      gone = b.CreateKey(kRootKey, u"Gone", u"", kKeyVolatile, {}, 7);
+                      b.CreateKey(gone, u"Beneath", u"", kKeyVolatile, {}, 7);
+                      return 0;
+                  },
+                              nullptr),
+                  0);
+        EXPECT_FALSE(hive->TakeNewBoot());
+    }
+    HiveOptions next = Options();
+    next.bootId = "boot-2";
+    auto reader = OpenHive(dir, next);
+    EXPECT_EQ(reader->View().Find(gone), nullptr);
+    EXPECT_NE(reader->View().Find(lasting), nullptr);
+    SetValue(*reader, lasting, u"v", "x");
+    EXPECT_TRUE(reader->TakeNewBoot());
+    EXPECT_FALSE(reader->TakeNewBoot());
+    auto old = OpenHive(dir);  // even a process of the old start sees them gone now
+    EXPECT_EQ(old->View().Find(gone), nullptr);
+    EXPECT_EQ(old->View().KeyCount(), 2u);
+}
+
+TEST(StoreHive, FilesOfAnotherOwnerOrBehindALinkAreRefused)
+{
+    TempDir dir("netid-hive");
+    { auto hive = OpenHive(dir); }
+    HiveOptions other = Options();
+    other.owner = geteuid() + 1;
+    std::unique_ptr<Hive> hive;
+    EXPECT_EQ(Hive::Open(dir.Fd(), "h", other, hive), ERROR_ACCESS_DENIED);
+
+    TempDir planted("netid-hive");
+    ASSERT_EQ(symlink((dir.Path() + "/h.hive").c_str(), (planted.Path() + "/h.hive").c_str()), 0);
+    EXPECT_EQ(Hive::Open(planted.Fd(), "h", Options(), hive), ERROR_ACCESS_DENIED);
+}
+
+// ------------------------------------------------------------ power loss
+// Every write and sync the hive makes, in order, so that the test can build
+// what a disk may hold after a power loss at any moment: everything written
+// before the last sync of its file, and any part of what came after it.
+struct Journal {
+    struct Write {
+        int fd;
+        off_t offset;
+        Bytes data;
+    };
+    std::vector<Write> writes;
+    std::vector<std::pair<int, std::size_t>> syncs;  // fd, writes before it
+};
+Journal* g_journal = nullptr;
+
+ssize_t JournalPwrite(int fd, const void* data, size_t size, off_t offset)
+{
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    g_journal->writes.push_back({fd, offset, Bytes(p, p + size)});
+    return pwrite(fd, data, size, offset);
+}
+int JournalSync(int fd)
+{
+    g_journal->syncs.push_back({fd, g_journal->writes.size()});
+    return fdatasync(fd);
+}
+
+TEST(StoreHive, APowerLossAtAnyMomentLeavesTheHiveAsItStoodAfterSomeCommit)
+{
+    TempDir dir("netid-hive");
+    Journal journal;
+    g_journal = &journal;
+    const FileIo io{&JournalPwrite, &JournalSync};
+    // The states after each commit, and which commit was flushed last.
+    std::vector<Bytes> states;
+    std::size_t flushedAt = 0;
+    std::size_t writesAtFlush = 0;
+    KeyId key = 0;
+    {
+        auto hive = OpenHive(dir, Options(), io);
+        states.push_back(Snapshot(*hive));
+        key = AddKey(*hive, kRootKey, u"K");
+        states.push_back(Snapshot(*hive));
+        for (int i = 0; i < 400; ++i) {
+            SetValue(*hive, key, u"v" + std::u16string(1, static_cast<char16_t>(u'a' + i % 7)),
+                     std::string(static_cast<std::size_t>(50 + i % 300), static_cast<char>('a' + i % 26)));
+            states.push_back(Snapshot(*hive));
+            if (i == 250) {
+                ASSERT_EQ(hive->Flush(), 0);
+                flushedAt = states.size() - 1;
+                writesAtFlush = journal.writes.size();
+            }
+        }
+    }
+    g_journal = nullptr;
+    // All writes went to the one hive file (rewrites make new files: none
+    // happen at this size).
+    ASSERT_GT(journal.writes.size(), writesAtFlush);
+    const int fd = journal.writes.back().fd;
+    for (const auto& w : journal.writes) ASSERT_EQ(w.fd, fd);
+
+    // The disk as of the flush: the file as the journal built it up to then.
+    std::mt19937 random(12345);
+    int checked = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        // Everything up to the flush, then any 512-byte sectors of what followed.
+        std::size_t upTo = writesAtFlush + random() % (journal.writes.size() - writesAtFlush + 1);
+        Bytes image;
+        auto apply = [&](const Journal::Write& w, bool partly) {
+            std::size_t end = static_cast<std::size_t>(w.offset) + w.data.size();
+            if (image.size() < end) image.resize(end, 0);
+            for (std::size_t at = 0; at < w.data.size();) {
+                std::size_t sector = (static_cast<std::size_t>(w.offset) + at) / 512;
+                std::size_t next = std::min(w.data.size(), (sector + 1) * 512 - static_cast<std::size_t>(w.offset));
+                if (!partly || random() % 3 != 0) {
+                    std::copy(w.data.begin() + static_cast<long>(at), w.data.begin() + static_cast<long>(next),
+                              image.begin() + w.offset + static_cast<long>(at));
+                }
+                at = next;
+            }
+        };
+        for (std::size_t i = 0; i < upTo; ++i) apply(journal.writes[i], i >= writesAtFlush);
+
+        TempDir crashed("netid-hive");
+        {
+            std::string path = crashed.Path() + "/h.hive";
+            FILE* out = fopen(path.c_str(), "wb");
+            ASSERT_NE(out, nullptr);
+            fwrite(image.data(), 1, image.size(), out);
+            fclose(out);
+        }
+        HiveOptions options = Options();
+        options.create = false;
+        std::unique_ptr<Hive> hive;
+        ASSERT_EQ(Hive::Open(crashed.Fd(), "h", options, hive), 0) << "trial " << trial;
+        Bytes state = Snapshot(*hive);
+        std::size_t found = 0;
+        for (std::size_t s = 0; s < states.size(); ++s) {
+            if (states[s] == state) found = s + 1;
+        }
+        ASSERT_NE(found, 0u) << "trial " << trial << ": a state no commit left";
+        EXPECT_GE(found - 1, flushedAt) << "trial " << trial << ": a flushed commit was lost";
+        // And the hive takes new commits.
+        SetValue(*hive, key, u"after", "x");
+        ++checked;
+    }
+    EXPECT_EQ(checked, 300);
+}
+
+}  // namespace
