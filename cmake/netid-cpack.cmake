@@ -46,6 +46,10 @@ if(NOT WIN32)
   # Debug symbols split out of the programs into -dbgsym packages, as
   # debhelper does (the build needs -g: RelWithDebInfo).
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+  # Libraries and programs stripped of what debhelper strips.
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/netid-cpack-strip.cmake)
+  set(CPACK_NETID_STRIP ${CMAKE_STRIP})
+  set(CPACK_NETID_OBJCOPY ${CMAKE_OBJCOPY})
 
   # The copyright and changelog files of each package; debhelper, which
   # installs them itself, turns this off.
@@ -74,8 +78,12 @@ if(NOT WIN32)
     if(DEFINED NETID_DEB_${package}_SECTION)
       set(CPACK_DEBIAN_${component}_PACKAGE_SECTION ${NETID_DEB_${package}_SECTION})
     endif()
-    # The summary on the first line, the extended description as written.
-    set(CPACK_DEBIAN_${component}_DESCRIPTION "${NETID_DEB_${package}_DESCRIPTION}")
+    # The summary on the first line, then the extended description, which
+    # CPack indents again: as plain lines, with empty ones between paragraphs.
+    string(REGEX REPLACE "\n \\.(\n|$)" "\n\n" description "${NETID_DEB_${package}_DESCRIPTION}")
+    string(REGEX REPLACE "\n \\.(\n|$)" "\n\n" description "${description}")
+    string(REPLACE "\n " "\n" description "${description}")
+    set(CPACK_DEBIAN_${component}_DESCRIPTION "${description}")
     foreach(field DEPENDS RECOMMENDS SUGGESTS)
       netid_debian_relations(relations "${NETID_DEB_${package}_${field}}" ${NETID_DEB_VERSION})
       set(CPACK_DEBIAN_${component}_PACKAGE_${field} "${relations}")
