@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/environment.h"
 #include "support/privileges.h"
 #include "support/scratch_key.h"
 
@@ -189,6 +190,9 @@ TEST(ModernRegistry, SaveAndRestoreAHiveFile)
     RegKey target = key.CreateSubKey("target", KEY_ALL_ACCESS);
     target.Restore(file.string(), REG_FORCE_RESTORE);
     std::filesystem::remove(file, ec);
+    if (RunningUnderWine()) {
+        GTEST_SKIP() << "Wine's RegRestoreKey succeeds without restoring anything: only the calls were checked";
+    }
     EXPECT_EQ(target.GetString("kept"), "value");
     EXPECT_EQ(target.OpenSubKey("child").GetDword("n"), 5u);
 }
