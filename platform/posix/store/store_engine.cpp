@@ -155,6 +155,8 @@ LONG StoreEngine::Open(const std::string& directory)
             m_problem = "the store's files in " + directory + " may not be read by this user";
         } else if (status == ERROR_BADDB) {
             m_problem = "the file " + directory + "/machine.hive is not a hive of this registry; it was left as it is";
+        } else if (status == ERROR_REGISTRY_CORRUPT) {
+            m_problem = "the file " + directory + "/machine.hive is damaged where it had been flushed to the disk; it was left as it is";
         }
         return status;
     }
@@ -251,6 +253,17 @@ LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKe
 {
     // Only hives of the store's own directory are mounted, by a plain name.
     if (name.empty() || name.find('/') != std::string::npos || name[0] == '.') return ERROR_BADDB;
+    // A user's hive mounts nothing, and no hive is mounted beneath itself
+    // or in a second place: a hostile hive file cannot make a cycle.
+    if (parent->name.rfind(std::string(kUsersDir) + "/", 0) == 0) return ERROR_REGISTRY_CORRUPT;
+    for (const Slot* s = parent.get(); s != nullptr; s = s->parent.get()) {
+        if (s->name == name) return ERROR_REGISTRY_CORRUPT;
+    }
+    auto existing = m_slots.find(name);
+    if (existing != m_slots.end() && !existing->second->gone && existing->second->parent &&
+        (existing->second->parent != parent || existing->second->mountKey != mountKey)) {
+        return ERROR_REGISTRY_CORRUPT;
+    }
     mode_t mode = name == kSamHive || name == kSecurityHive ? 0600 : 0644;
     LONG status = OpenSlot(name, m_dir, false, Options(mode, false), out);
     if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : status;
@@ -273,7 +286,11 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     int dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0 && errno == ENOENT && create && mine) {
-        if (::mkdirat(users, sid.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (::mkdirat(users, sid.c_str(), 0700) == 0) {
+            // The user's directory is durable only once users/ is synced:
+            // else a power loss takes it, and the flushed hive inside, away.
+            ::fsync(users);
+        } else if (errno != EEXIST) {
             ::close(users);
             return ERROR_ACCESS_DENIED;
         }
