@@ -44,6 +44,10 @@
 //     ACKED is 0), its values are d0..dK-1 with the contents that run gave
 //     them and nothing else, and K >= ACKED. Prints "ok K" (exit status 0) or
 //     what is wrong (1).
+//   netid_test_helper churn PATH COUNT
+//     COUNT times creates PATH (RegCreateKeyEx) and deletes it again, as
+//     other processes may do at the same time; prints each status of a
+//     create other than success, one a line; exit status 0.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
 #include <cstdio>
@@ -264,6 +268,22 @@ int VerifyDurable(const char* path, std::size_t size, int acked)
     return 0;
 }
 
+int Churn(const char* path, int count)
+{
+    HKEY root = RootOf(path);
+    for (int i = 0; i < count; ++i) {
+        HKEY key = nullptr;
+        LONG status = RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (status == ERROR_SUCCESS) {
+            RegCloseKey(key);
+        } else {
+            std::printf("%ld\n", static_cast<long>(status));
+        }
+        RegDeleteKeyA(root, path);
+    }
+    return 0;
+}
+
 void EnableHivePrivileges()
 {
     for (const char* privilege : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
@@ -416,12 +436,15 @@ int main(int argc, char** argv)
     if (argc == 5 && std::strcmp(argv[1], "verify") == 0) {
         return VerifyDurable(argv[2], static_cast<std::size_t>(std::atol(argv[3])), std::atoi(argv[4]));
     }
+    if (argc == 4 && std::strcmp(argv[1], "churn") == 0) {
+        return Churn(argv[2], std::atoi(argv[3]));
+    }
     if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
         std::printf("%s", GetCommandLineA());
         return 0;
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }
