@@ -56,7 +56,7 @@ ino_t InodeOf(const std::string& path)
 }
 
 // A process that opens the machine's hive is stopped right after its first
-// read of the file; meanwhile another process writes the hive anew (the new
+// read of the file (its header); meanwhile another process writes the hive anew (the new
 // file renamed over the old). Going on, the stopped process must not work
 // on the old file: what it then writes and flushes is in the hive.
 TEST(Durability, AHiveOpenedWhileItIsWrittenAnewLosesNoWrite)
@@ -68,8 +68,9 @@ TEST(Durability, AHiveOpenedWhileItIsWrittenAnewLosesNoWrite)
     const ino_t before = InodeOf(store + "/machine.hive");
 
     const std::string log = dir.Path() + "/opener.out";
-    const std::string cmd = Env(store) + "strace -f -qq -o /dev/null -e trace=pread64 -e inject=pread64:signal=SIGSTOP:when=1 " +
-                            kHelper + " durable 'HKLM\\Software\\Late' 8 16 4 >'" + log + "' 2>&1";
+    const std::string cmd = "env " + Env(store) + "strace -f -qq -o /dev/null -P '" + store +
+                            "/machine.hive' -e trace=pread64 -e inject=pread64:signal=SIGSTOP:when=1 " + kHelper +
+                            " durable 'HKLM\\Software\\Late' 8 16 4 >'" + log + "' 2>&1";
     pid_t tracer = fork();
     ASSERT_GE(tracer, 0);
     if (tracer == 0) {

@@ -127,8 +127,9 @@ TEST_F(HostileHive, RootReadsAHiveWhoseLockItsOwnerHoldsWithoutWaitingOrWriting)
     pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
+        // The shell takes the lock and becomes the holder (no child to outlive it).
         std::string cmd = "exec setpriv --reuid=" + std::to_string(kBob) + " --regid=" + std::to_string(kBob) +
-                          " --clear-groups flock -x '" + lock + "' sleep infinity";
+                          " --clear-groups sh -c \"exec 9<>'" + lock + "' && flock -x 9 && exec sleep infinity\"";
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
