@@ -6,10 +6,12 @@
 // test names the deviation and expects Wine's answer there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32.h"
@@ -138,7 +140,7 @@ TEST(Win32Conformance, UnterminatedTextIsTerminatedWhenTheBufferHasRoom)
 }
 
 // ------------------------------------------------------------ buffers too small
-TEST(Win32Conformance, EnumValueWithABufferTooSmallTellsTypeAndSizeAndLeavesTheName)
+TEST(Win32Conformance, EnumValueWithABufferTooSmallTellsTypeAndSizeAndDeliversDataThatFits)
 {
     ScratchKey scratch("ConfEnumSmall");
     ASSERT_EQ(ERROR_SUCCESS, SetText(scratch.Handle(), "Test", "foobar"));
@@ -168,12 +170,8 @@ TEST(Win32Conformance, EnumValueWithABufferTooSmallTellsTypeAndSizeAndLeavesTheN
             // With the data too small the name stays as it was.
             EXPECT_STREQ("xxxxxxxxxx", name);
         }
-        if (dataFits && RunningUnderWine()) {
-            // Wine deviation: with only the name too small, Wine copies the data.
-            EXPECT_STREQ("foobar", reinterpret_cast<char*>(data));
-        } else {
-            EXPECT_STREQ("xxxxxxxxxx", reinterpret_cast<char*>(data));
-        }
+        // Data that fits is delivered though the name does not fit.
+        EXPECT_STREQ(dataFits ? "foobar" : "xxxxxxxxxx", reinterpret_cast<char*>(data));
     }
 }
 
@@ -355,6 +353,17 @@ TEST(Win32Conformance, LoadingAndUnloadingNeedOnlyTheRestorePrivilege)
     }
     EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyA(HKEY_LOCAL_MACHINE, name.c_str()));
     EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, name));
+    // Beneath HKEY_USERS, whose enumeration shows the hive while it is loaded.
+    const std::string user = "NetidConfUser." + tag;
+    auto listed = [&] {
+        const std::vector<std::string> names = SubKeyNames(HKEY_USERS);
+        return std::find(names.begin(), names.end(), user) != names.end();
+    };
+    EXPECT_FALSE(listed());
+    ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyA(HKEY_USERS, user.c_str(), file.string().c_str()));
+    EXPECT_TRUE(listed());
+    EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyA(HKEY_USERS, user.c_str()));
+    EXPECT_FALSE(listed());
     if (RunningUnderWine()) {
         // Wine deviation: Wine unloads the default user's hive (and its server
         // fails afterwards), so it is not asked to.
@@ -376,6 +385,39 @@ TEST(Win32Conformance, ArmingANotificationClearsItsEvent)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0)) << "the old signal is gone";
     ASSERT_EQ(ERROR_SUCCESS, SetText(scratch.Handle(), "v", "changed"));
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 10000));
+    CloseHandle(event);
+}
+
+// Arms a watch on `key` from a thread of its own, which then ends.
+LONG ArmFromAThreadThatEnds(HKEY key, DWORD filter, HANDLE event)
+{
+    LONG armed = -1;
+    std::thread([&] { armed = RegNotifyChangeKeyValue(key, FALSE, filter, event, TRUE); }).join();
+    return armed;
+}
+
+TEST(Win32Conformance, AWatchEndsWithItsThreadUnlessItIsThreadAgnostic)
+{
+    ScratchKey scratch("ConfNotifyThread");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, event);
+
+    // Thread-agnostic: the thread's end is no change; a change still fires.
+    ASSERT_EQ(ERROR_SUCCESS, ArmFromAThreadThatEnds(scratch.Handle(),
+                                                    REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC, event));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0)) << "signalled by the thread's end";
+    ASSERT_EQ(ERROR_SUCCESS, SetText(scratch.Handle(), "v", "changed"));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 120000));
+
+    // Without the flag the watch is cancelled with its thread, which
+    // signals the event with no change at all.
+    ASSERT_EQ(ERROR_SUCCESS, ArmFromAThreadThatEnds(scratch.Handle(), REG_NOTIFY_CHANGE_LAST_SET, event));
+    if (RunningUnderWine()) {
+        // Wine deviation: Wine keeps the watch after its thread has ended.
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(event, 120000));
+    }
     CloseHandle(event);
 }
 
@@ -463,6 +505,38 @@ TEST_F(ClassesRoot, ReadsAndWritesTheUsersKeyWhereThereIsOne)
     EXPECT_FALSE(Exists(machine.Get(), "sub"));
 }
 
+// The platform marks a handle of the merged view with (value & 3) == 2.
+bool MarkedAsClasses(HKEY key) { return (reinterpret_cast<std::uintptr_t>(key) & 3) == 2; }
+
+TEST_F(ClassesRoot, HandlesOpenedBeneathItAreMarked)
+{
+    Key machine;
+    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_LOCAL_MACHINE, Path(), machine.Out()));
+    Key user;
+    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_CURRENT_USER, Path(), user.Out()));
+    Key opened, created, openedBelow, createdBelow;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, Name().c_str(), 0, KEY_ALL_ACCESS, opened.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_CLASSES_ROOT, Name() + "\\made", created.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(opened.Get(), "made", 0, KEY_READ, openedBelow.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, Make(created.Get(), "deeper", createdBelow.Out()));
+    const bool marks = !RunningUnderWine();  // Wine deviation: Wine marks no handle
+    EXPECT_EQ(marks, MarkedAsClasses(opened.Get()));
+    EXPECT_EQ(marks, MarkedAsClasses(created.Get()));
+    EXPECT_EQ(marks, MarkedAsClasses(openedBelow.Get()));
+    EXPECT_EQ(marks, MarkedAsClasses(createdBelow.Get()));
+    // The same keys opened beneath the user's or the machine's root are not.
+    EXPECT_FALSE(MarkedAsClasses(user.Get()));
+    EXPECT_FALSE(MarkedAsClasses(machine.Get()));
+    Key plain;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("made").c_str(), 0, KEY_READ, plain.Out()));
+    EXPECT_FALSE(MarkedAsClasses(plain.Get()));
+    // A marked handle is an ordinary handle to every call.
+    ASSERT_EQ(ERROR_SUCCESS, SetText(createdBelow.Get(), "v", "through a marked handle"));
+    Key check;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path("made\\deeper").c_str(), 0, KEY_READ, check.Out()));
+    EXPECT_EQ("through a marked handle", Text(check.Get(), "v"));
+}
+
 TEST_F(ClassesRoot, EnumerationListsTheUnionInTheRegistrysOrder)
 {
     Key user, machine, merged, sub;
@@ -494,6 +568,36 @@ TEST_F(ClassesRoot, EnumerationListsTheUnionInTheRegistrysOrder)
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, Name().c_str(), 0, KEY_READ, merged.Out()));
     EXPECT_EQ((std::vector<std::string>{"X", "Z"}), ValueNames(merged.Get()));
     EXPECT_EQ((std::vector<std::string>{"a", "C"}), SubKeyNames(merged.Get()));
+}
+
+TEST_F(ClassesRoot, EnumerationSeesKeysAddedAndDeletedBetweenCalls)
+{
+    Key user, machine, merged, sub;
+    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_CURRENT_USER, Path(), user.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_LOCAL_MACHINE, Path(), machine.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, Make(user.Get(), "b", sub.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, Make(machine.Get(), "d", sub.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, Name().c_str(), 0, KEY_READ, merged.Out()));
+    // Wine deviation: Wine's view is the machine's classes alone.
+    const bool wine = RunningUnderWine();
+    using Names = std::vector<std::string>;
+    EXPECT_EQ((wine ? Names{"d"} : Names{"b", "d"}), SubKeyNames(merged.Get()));
+    char name[8];
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(merged.Get(), 0, name, sizeof name));
+    EXPECT_STREQ(wine ? "d" : "b", name);
+    // A key added in the middle of an enumeration moves those after it.
+    ASSERT_EQ(ERROR_SUCCESS, Make(machine.Get(), "a", sub.Out()));
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(merged.Get(), 1, name, sizeof name));
+    EXPECT_STREQ(wine ? "d" : "b", name);
+    EXPECT_EQ((wine ? Names{"a", "d"} : Names{"a", "b", "d"}), SubKeyNames(merged.Get()));
+    // On either side.
+    ASSERT_EQ(ERROR_SUCCESS, Make(user.Get(), "c", sub.Out()));
+    EXPECT_EQ((wine ? Names{"a", "d"} : Names{"a", "b", "c", "d"}), SubKeyNames(merged.Get()));
+    sub.Reset();
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(user.Get(), "b"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(machine.Get(), "a"));
+    EXPECT_EQ((wine ? Names{"d"} : Names{"c", "d"}), SubKeyNames(merged.Get()));
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(merged.Get(), wine ? 1 : 2, name, sizeof name));
 }
 
 TEST_F(ClassesRoot, NewKeysGoBeneathTheMachinesClassesUnlessOnlyTheUserHasTheParent)
