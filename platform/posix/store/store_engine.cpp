@@ -216,7 +216,7 @@ LONG StoreEngine::CreateSkeleton()
     if (status != ERROR_SUCCESS) return status;
     if (::mkdirat(m_dir, kUsersDir, 0755) == 0) {
         // Every user makes their own hive here: sticky, as /tmp is.
-        if (m_owner == 0) ::fchmodat(m_dir, kUsersDir, 01777, 0);
+        if (m_owner == 0 && ::fchmodat(m_dir, kUsersDir, 01777, 0) != 0) return ERROR_ACCESS_DENIED;
     } else if (errno != EEXIST) {
         return ERROR_ACCESS_DENIED;
     }
