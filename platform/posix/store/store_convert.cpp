@@ -353,7 +353,7 @@ LONG StoreEngine::ConvertEarlierStore()
             ++it;
             continue;
         }
-        ::mkdirat(usersDir, sid.c_str(), 0700);
+        if (::mkdirat(usersDir, sid.c_str(), 0700) == 0) ::fsync(usersDir);
         int dir = ::openat(usersDir, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
             if (dir >= 0) ::close(dir);
