@@ -73,10 +73,11 @@ std::string RegistryStoreHint(LONG status)
     std::string chosen = fromEnvironment != nullptr && *fromEnvironment != '\0' ? " (from NETID_REGISTRY_DIR)" : "";
     std::string dir = netid::posix::StoreDirectory();
     std::string problem = Problem(dir);
-    // Where the directory looks usable, the store's own word on why it could
-    // not be opened (unsafe to use, not a store of ours, ...).
+    // The store's own word on why it could not be used (unsafe to use, not a
+    // store of ours, the user's hive directory taken by another user, ...)
+    // says more than the directory's mode does.
     std::string refused = netid::posix::StoreProblem();
-    if (problem.empty() && !refused.empty()) {
+    if (!refused.empty()) {
         return "The registry store could not be used" + chosen + ": " + refused +
                ". Set NETID_REGISTRY_DIR to use another directory.";
     }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <map>
@@ -39,6 +40,8 @@ namespace {
 
 constexpr const char* kOldDatabase = "registry.db";
 constexpr const char* kOldFormat = "netid-registry 1";
+// The earlier list of loaded hives: a line per hive; larger is none of ours.
+constexpr std::size_t kMaxLoadedList = 1 << 20;
 
 // The few calls of SQLite's C interface a conversion needs.
 struct Sqlite {
@@ -173,14 +176,25 @@ bool Take(RegTree& tree, const std::u16string& name, RegTree& out)
     return false;
 }
 
-// True when the file `kOldDatabase` of `dir` starts as an SQLite database.
-bool LooksLikeSqlite(int dir)
+// True when the file `kOldDatabase` of `dir` is a plain file of `owner`
+// with no other name that starts as an SQLite database, and the files SQLite
+// reads beside it, where there are any, are `owner`'s too: in a directory
+// shared by users, another user's journal would be read into the caller's.
+bool LooksLikeSqlite(int dir, uid_t owner)
 {
     char header[16] = {};
-    int fd = ::openat(dir, kOldDatabase, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    bool sqlite = fd >= 0 && ::read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
+    LONG status = ERROR_SUCCESS;
+    OwnedFd fd(OpenStoreFile(dir, kOldDatabase, O_RDONLY | O_NONBLOCK, owner, status));
+    bool sqlite = fd.valid() && ::read(fd.get(), header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
                   std::memcmp(header, "SQLite format 3", 16) == 0;
-    if (fd >= 0) ::close(fd);
+    for (const char* companion : {"-journal", "-wal", "-shm"}) {
+        struct stat st {};
+        const std::string name = std::string(kOldDatabase) + companion;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1)) {
+            sqlite = false;
+        }
+    }
     return sqlite;
 }
 
@@ -237,16 +251,11 @@ std::vector<std::string> SplitLoadedLine(const std::string& text, std::size_t st
 }
 
 // The hives the earlier store listed as loaded, taken out of the trees.
-std::vector<Loaded> TakeLoadedHives(int dir, RegTree& machine, RegTree& users)
+std::vector<Loaded> TakeLoadedHives(int dir, uid_t owner, RegTree& machine, RegTree& users)
 {
+    // Only the store owner's own list (another user's could name any file).
     std::string text;
-    int fd = ::openat(dir, "hives.loaded", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        char buffer[4096];
-        ssize_t n = 0;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-        ::close(fd);
-    }
+    if (ReadStoreFile(dir, "hives.loaded", owner, kMaxLoadedList, text) != ERROR_SUCCESS) text.clear();
     std::vector<Loaded> loaded;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -318,16 +327,28 @@ LONG MakeUserHives(const Target& target, int storeDir, RegTree& users)
         const std::string sid = Utf16ToUtf8(it->name);
         const std::string prefix = "S-1-22-1-";
         uid_t uid = 0;
+        // At most ten digits, parsed without an exception: the name is the
+        // earlier store's and may be anything.
         bool isUser = sid.rfind(prefix, 0) == 0 && sid.size() > prefix.size() &&
+                      sid.size() <= prefix.size() + 10 &&
                       sid.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
-        if (isUser) uid = static_cast<uid_t>(std::stoul(sid.substr(prefix.size())));
+        if (isUser) {
+            const unsigned long long value = std::strtoull(sid.c_str() + prefix.size(), nullptr, 10);
+            isUser = value <= 0xFFFFFFFEull;
+            uid = static_cast<uid_t>(value);
+        }
         // Only where the hive can be the user's own; else it stays a key.
         if (!isUser || (uid != ::geteuid() && ::geteuid() != 0)) {
             ++it;
             continue;
         }
-        ::mkdirat(usersDir, sid.c_str(), 0700);
-        int dir = ::openat(usersDir, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // Root's own hive lives in the machine's store itself, where no user
+        // can make its directory first (store_engine.h).
+        const bool rootsOwn = uid == 0 && target.owner == 0;
+        const int parent = rootsOwn ? storeDir : usersDir;
+        const std::string dirName = rootsOwn ? std::string("root") : sid;
+        ::mkdirat(parent, dirName.c_str(), 0700);
+        int dir = ::openat(parent, dirName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
             if (dir >= 0) ::close(dir);
             ++it;
@@ -365,7 +386,7 @@ LONG StoreEngine::ConvertEarlierStore()
     const std::string notOurs = "the file " + path + " is not a store of this registry; it was left as it is";
     // Only an SQLite database is looked into, and nothing is made beside a
     // file that turns out not to be a store of ours.
-    if (!LooksLikeSqlite(m_dir)) {
+    if (!LooksLikeSqlite(m_dir, m_owner)) {
         m_problem = notOurs;
         return ERROR_BADDB;
     }
@@ -399,7 +420,7 @@ LONG StoreEngine::ConvertEarlierStore()
         m_problem = notOurs;
         return status;
     }
-    std::vector<Loaded> loaded = TakeLoadedHives(m_dir, machine, users);
+    std::vector<Loaded> loaded = TakeLoadedHives(m_dir, m_owner, machine, users);
 
     const Target target{Options(0644, true), m_owner, NowAsFileTime(), DefaultKeySecurity(nullptr)};
     // HKLM\SAM and HKLM\SECURITY as the hives they are; loaded hives.
