@@ -215,6 +215,25 @@ LONG OpenOrCreateKey(Registry& reg, const Handle& base, const CreateRequest& req
     return ERROR_SUCCESS;
 }
 
+// What the creator of a new key is granted on it: what it asked for,
+// whatever the key's inherited descriptor says, as the platform grants the
+// creator of any object (with MAXIMUM_ALLOWED, also what the descriptor
+// allows). The key was made, so its hive is writable.
+DWORD CreatorAccess(Registry& reg, const Handle& made, REGSAM sam, DWORD options)
+{
+    const DWORD desired = sam & ~static_cast<DWORD>(KEY_WOW64_RES);
+    DWORD granted = MapGenericKeyRights(desired & ~static_cast<DWORD>(MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY));
+    if ((desired & MAXIMUM_ALLOWED) != 0) {
+        try {
+            granted |= reg.Grant(made.key, reg.Current(made.key), MAXIMUM_ALLOWED, options);
+        } catch (const StatusError&) {
+            // The descriptor allows nothing more: the creator keeps what it asked for.
+        }
+    }
+    if ((desired & ACCESS_SYSTEM_SECURITY) != 0) granted |= ACCESS_SYSTEM_SECURITY;  // privilege checked first
+    return granted & kAllRights;
+}
+
 }  // namespace
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
@@ -242,7 +261,9 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         DWORD disposition = 0;
         LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
         if (status != ERROR_SUCCESS) return status;
-        DWORD access = reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
+        DWORD access = disposition == REG_CREATED_NEW_KEY ? CreatorAccess(reg, result, samDesired, dwOptions)
+                                                          : reg.Grant(result.key, reg.Current(result.key),
+                                                                      samDesired, dwOptions);
         *phkResult = reg.NewHandle(result, access);
         if (lpdwDisposition != nullptr) {
             *lpdwDisposition = disposition;
