@@ -30,6 +30,8 @@ std::string ExistingAncestor(std::string path)
     return path;
 }
 
+const char* const kNotWritable = "cannot be written by this user";
+
 // What is wrong with the directory for this user; "" when nothing is.
 std::string Problem(const std::string& dir)
 {
@@ -54,7 +56,7 @@ std::string Problem(const std::string& dir)
         return "cannot be read by this user";
     }
     if (access(dir.c_str(), W_OK) != 0) {
-        return "cannot be written by this user";
+        return kNotWritable;
     }
     return "";
 }
@@ -73,11 +75,13 @@ std::string RegistryStoreHint(LONG status)
     std::string chosen = fromEnvironment != nullptr && *fromEnvironment != '\0' ? " (from NETID_REGISTRY_DIR)" : "";
     std::string dir = netid::posix::StoreDirectory();
     std::string problem = Problem(dir);
-    // The store's own word on why it could not be used (unsafe to use, not a
-    // store of ours, the user's hive directory taken by another user, ...)
-    // says more than the directory's mode does.
+    // Where the directory looks usable, the store's own word on why it could
+    // not be used (unsafe to use, not a store of ours, the user's hive
+    // directory taken by another user, ...). A directory the user may read
+    // but not write is usable: every user reads the machine's store so.
     std::string refused = netid::posix::StoreProblem();
-    if (!refused.empty()) {
+    const bool readable = problem.empty() || problem == kNotWritable;
+    if (readable && !refused.empty()) {
         return "The registry store could not be used" + chosen + ": " + refused +
                ". Set NETID_REGISTRY_DIR to use another directory.";
     }
