@@ -321,7 +321,11 @@ LONG MakeHive(const Target& target, const std::string& name, int dir, const RegT
 // taken out of `users`.
 LONG MakeUserHives(const Target& target, int storeDir, RegTree& users)
 {
-    if (::mkdirat(storeDir, "users", 0755) == 0 && target.owner == 0) ::fchmodat(storeDir, "users", 01777, 0);
+    // Every user makes their own hive in users/: sticky, as /tmp is.
+    if (::mkdirat(storeDir, "users", 0755) == 0 && target.owner == 0 &&
+        ::fchmodat(storeDir, "users", 01777, 0) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
     int usersDir = ::openat(storeDir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     for (auto it = users.subkeys.begin(); usersDir >= 0 && it != users.subkeys.end();) {
         const std::string sid = Utf16ToUtf8(it->name);
