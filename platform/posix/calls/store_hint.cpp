@@ -32,8 +32,6 @@ std::string ExistingAncestor(std::string path)
     return path;
 }
 
-const char* const kNotWritable = "cannot be written by this user";
-
 // What is wrong with the directory for this user; "" when nothing is.
 std::string Problem(const std::string& dir)
 {
