@@ -48,12 +48,20 @@
 //     COUNT times creates PATH (RegCreateKeyEx) and deletes it again, as
 //     other processes may do at the same time; prints each status of a
 //     create other than success, one a line; exit status 0.
+//   netid_test_helper set-owner PATH SID
+//     makes SID (its text, S-1-5-32-544 or S-1-22-1-<uid>) the owner of PATH;
+//     prints the status, then the status of opening PATH for WRITE_DAC.
+//   netid_test_helper create-closed PATH
+//     lets everyone add sub-keys to PATH and nothing else (no entry inherited),
+//     then creates PATH\made asking for KEY_ALL_ACCESS and sets a value
+//     through the handle; prints both statuses.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "registry/registry.h"
 
@@ -350,6 +358,73 @@ int DenyAll(const char* path)
     return status == ERROR_SUCCESS ? 0 : 1;
 }
 
+// A self-relative descriptor naming only an owner, from the owner's text
+// S-1-<authority>-<sub>-<sub>...
+int SetOwner(const char* path, const char* sidText)
+{
+    std::vector<unsigned long> parts;
+    for (const char* p = sidText + 2; *p != '\0';) {
+        char* end = nullptr;
+        parts.push_back(std::strtoul(p, &end, 10));
+        p = *end == '-' ? end + 1 : end;
+        if (*end != '-' && *end != '\0') return 2;
+    }
+    if (parts.size() < 3) return 2;
+    std::vector<BYTE> descriptor(20, 0);
+    descriptor[0] = 1;                   // revision
+    descriptor[2] = 0x00;
+    descriptor[3] = 0x80;                // self-relative
+    descriptor[4] = 20;                  // the owner right after the header
+    descriptor.push_back(static_cast<BYTE>(parts[0]));
+    descriptor.push_back(static_cast<BYTE>(parts.size() - 2));
+    for (int i = 0; i < 5; ++i) descriptor.push_back(0);
+    descriptor.push_back(static_cast<BYTE>(parts[1]));
+    for (std::size_t i = 2; i < parts.size(); ++i) {
+        for (int b = 0; b < 4; ++b) descriptor.push_back(static_cast<BYTE>(parts[i] >> (8 * b)));
+    }
+    HKEY root = RootOf(path);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(root, path, 0, WRITE_OWNER, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION, descriptor.data());
+        RegCloseKey(key);
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    status = RegOpenKeyExA(root, path, 0, WRITE_DAC, &key);
+    std::printf("%ld\n", static_cast<long>(status));
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return 0;
+}
+
+int CreateInClosedKey(const char* path)
+{
+    HKEY root = RootOf(path);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(root, path, 0, WRITE_DAC, &key);
+    if (status == ERROR_SUCCESS) {
+        // A DACL of one entry, not inherited: Everyone (S-1-1-0) may add
+        // sub-keys (KEY_CREATE_SUB_KEY, 0x4).
+        BYTE descriptor[48] = {1, 0, 0x04, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0,
+                               2, 0, 28, 0, 1, 0, 0, 0,                      // ACL: revision, size, one entry
+                               0, 0, 20, 0, 4, 0, 0, 0,                      // allowed, no flags, mask
+                               1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};          // S-1-1-0
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    HKEY made = nullptr;
+    if (status == ERROR_SUCCESS) {
+        std::string child = std::string(path) + "\\made";
+        status = RegCreateKeyExA(root, child.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    DWORD value = 1;
+    std::printf("%ld\n", static_cast<long>(made != nullptr ? RegSetValueExA(made, "v", 0, REG_DWORD,
+                                                                            reinterpret_cast<BYTE*>(&value), 4)
+                                                           : status));
+    if (made != nullptr) RegCloseKey(made);
+    return 0;
+}
+
 void Report(const char* name, LONG status)
 {
     std::printf("%s=%ld\n", name, static_cast<long>(status));
@@ -439,12 +514,18 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "churn") == 0) {
         return Churn(argv[2], std::atoi(argv[3]));
     }
+    if (argc == 4 && std::strcmp(argv[1], "set-owner") == 0) {
+        return SetOwner(argv[2], argv[3]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "create-closed") == 0) {
+        return CreateInClosedKey(argv[2]);
+    }
     if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
         std::printf("%s", GetCommandLineA());
         return 0;
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | set-owner PATH SID | create-closed PATH | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }

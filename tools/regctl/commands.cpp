@@ -1,6 +1,10 @@
 #include "tools/regctl/commands.h"
 
+#include <chrono>
 #include <cstdio>
+#include <random>
+
+#include "platform/file_write.h"
 
 #include "tools/regctl/access.h"
 #include "tools/regctl/regfile.h"
@@ -45,20 +49,11 @@ bool ReadWholeFile(const std::string& file, std::string& content)
     return ok;
 }
 
-// Writes the file whole or not at all: beside it first, then in its place
-// in one step, so that an existing file is never lost half way.
+// Writes the file whole or not at all, never through a name someone else
+// could have planted beside it (platform/file_write.h).
 bool WriteWholeFile(const std::string& file, const std::string& content)
 {
-    const std::string beside = file + ".regctl-new";
-    std::FILE* f = std::fopen(beside.c_str(), "wb");
-    if (f == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    ok = std::fclose(f) == 0 && ok;
-    ok = ok && MoveFileExA(beside.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
-    if (!ok) std::remove(beside.c_str());
-    return ok;
+    return netid::WriteWholeFile(file, content);
 }
 
 // Deletes the key with everything beneath it: its parent is opened in the
@@ -207,6 +202,18 @@ void EnableHivePrivileges()
     CloseHandle(token);
 }
 
+// A name beside `file` that no one can guess ahead.
+std::string FreshNameBeside(const std::string& file)
+{
+    std::random_device random;
+    const unsigned long long value =
+        (static_cast<unsigned long long>(random()) << 32 ^ random()) ^
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.new", value);
+    return file + suffix;
+}
+
 // An existing file is overwritten with /y, or when the user says so.
 bool MayWrite(const Command& command, bool exists, std::istream& in, std::ostream& out)
 {
@@ -227,10 +234,9 @@ int RunSave(const Command& command, std::istream& in, std::ostream& out, std::os
     }
     // The platform will not write over a file; an existing one is replaced
     // only once the new one is complete, so a failed save loses nothing.
-    std::string target = exists ? command.file + ".regctl-new" : command.file;
-    if (exists) {
-        std::remove(target.c_str());
-    }
+    // The new file's name beside it is fresh and unguessable, so that no one
+    // can have planted anything under it.
+    std::string target = exists ? FreshNameBeside(command.file) : command.file;
     if (!reg.SaveKey(target.c_str(), nullptr)) {
         status = reg.GetStatus();
         if (exists) {

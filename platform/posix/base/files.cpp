@@ -2,6 +2,7 @@
 // logic.
 #include "platform/posix/base/files.h"
 
+#include "platform/file_write.h"
 #include "platform/posix/base/process.h"
 
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -326,6 +328,124 @@ LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name)
     return dir < 0 ? StatusFromErrno(errno) : ERROR_SUCCESS;
 }
 
+mode_t ModeUnderUmask(mode_t mode)
+{
+    // The umask is read where the kernel shows it (Linux 4.7 and later):
+    // setting it to read it back would race with other threads making files.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            unsigned long mask = std::strtoul(line.c_str() + 6, nullptr, 8);
+            return mode & ~static_cast<mode_t>(mask) & 0777;
+        }
+    }
+    return mode & 0700;  // not known: the owner alone
+}
+
+uid_t StoreFilesOwner(const struct stat& directory)
+{
+    const bool othersWrite = (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return othersWrite ? ::geteuid() : directory.st_uid;
+}
+
+LONG OpenDirectorySafely(const std::string& path, bool create, OwnedFd& out, std::string& problem)
+{
+    if (path.empty()) {
+        problem = "no store directory is named";
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const uid_t me = ::geteuid();
+    OwnedFd dir(::open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string walked = path[0] == '/' ? "/" : ".";
+    std::size_t start = 0;
+    for (;;) {
+        if (!dir.valid()) {
+            problem = "the directory " + walked + " cannot be opened: " + std::strerror(errno);
+            return ERROR_ACCESS_DENIED;
+        }
+        struct stat st {};
+        if (::fstat(dir.get(), &st) != 0) {
+            problem = "the directory " + walked + " cannot be examined: " + std::strerror(errno);
+            return ERROR_ACCESS_DENIED;
+        }
+        const bool last = path.find_first_not_of('/', start) == std::string::npos;
+        // Every directory on the way must be safe from other users; the
+        // last one's own mode is judged by its user (it may be a sticky
+        // directory shared by all, or a store of another user's).
+        if (!last && st.st_uid != 0 && st.st_uid != me) {
+            problem = "the store directory " + path + " lies in " + walked +
+                      ", which belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+            return ERROR_ACCESS_DENIED;
+        }
+        if (!last && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+            problem = "the store directory " + path + " lies in " + walked + ", which other users may write";
+            return ERROR_ACCESS_DENIED;
+        }
+        if (last) break;
+        start = path.find_first_not_of('/', start);
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string name = path.substr(start, end - start);
+        start = end;
+        walked += (walked.back() == '/' ? "" : "/") + name;
+        if (name == "..") {
+            problem = "the store directory " + path + " is named through \"..\"";
+            return ERROR_ACCESS_DENIED;
+        }
+        if (name == ".") continue;
+        int next = ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(dir.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+                problem = "the store directory " + path + " does not exist and cannot be made";
+                return ERROR_ACCESS_DENIED;
+            }
+            next = ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            const int error = errno;
+            if (error == ELOOP || error == ENOTDIR) {
+                struct stat link {};
+                if (::fstatat(dir.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+                    problem = "the store directory " + path + " is reached through a link (" + walked +
+                              "); name the directory itself";
+                    return ERROR_ACCESS_DENIED;
+                }
+            }
+            if (error == ENOENT) {
+                problem = "the store directory " + path + " does not exist";
+                return ERROR_PATH_NOT_FOUND;
+            }
+            problem = "the directory " + walked + " cannot be opened: " + std::strerror(error);
+            return ERROR_ACCESS_DENIED;
+        }
+        dir.reset(next);
+    }
+    out = std::move(dir);
+    return ERROR_SUCCESS;
+}
+
+LONG ReadStoreFile(int dir, const std::string& name, uid_t owner, std::size_t limit, std::string& out)
+{
+    out.clear();
+    LONG status = ERROR_SUCCESS;
+    OwnedFd fd(OpenStoreFile(dir, name, O_RDONLY | O_NONBLOCK, owner, status));
+    if (!fd.valid()) return status;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return StatusFromErrno(errno);
+    if (static_cast<std::uint64_t>(st.st_size) > limit) return ERROR_BADDB;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return StatusFromErrno(errno);
+        if (n == 0) break;
+        if (out.size() + static_cast<std::size_t>(n) > limit) return ERROR_BADDB;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return ERROR_SUCCESS;
+}
+
 std::string CurrentBootId()
 {
     // Tests stand in for a restart of the machine by naming a boot of their own.
@@ -340,6 +460,21 @@ std::string CurrentBootId()
 }
 
 }  // namespace netid::posix
+
+// ------------------------------------------------------------ programs' files
+namespace netid {
+
+bool WriteWholeFile(const std::string& file, const std::string& content)
+{
+    int dir = -1;
+    std::string name;
+    if (posix::OpenParentDirectory(file, dir, name) != ERROR_SUCCESS) return false;
+    posix::OwnedFd owned(dir);
+    return posix::WriteFileAtomically(dir, name, content.data(), content.size(), true,
+                                      posix::ModeUnderUmask(0666)) == ERROR_SUCCESS;
+}
+
+}  // namespace netid
 
 // ------------------------------------------------------------ the Win32 call
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)

@@ -4,6 +4,7 @@
 #ifndef NETID_PLATFORM_POSIX_FILES_H
 #define NETID_PLATFORM_POSIX_FILES_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -103,6 +104,29 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
 
 // Opens the directory a file name lies in; `name` gets the last component.
 LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name);
+
+// `mode` as the process's umask leaves it, for a file made on the caller's
+// behalf (an export, a saved hive): the same bits a plain open(2) would give.
+mode_t ModeUnderUmask(mode_t mode);
+
+// Whom the files of a store directory must belong to: its owner, or, in a
+// sticky directory others may write (as /tmp), the caller alone.
+uid_t StoreFilesOwner(const struct stat& directory);
+
+// Opens the directory `path` one component at a time, never through a link
+// (a link anywhere in the path is refused), and checks every directory on
+// the way: each must belong to root or the caller and be writable by no one
+// else unless it is sticky; otherwise another user could swap what lies
+// below it. With `create`, missing components are made (mode 0755). On
+// failure, `problem` says why in a sentence and the status is returned
+// (ERROR_ACCESS_DENIED for a path that is not safe to use).
+LONG OpenDirectorySafely(const std::string& path, bool create, OwnedFd& out, std::string& problem);
+
+// Reads the whole of the small file `name` of `dir` (a store's record file),
+// opened as OpenStoreFile opens it: never through a link, only a plain file
+// of `owner` with no other name, at most `limit` bytes (ERROR_BADDB when it
+// is larger).
+LONG ReadStoreFile(int dir, const std::string& name, uid_t owner, std::size_t limit, std::string& out);
 
 // The boot id of the running machine (from /proc/sys/kernel/random/boot_id).
 std::string CurrentBootId();

@@ -23,6 +23,8 @@ namespace {
 using Lock = std::unique_lock<std::mutex>;
 
 constexpr const char* kLockFile = "hives.lock";
+// A record file is a few lines per pending replacement: larger is no file of ours.
+constexpr std::size_t kMaxRecordFile = 1 << 20;
 
 // One pending replacement, on a new start of the machine: the key's contents
 // go to the old file, the staged new contents take their place. A loaded
@@ -123,7 +125,8 @@ LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
     std::string name;
     status = OpenParentDirectory(path, dir, name);
     if (status != ERROR_SUCCESS) return status;
-    status = WriteFileAtomically(dir, name, image.data(), image.size(), overwrite, 0644);
+    // The mode a plain creation under the caller's umask gives, as on export.
+    status = WriteFileAtomically(dir, name, image.data(), image.size(), overwrite, ModeUnderUmask(0666));
     ::close(dir);
     return status;
 }
@@ -132,8 +135,15 @@ LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
 Records::Records()
 {
     m_dir = StoreDirectory();
-    m_dirFd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_dirFd < 0) return;
+    OwnedFd dir;
+    std::string problem;
+    if (OpenDirectorySafely(m_dir, false, dir, problem) != ERROR_SUCCESS) return;
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0) return;
+    // In a sticky directory shared by users, only the caller's own record
+    // files are read: another user's could name any file of the caller's.
+    m_owner = StoreFilesOwner(st);
+    m_dirFd = dir.release();
     LONG status = ERROR_SUCCESS;
     m_lock = OpenOrMakeStoreFile(m_dirFd, kLockFile, O_RDWR, 0600, ::geteuid(), 0, status);
     if (m_lock >= 0) {
@@ -150,17 +160,8 @@ Records::~Records()
 
 std::vector<Record> Records::Read(const char* name) const
 {
-    int fd = ::openat(m_dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return {};
     std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    if (ReadStoreFile(m_dirFd, name, m_owner, kMaxRecordFile, text) != ERROR_SUCCESS) return {};
     return ParseRecords(text);
 }
 

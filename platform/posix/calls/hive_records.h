@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,7 @@ public:
 private:
     std::string m_dir;
     int m_dirFd = -1;
+    uid_t m_owner = 0;  // whom the record files must belong to
     int m_lock = -1;
 };
 

@@ -143,27 +143,45 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
     Origin origin;
     origin.boot = CurrentBootId();
-    origin.file = AbsolutePath(lpFile);
+    // The directory's absolute name; the file's own name is not resolved,
+    // so that a link there is refused below rather than followed.
+    {
+        const std::string given = lpFile;
+        const std::string::size_type slash = given.rfind('/');
+        std::string dir = AbsolutePath(slash == std::string::npos ? std::string(".") : DirectoryOf(given));
+        if (dir.empty() || dir.back() != '/') dir += '/';
+        origin.file = dir + (slash == std::string::npos ? given : given.substr(slash + 1));
+    }
+    // The file is opened once, never through a link, and what was opened is
+    // what is checked, read and recorded: a name swapped for a link meanwhile
+    // is refused, not followed.
+    RegTree tree;
+    mode_t mode = 0600;
     {
         int dir = -1;
         std::string base;
         LONG status = OpenParentDirectory(origin.file, dir, base);
         if (status != ERROR_SUCCESS) return status;
+        OwnedFd ownedDir(dir);
+        OwnedFd file(::openat(dir, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!file.valid()) return StatusFromErrno(errno);
         struct stat st {};
-        struct stat file {};
-        bool ok = ::fstat(dir, &st) == 0 && ::fstatat(dir, base.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0;
-        int error = errno;
-        ::close(dir);
-        if (!ok) return StatusFromErrno(error);
-        if (!S_ISREG(file.st_mode)) return ERROR_ACCESS_DENIED;
+        struct stat fileStat {};
+        if (::fstat(dir, &st) != 0 || ::fstat(file.get(), &fileStat) != 0) return StatusFromErrno(errno);
+        if (!S_ISREG(fileStat.st_mode)) return ERROR_ACCESS_DENIED;
         origin.dirDevice = st.st_dev;
         origin.dirInode = st.st_ino;
-        origin.fileDevice = file.st_dev;
-        origin.fileInode = file.st_ino;
+        origin.fileDevice = fileStat.st_dev;
+        origin.fileInode = fileStat.st_ino;
+        // The store's copy is never more readable than the file: others read
+        // it only where they may read the file; the group only where the
+        // copy's group (this process's) is the file's and may read it.
+        const bool othersRead = (fileStat.st_mode & S_IROTH) != 0;
+        const bool groupRead = (fileStat.st_mode & S_IRGRP) != 0 && fileStat.st_gid == ::getegid();
+        mode = 0600 | (othersRead ? S_IROTH : 0) | (groupRead ? S_IRGRP : 0);
+        status = ReadHiveDescriptor(file.get(), tree);
+        if (status != ERROR_SUCCESS) return status;
     }
-    RegTree tree;
-    LONG status = ReadHiveFile(origin.file, tree);
-    if (status != ERROR_SUCCESS) return status;
     const std::u16string keyName = NameFromA(lpSubKey);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         store::KeyRef top = reg.Resolve(root).key;
@@ -190,9 +208,6 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
         // commit: a crash in between leaves a file no key names, which the
         // next start removes.
         std::string hiveName;
-        struct stat file {};
-        ::stat(origin.file.c_str(), &file);
-        mode_t mode = (file.st_mode & 0044) != 0 ? 0644 : 0600;
         LONG s = reg.engine.CreateLoadedHive(mode, tree.name, tree.security,
                                              [&](store::Batch& b) -> LONG {
                                                  store::ImportTree(b, store::kRootKey, tree, false);

@@ -92,6 +92,159 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     });
 }
 
+namespace {
+
+// What RegCreateKeyEx was asked to make, its arguments checked.
+struct CreateRequest {
+    std::vector<std::u16string> names;
+    std::u16string keyClass;
+    DWORD options = 0;
+    const void* security = nullptr;  // the caller's descriptor for the last level, or null
+    bool wantVolatile = false;
+};
+
+// The arguments of RegCreateKeyEx that do not need the registry.
+LONG CheckCreateArguments(HKEY hKey, LPCSTR subKey, LPSTR keyClass, DWORD options,
+                          LPSECURITY_ATTRIBUTES attributes, CreateRequest& request)
+{
+    if (IsDynData(hKey)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (IsPerformanceData(hKey)) {
+        return ERROR_INVALID_HANDLE;  // performance data is no key to make keys beneath
+    }
+    if (hKey == HKEY_CLASSES_ROOT && *subKey == '\\') {
+        ++subKey;  // a path beneath HKEY_CLASSES_ROOT may start with a backslash
+    }
+    if ((options & ~static_cast<DWORD>(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK |
+                                       REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((options & REG_OPTION_CREATE_LINK) != 0) {
+        // Symbolic links are not kept by this store.
+        return ERROR_INVALID_PARAMETER;
+    }
+    LONG split = SplitPath(subKey, request.names);
+    if (split != ERROR_SUCCESS) {
+        return split;
+    }
+    for (const std::u16string& name : request.names) {
+        if (name.size() > kMaxKeyNameLength) {
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    request.security = attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr;
+    if (request.security != nullptr && ValidateSecurityDescriptor(request.security, 0) != ERROR_SUCCESS) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    request.options = options;
+    request.wantVolatile = (options & REG_OPTION_VOLATILE) != 0;
+    request.keyClass = NameFromA(keyClass);
+    return ERROR_SUCCESS;
+}
+
+// Makes the levels `found`.. of the request beneath `at`, in one commit;
+// the id of the last is returned. The parent's descriptor decides who may
+// add to it (not the access of the handle the path starts from).
+LONG CreateMissingKeys(Registry& reg, const store::KeyRef& at, std::size_t found, const CreateRequest& request,
+                       store::KeyId& created, bool& madeMeanwhile)
+{
+    const std::vector<std::u16string>& names = request.names;
+    const store::Key& parent = reg.Current(at);
+    reg.Grant(at, parent, KEY_CREATE_SUB_KEY, request.options);
+    if (reg.engine.IsUsersRoot(at)) {
+        return ERROR_ACCESS_DENIED;  // HKEY_USERS holds hives, not keys
+    }
+    if (reg.engine.Depth(at) + (names.size() - found) > kMaxDepth) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (parent.IsVolatile() && !request.wantVolatile && found + 1 == names.size()) {
+        return ERROR_CHILD_MUST_BE_VOLATILE;
+    }
+    const std::uint64_t now = NowAsFileTime();
+    const Sid owner = DefaultOwner();
+    return reg.engine.Commit(at, [&](store::Batch& b) -> LONG {
+        const store::Model& model = b.View();
+        store::KeyId id = at.id;
+        for (std::size_t i = found; i < names.size(); ++i) {
+            const store::Key* p = model.Find(id);
+            if (p == nullptr) return ERROR_KEY_DELETED;
+            const bool last = i + 1 == names.size();
+            if (last && p->IsVolatile() && !request.wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+            if (store::KeyId there = model.Child(*p, Upcase(names[i])); there != 0) {
+                if (!last || !model.Find(there)->mount.empty()) return ERROR_ALREADY_EXISTS;
+                // Another process made the key meanwhile: it is opened, in
+                // the same step (it may be gone again by the time a later
+                // step would look).
+                created = there;
+                madeMeanwhile = true;
+                return ERROR_SUCCESS;
+            }
+            // Levels made on the way are lasting keys unless they lie
+            // beneath a volatile one.
+            const bool isVolatile = last ? request.wantVolatile : p->IsVolatile();
+            const store::Bytes* ps = p->security != 0 ? model.Security(p->security) : nullptr;
+            std::vector<BYTE> security = DefaultKeySecurity(ps, &owner);
+            if (last && request.security != nullptr) {
+                // The caller's owner and group where it names them, and its
+                // access list.
+                MergeSecurity(security, OWNER_SECURITY_INFORMATION, request.security);
+                MergeSecurity(security, GROUP_SECURITY_INFORMATION, request.security);
+                LONG merged = MergeSecurity(security, DACL_SECURITY_INFORMATION, request.security);
+                if (merged != ERROR_SUCCESS) return merged;
+            }
+            id = b.CreateKey(id, names[i], last ? request.keyClass : std::u16string(),
+                             isVolatile ? store::kKeyVolatile : 0, security, now);
+        }
+        created = id;
+        return ERROR_SUCCESS;
+    });
+}
+
+// Opens the key of the request beneath `base`, making what is missing.
+LONG OpenOrCreateKey(Registry& reg, const Handle& base, const CreateRequest& request, Handle& result,
+                     DWORD& disposition)
+{
+    // The common case first: the key is there and is only opened.
+    Registry::Reach reach = reg.Follow(base, request.names);
+    result = reach.reached;
+    disposition = REG_OPENED_EXISTING_KEY;
+    if (reach.found == request.names.size()) return ERROR_SUCCESS;
+    store::KeyId created = 0;
+    bool madeMeanwhile = false;
+    LONG status = CreateMissingKeys(reg, reach.parent, reach.found, request, created, madeMeanwhile);
+    if (status == ERROR_ALREADY_EXISTS) {
+        // Another process made it meanwhile: open what is there now.
+        result = reg.Open(base, request.names);
+        return ERROR_SUCCESS;
+    }
+    if (status != ERROR_SUCCESS) return status;
+    result = reg.Made(base, request.names, reach, store::KeyRef{reach.parent.slot, created});
+    disposition = madeMeanwhile ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    return ERROR_SUCCESS;
+}
+
+// What the creator of a new key is granted on it: what it asked for,
+// whatever the key's inherited descriptor says, as the platform grants the
+// creator of any object (with MAXIMUM_ALLOWED, also what the descriptor
+// allows). The key was made, so its hive is writable.
+DWORD CreatorAccess(Registry& reg, const Handle& made, REGSAM sam, DWORD options)
+{
+    const DWORD desired = sam & ~static_cast<DWORD>(KEY_WOW64_RES);
+    DWORD granted = MapGenericKeyRights(desired & ~static_cast<DWORD>(MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY));
+    if ((desired & MAXIMUM_ALLOWED) != 0) {
+        try {
+            granted |= reg.Grant(made.key, reg.Current(made.key), MAXIMUM_ALLOWED, options);
+        } catch (const StatusError&) {
+            // The descriptor allows nothing more: the creator keeps what it asked for.
+        }
+    }
+    if ((desired & ACCESS_SYSTEM_SECURITY) != 0) granted |= ACCESS_SYSTEM_SECURITY;  // privilege checked first
+    return granted & kAllRights;
+}
+
+}  // namespace
+
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
                             DWORD dwOptions, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
@@ -103,116 +256,23 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     }
     *phkResult = nullptr;
     hKey = Canonical(hKey);
-    if (IsDynData(hKey)) {
-        return ERROR_INVALID_HANDLE;
+    CreateRequest request;
+    LONG checked = CheckCreateArguments(hKey, lpSubKey, lpClass, dwOptions, lpSecurityAttributes, request);
+    if (checked != ERROR_SUCCESS) {
+        return checked;
     }
-    if (IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;  // performance data is no key to make keys beneath
-    }
-    if (hKey == HKEY_CLASSES_ROOT && *lpSubKey == '\\') {
-        ++lpSubKey;  // a path beneath HKEY_CLASSES_ROOT may start with a backslash
-    }
-    if ((dwOptions & ~static_cast<DWORD>(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK |
-                                         REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK)) != 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if ((dwOptions & REG_OPTION_CREATE_LINK) != 0) {
-        // Symbolic links are not kept by this store.
-        return ERROR_INVALID_PARAMETER;
-    }
-    std::vector<std::u16string> names;
-    LONG split = SplitPath(lpSubKey, names);
-    if (split != ERROR_SUCCESS) {
-        return split;
-    }
-    for (const std::u16string& name : names) {
-        if (name.size() > kMaxKeyNameLength) {
-            return ERROR_INVALID_PARAMETER;
-        }
-    }
-    const void* requested =
-        lpSecurityAttributes != nullptr ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
-    if (requested != nullptr && ValidateSecurityDescriptor(requested, 0) != ERROR_SUCCESS) {
-        return ERROR_INVALID_SECURITY_DESCR;
-    }
-    const bool wantVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
-    const std::u16string keyClass = NameFromA(lpClass);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle base = reg.Resolve(hKey);
         if ((samDesired & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
             return ERROR_PRIVILEGE_NOT_HELD;
         }
-        // The common case first: the key is there and is only opened.
-        Registry::Reach reach = reg.Follow(base, names);
-        const std::size_t found = reach.found;
-        store::KeyRef at = reach.parent;  // where the missing levels are made
-        Handle result = reach.reached;
-        DWORD disposition = REG_OPENED_EXISTING_KEY;
-        if (found < names.size()) {
-            const store::Key& parent = reg.Current(at);
-            // The parent's descriptor decides who may add to it (not the
-            // access of the handle the path starts from).
-            reg.Grant(at, parent, KEY_CREATE_SUB_KEY, dwOptions);
-            if (reg.engine.IsUsersRoot(at)) {
-                return ERROR_ACCESS_DENIED;  // HKEY_USERS holds hives, not keys
-            }
-            if (reg.engine.Depth(at) + (names.size() - found) > kMaxDepth) {
-                return ERROR_INVALID_PARAMETER;
-            }
-            if (parent.IsVolatile() && !wantVolatile && found + 1 == names.size()) {
-                return ERROR_CHILD_MUST_BE_VOLATILE;
-            }
-            std::uint64_t now = NowAsFileTime();
-            const Sid owner = DefaultOwner();
-            store::KeyId created = 0;
-            bool madeMeanwhile = false;
-            LONG status = reg.engine.Commit(at, [&](store::Batch& b) -> LONG {
-                const store::Model& model = b.View();
-                store::KeyId id = at.id;
-                for (std::size_t i = found; i < names.size(); ++i) {
-                    const store::Key* p = model.Find(id);
-                    if (p == nullptr) return ERROR_KEY_DELETED;
-                    const bool last = i + 1 == names.size();
-                    if (last && p->IsVolatile() && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-                    if (store::KeyId there = model.Child(*p, Upcase(names[i])); there != 0) {
-                        if (!last || !model.Find(there)->mount.empty()) return ERROR_ALREADY_EXISTS;
-                        // Another process made the key meanwhile: it is
-                        // opened, in the same step (it may be gone again
-                        // by the time a later step would look).
-                        created = there;
-                        madeMeanwhile = true;
-                        return ERROR_SUCCESS;
-                    }
-                    // Levels made on the way are lasting keys unless they lie
-                    // beneath a volatile one.
-                    const bool isVolatile = last ? wantVolatile : p->IsVolatile();
-                    const store::Bytes* ps = p->security != 0 ? model.Security(p->security) : nullptr;
-                    std::vector<BYTE> security = DefaultKeySecurity(ps, &owner);
-                    if (last && requested != nullptr) {
-                        // The caller's owner and group where it names them,
-                        // and its access list.
-                        MergeSecurity(security, OWNER_SECURITY_INFORMATION, requested);
-                        MergeSecurity(security, GROUP_SECURITY_INFORMATION, requested);
-                        LONG merged = MergeSecurity(security, DACL_SECURITY_INFORMATION, requested);
-                        if (merged != ERROR_SUCCESS) return merged;
-                    }
-                    id = b.CreateKey(id, names[i], last ? keyClass : std::u16string(),
-                                     isVolatile ? store::kKeyVolatile : 0, security, now);
-                }
-                created = id;
-                return ERROR_SUCCESS;
-            });
-            if (status == ERROR_ALREADY_EXISTS) {
-                // Another process made it meanwhile: open what is there now.
-                result = reg.Open(base, names);
-            } else if (status != ERROR_SUCCESS) {
-                return status;
-            } else {
-                result = reg.Made(base, names, reach, store::KeyRef{at.slot, created});
-                disposition = madeMeanwhile ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-            }
-        }
-        DWORD access = reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
+        Handle result;
+        DWORD disposition = 0;
+        LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
+        if (status != ERROR_SUCCESS) return status;
+        DWORD access = disposition == REG_CREATED_NEW_KEY ? CreatorAccess(reg, result, samDesired, dwOptions)
+                                                          : reg.Grant(result.key, reg.Current(result.key),
+                                                                      samDesired, dwOptions);
         *phkResult = reg.NewHandle(result, access);
         if (lpdwDisposition != nullptr) {
             *lpdwDisposition = disposition;

@@ -60,6 +60,10 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
         if (!handle.key.slot->hive->Writable()) {
             return ERROR_ACCESS_DENIED;
         }
+        if ((SecurityInformation & OWNER_SECURITY_INFORMATION) != 0) {
+            LONG owner = CheckOwnerAssignable(pSecurityDescriptor);
+            if (owner != ERROR_SUCCESS) return owner;
+        }
         return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
             const store::Key* key = b.View().Find(handle.key.id);
             if (key == nullptr) return ERROR_KEY_DELETED;

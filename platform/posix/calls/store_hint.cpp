@@ -76,9 +76,12 @@ std::string RegistryStoreHint(LONG status)
     std::string dir = netid::posix::StoreDirectory();
     std::string problem = Problem(dir);
     // Where the directory looks usable, the store's own word on why it could
-    // not be opened (unsafe to use, not a store of ours, ...).
+    // not be used (unsafe to use, not a store of ours, the user's hive
+    // directory taken by another user, ...). A directory the user may read
+    // but not write is usable: every user reads the machine's store so.
     std::string refused = netid::posix::StoreProblem();
-    if (problem.empty() && !refused.empty()) {
+    const bool readable = problem.empty() || problem == kNotWritable;
+    if (readable && !refused.empty()) {
         return "The registry store could not be used" + chosen + ": " + refused +
                ". Set NETID_REGISTRY_DIR to use another directory.";
     }

@@ -63,6 +63,9 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 // whose keys would copy one large descriptor beyond that bound gives
 // ERROR_NOT_ENOUGH_MEMORY.
 LONG ReadHiveFile(const std::string& path, RegTree& out);
+// The same for a file already opened (the caller keeps the descriptor):
+// what was checked is what is read.
+LONG ReadHiveDescriptor(int fd, RegTree& out);
 
 // The same for the bytes of a file already in memory.
 LONG ReadHiveImage(const BYTE* data, std::size_t size, RegTree& out);

@@ -364,14 +364,19 @@ LONG ReadHiveFile(const std::string& path, RegTree& out)
     OwnedFd f;
     f.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (f.fd < 0) return StatusFromErrno(errno);
+    return ReadHiveDescriptor(f.fd, out);
+}
+
+LONG ReadHiveDescriptor(int fd, RegTree& out)
+{
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return StatusFromErrno(errno);
+    if (::fstat(fd, &st) != 0) return StatusFromErrno(errno);
     if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
 
     // The base block says how much of the file is the hive: only that is
     // read, however large the file.
     std::vector<BYTE> file(kBaseBlockSize);
-    if (!ReadAt(f.fd, file.data(), file.size(), 0)) return errno != 0 ? ERROR_READ_FAULT : ERROR_BADDB;
+    if (!ReadAt(fd, file.data(), file.size(), 0)) return errno != 0 ? ERROR_READ_FAULT : ERROR_BADDB;
     const std::size_t bins = Get32(file.data() + kBaseBinsSize);
     if (std::memcmp(file.data() + kBaseSignature, "regf", 4) != 0 || bins > kMaxBinsSize ||
         static_cast<std::uint64_t>(st.st_size) < kBaseBlockSize + bins) {
@@ -382,7 +387,7 @@ LONG ReadHiveFile(const std::string& path, RegTree& out)
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (!ReadAt(f.fd, file.data() + kBaseBlockSize, bins, kBaseBlockSize)) {
+    if (!ReadAt(fd, file.data() + kBaseBlockSize, bins, kBaseBlockSize)) {
         return errno != 0 ? ERROR_READ_FAULT : ERROR_BADDB;
     }
     return ReadHiveImage(file.data(), file.size(), out);

@@ -20,6 +20,8 @@
 #include "platform/posix/base/byte_order.h"
 #include "platform/posix/base/process.h"
 #include "platform/posix/security/security.h"
+#include "platform/posix/security/access.h"
+#include "platform/posix/security/kernel.h"
 
 namespace {
 
@@ -522,6 +524,25 @@ LONG ValidateSecurityDescriptor(const void* descriptor, DWORD length)
 {
     Descriptor parsed;
     return Parse(descriptor, length == 0 ? kUnknown : length, parsed);
+}
+
+LONG CheckOwnerAssignable(const void* incoming)
+{
+    Descriptor update;
+    if (incoming == nullptr || Parse(incoming, kUnknown, update) != ERROR_SUCCESS) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    if (!update.owner) {
+        return kErrorInvalidOwner;
+    }
+    if (PrivilegeEnabled(SE_RESTORE_NAME) || PrivilegeEnabled("SeTakeOwnershipPrivilege")) {
+        return ERROR_SUCCESS;
+    }
+    const Identity& me = CurrentIdentity();
+    if (*update.owner == me.user || (me.administrator && *update.owner == AdministratorsSid())) {
+        return ERROR_SUCCESS;
+    }
+    return kErrorInvalidOwner;
 }
 
 LONG MergeSecurity(std::vector<BYTE>& stored, SECURITY_INFORMATION info, const void* incoming)

@@ -28,6 +28,11 @@ std::vector<BYTE> OwnedHiveSecurity(const std::vector<BYTE>& owner);
 LONG ValidateSecurityDescriptor(const void* descriptor, DWORD length);
 // Writes into `stored` the parts of `incoming` that `info` names.
 LONG MergeSecurity(std::vector<BYTE>& stored, SECURITY_INFORMATION info, const void* incoming);
+// ERROR_SUCCESS when the caller may make the owner that `incoming` names
+// the owner of a key: itself, or a group of its token that may own objects
+// (Administrators, for root), unless it holds the restore or take-ownership
+// privilege; ERROR_INVALID_OWNER (1307) otherwise.
+LONG CheckOwnerAssignable(const void* incoming);
 // The parts of `stored` that `info` asks for, as a self-relative descriptor,
 // with Win32's buffer rules (ERROR_INSUFFICIENT_BUFFER and the size needed).
 LONG ExtractSecurity(const std::vector<BYTE>& stored, SECURITY_INFORMATION info,

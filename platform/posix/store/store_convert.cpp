@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <map>
@@ -39,6 +40,8 @@ namespace {
 
 constexpr const char* kOldDatabase = "registry.db";
 constexpr const char* kOldFormat = "netid-registry 1";
+// The earlier list of loaded hives: a line per hive; larger is none of ours.
+constexpr std::size_t kMaxLoadedList = 1 << 20;
 
 // The few calls of SQLite's C interface a conversion needs.
 struct Sqlite {
@@ -173,23 +176,224 @@ bool Take(RegTree& tree, const std::u16string& name, RegTree& out)
     return false;
 }
 
+// True when the file `kOldDatabase` of `dir` is a plain file of `owner`
+// with no other name that starts as an SQLite database, and the files SQLite
+// reads beside it, where there are any, are `owner`'s too: in a directory
+// shared by users, another user's journal would be read into the caller's.
+bool LooksLikeSqlite(int dir, uid_t owner)
+{
+    char header[16] = {};
+    LONG status = ERROR_SUCCESS;
+    OwnedFd fd(OpenStoreFile(dir, kOldDatabase, O_RDONLY | O_NONBLOCK, owner, status));
+    bool sqlite = fd.valid() && ::read(fd.get(), header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
+                  std::memcmp(header, "SQLite format 3", 16) == 0;
+    for (const char* companion : {"-journal", "-wal", "-shm"}) {
+        struct stat st {};
+        const std::string name = std::string(kOldDatabase) + companion;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (!S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1)) {
+            sqlite = false;
+        }
+    }
+    return sqlite;
+}
+
+// The machine's and the users' trees of the earlier store, without the
+// volatile keys of an earlier start of the machine.
+LONG ReadEarlierTrees(Sqlite& sql, const std::string& path, const std::string& bootId, RegTree& machine,
+                      RegTree& users)
+{
+    std::map<std::int64_t, OldKey> keys;
+    std::string oldBoot;
+    LONG status = ReadOld(sql, path, kOpenReadWrite, keys, oldBoot);
+    if (status != ERROR_SUCCESS) return status;
+    std::int64_t machineId = 0, usersId = 0;
+    for (auto& [id, k] : keys) {
+        if (k.parent == 0) {
+            if (k.tree.name == u"MACHINE") machineId = id;
+            if (k.tree.name == u"USER") usersId = id;
+        } else if (keys.count(k.parent) != 0) {
+            keys[k.parent].children.push_back(id);
+        }
+    }
+    if (machineId == 0 || usersId == 0) return ERROR_BADDB;
+    const bool keepVolatile = oldBoot == bootId;
+    machine = Build(keys, machineId, keepVolatile);
+    users = Build(keys, usersId, keepVolatile);
+    return ERROR_SUCCESS;
+}
+
+// A hive loaded at the time of the earlier store, to become a hive of its own.
+struct Loaded {
+    bool underUsers;
+    RegTree tree;
+    std::string origin;
+};
+
+// One line of the earlier list of loaded hives, split at its tabs.
+std::vector<std::string> SplitLoadedLine(const std::string& text, std::size_t start, std::size_t end)
+{
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = start; i < end; ++i) {
+        if (text[i] == '\\' && i + 1 < end) {
+            char n = text[++i];
+            field += n == 't' ? '\t' : n == 'n' ? '\n' : n;
+        } else if (text[i] == '\t') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += text[i];
+        }
+    }
+    fields.push_back(field);
+    return fields;
+}
+
+// The hives the earlier store listed as loaded, taken out of the trees.
+std::vector<Loaded> TakeLoadedHives(int dir, uid_t owner, RegTree& machine, RegTree& users)
+{
+    // Only the store owner's own list (another user's could name any file).
+    std::string text;
+    if (ReadStoreFile(dir, "hives.loaded", owner, kMaxLoadedList, text) != ERROR_SUCCESS) text.clear();
+    std::vector<Loaded> loaded;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) break;
+        std::vector<std::string> fields = SplitLoadedLine(text, start, end);
+        start = end + 1;
+        if (fields.size() != 4) continue;
+        Loaded l;
+        l.underUsers = fields[0] == "HKEY_USERS";
+        hive::Origin origin;
+        origin.file = fields[2];
+        origin.boot = fields[3];
+        l.origin = hive::EncodeOrigin(origin);
+        if (Take(l.underUsers ? users : machine, Widen(fields[1]), l.tree)) loaded.push_back(std::move(l));
+    }
+    return loaded;
+}
+
+// A hive hanging at a key of the hive being made.
+struct MountAt {
+    std::u16string key;
+    std::string hive;
+    std::string origin;
+};
+
+// What every hive of a conversion is made with.
+struct Target {
+    HiveOptions options;  // the store's, for a new hive
+    uid_t owner;          // whom the store's own files belong to
+    std::uint64_t now;
+    Bytes rootDefault;
+};
+
+// Makes the hive `name` in `dir` whole from `tree`, with keys naming the
+// hives `mounts` (files of an interrupted attempt go first).
+LONG MakeHive(const Target& target, const std::string& name, int dir, const RegTree& tree, mode_t mode,
+              uid_t owner, const std::vector<MountAt>& mounts)
+{
+    for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(dir, (name + ext).c_str(), 0);
+    HiveOptions o = target.options;
+    o.mode = mode;
+    o.owner = owner;
+    o.rootName = tree.name;
+    o.rootSecurity = tree.security.empty() ? target.rootDefault : tree.security;
+    const std::uint64_t now = target.now;
+    o.fill = [&](Batch& b) -> LONG {
+        if (CheckTree(tree, 0) != ERROR_SUCCESS) return ERROR_BADDB;
+        ImportTree(b, kRootKey, tree, false);
+        for (const MountAt& m : mounts) {
+            KeyId id = b.CreateKey(kRootKey, m.key, u"", 0, {}, now);
+            b.SetMount(id, m.hive, m.origin);
+        }
+        b.SetTime(kRootKey, tree.lastWrite != 0 ? tree.lastWrite : now);
+        return ERROR_SUCCESS;
+    };
+    std::unique_ptr<Hive> hive;
+    return Hive::Open(dir, name, o, hive);
+}
+
+// Each user's key of HKEY_USERS as that user's hive, where it can be the
+// user's own (this process is root, or the user); the keys made hives are
+// taken out of `users`.
+LONG MakeUserHives(const Target& target, int storeDir, RegTree& users)
+{
+    // Every user makes their own hive in users/: sticky, as /tmp is.
+    if (::mkdirat(storeDir, "users", 0755) == 0 && target.owner == 0 &&
+        ::fchmodat(storeDir, "users", 01777, 0) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int usersDir = ::openat(storeDir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    for (auto it = users.subkeys.begin(); usersDir >= 0 && it != users.subkeys.end();) {
+        const std::string sid = Utf16ToUtf8(it->name);
+        const std::string prefix = "S-1-22-1-";
+        uid_t uid = 0;
+        // At most ten digits, parsed without an exception: the name is the
+        // earlier store's and may be anything.
+        bool isUser = sid.rfind(prefix, 0) == 0 && sid.size() > prefix.size() &&
+                      sid.size() <= prefix.size() + 10 &&
+                      sid.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+        if (isUser) {
+            const unsigned long long value = std::strtoull(sid.c_str() + prefix.size(), nullptr, 10);
+            isUser = value <= 0xFFFFFFFEull;
+            uid = static_cast<uid_t>(value);
+        }
+        // Only where the hive can be the user's own; else it stays a key.
+        if (!isUser || (uid != ::geteuid() && ::geteuid() != 0)) {
+            ++it;
+            continue;
+        }
+        // Root's own hive lives in the machine's store itself, where no user
+        // can make its directory first (store_engine.h).
+        const bool rootsOwn = uid == 0 && target.owner == 0;
+        const int parent = rootsOwn ? storeDir : usersDir;
+        const std::string dirName = rootsOwn ? std::string("root") : sid;
+        // The new directory's name is durable before a hive is made in it.
+        if (::mkdirat(parent, dirName.c_str(), 0700) == 0) ::fsync(parent);
+        int dir = ::openat(parent, dirName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
+            if (dir >= 0) ::close(dir);
+            ++it;
+            continue;
+        }
+        LONG status = MakeHive(target, "user", dir, *it, 0600, uid, {});
+        ::close(dir);
+        if (status != ERROR_SUCCESS) {
+            ::close(usersDir);
+            return status;
+        }
+        it = users.subkeys.erase(it);
+    }
+    if (usersDir >= 0) ::close(usersDir);
+    return ERROR_SUCCESS;
+}
+
+// Takes the hive's sub-key `name` out of `tree`, or a fresh key of that name.
+RegTree TakeOrFresh(RegTree& tree, const std::u16string& name)
+{
+    RegTree out;
+    if (!Take(tree, name, out)) out.name = name;
+    return out;
+}
+
 }  // namespace
 
+// The steps, each of its own: is it an earlier store; one converter at a
+// time; its trees; the hives it had loaded; HKLM\SAM, HKLM\SECURITY, the
+// loaded hives, .DEFAULT and the users' hives; HKEY_USERS; last the
+// machine's hive, whose appearance makes the new store; the old files go.
 LONG StoreEngine::ConvertEarlierStore()
 {
     const std::string path = m_directory + "/" + kOldDatabase;
+    const std::string notOurs = "the file " + path + " is not a store of this registry; it was left as it is";
     // Only an SQLite database is looked into, and nothing is made beside a
     // file that turns out not to be a store of ours.
-    {
-        char header[16] = {};
-        int fd = ::openat(m_dir, kOldDatabase, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        bool sqlite = fd >= 0 && ::read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
-                      std::memcmp(header, "SQLite format 3", 16) == 0;
-        if (fd >= 0) ::close(fd);
-        if (!sqlite) {
-            m_problem = "the file " + path + " is not a store of this registry; it was left as it is";
-            return ERROR_BADDB;
-        }
+    if (!LooksLikeSqlite(m_dir, m_owner)) {
+        m_problem = notOurs;
+        return ERROR_BADDB;
     }
     Sqlite sql;
     if (!sql.Load()) {
@@ -201,7 +405,7 @@ LONG StoreEngine::ConvertEarlierStore()
         std::map<std::int64_t, OldKey> none;
         std::string boot;
         if (ReadOld(sql, path, kOpenReadOnly, none, boot) != ERROR_SUCCESS) {
-            m_problem = "the file " + path + " is not a store of this registry; it was left as it is";
+            m_problem = notOurs;
             return ERROR_BADDB;
         }
     }
@@ -211,168 +415,45 @@ LONG StoreEngine::ConvertEarlierStore()
     if (lock < 0) return locked;
     while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{lock};
+    OwnedFd closer(lock);
     struct stat st {};
     if (::fstatat(m_dir, "machine.hive", &st, AT_SYMLINK_NOFOLLOW) == 0) return ERROR_SUCCESS;  // done meanwhile
 
-    std::map<std::int64_t, OldKey> keys;
-    std::string oldBoot;
-    LONG status = ReadOld(sql, path, kOpenReadWrite, keys, oldBoot);
+    RegTree machine, users;
+    LONG status = ReadEarlierTrees(sql, path, m_bootId, machine, users);
     if (status != ERROR_SUCCESS) {
-        m_problem = "the file " + path + " is not a store of this registry; it was left as it is";
+        m_problem = notOurs;
         return status;
     }
-    std::int64_t machineId = 0, usersId = 0;
-    for (auto& [id, k] : keys) {
-        if (k.parent == 0) {
-            if (k.tree.name == u"MACHINE") machineId = id;
-            if (k.tree.name == u"USER") usersId = id;
-        } else if (keys.count(k.parent) != 0) {
-            keys[k.parent].children.push_back(id);
-        }
-    }
-    if (machineId == 0 || usersId == 0) return ERROR_BADDB;
-    const bool keepVolatile = oldBoot == m_bootId;
-    RegTree machine = Build(keys, machineId, keepVolatile);
-    RegTree users = Build(keys, usersId, keepVolatile);
+    std::vector<Loaded> loaded = TakeLoadedHives(m_dir, m_owner, machine, users);
 
-    // Hives loaded at the time become hives of their own again.
-    struct Loaded {
-        bool underUsers;
-        RegTree tree;
-        std::string origin;
-    };
-    std::vector<Loaded> loaded;
-    {
-        int fd = ::openat(m_dir, "hives.loaded", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        std::string text;
-        if (fd >= 0) {
-            char buffer[4096];
-            ssize_t n = 0;
-            while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-            ::close(fd);
-        }
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) break;
-            std::vector<std::string> fields;
-            std::string field;
-            for (std::size_t i = start; i < end; ++i) {
-                if (text[i] == '\\' && i + 1 < end) {
-                    char n = text[++i];
-                    field += n == 't' ? '\t' : n == 'n' ? '\n' : n;
-                } else if (text[i] == '\t') {
-                    fields.push_back(field);
-                    field.clear();
-                } else {
-                    field += text[i];
-                }
-            }
-            fields.push_back(field);
-            start = end + 1;
-            if (fields.size() != 4) continue;
-            Loaded l;
-            l.underUsers = fields[0] == "HKEY_USERS";
-            hive::Origin origin;
-            origin.file = fields[2];
-            origin.boot = fields[3];
-            l.origin = hive::EncodeOrigin(origin);
-            if (Take(l.underUsers ? users : machine, Widen(fields[1]), l.tree)) loaded.push_back(std::move(l));
-        }
-    }
-
-    const std::uint64_t now = NowAsFileTime();
-    const Bytes rootDefault = DefaultKeySecurity(nullptr);
-    auto make = [&](const std::string& name, int dir, const RegTree& tree, mode_t mode, uid_t owner,
-                    const std::vector<std::pair<std::u16string, std::string>>& mounts,
-                    const std::vector<std::string>& origins) -> LONG {
-        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(dir, (name + ext).c_str(), 0);
-        HiveOptions o = Options(mode, true);
-        o.owner = owner;
-        o.rootName = tree.name;
-        o.rootSecurity = tree.security.empty() ? rootDefault : tree.security;
-        o.fill = [&](Batch& b) -> LONG {
-            if (CheckTree(tree, 0) != ERROR_SUCCESS) return ERROR_BADDB;
-            ImportTree(b, kRootKey, tree, false);
-            for (std::size_t i = 0; i < mounts.size(); ++i) {
-                KeyId id = b.CreateKey(kRootKey, mounts[i].first, u"", 0, {}, now);
-                b.SetMount(id, mounts[i].second, origins[i]);
-            }
-            b.SetTime(kRootKey, tree.lastWrite != 0 ? tree.lastWrite : now);
-            return ERROR_SUCCESS;
-        };
-        std::unique_ptr<Hive> hive;
-        return Hive::Open(dir, name, o, hive);
-    };
-
+    const Target target{Options(0644, true), m_owner, NowAsFileTime(), DefaultKeySecurity(nullptr)};
     // HKLM\SAM and HKLM\SECURITY as the hives they are; loaded hives.
-    std::vector<std::pair<std::u16string, std::string>> machineMounts, usersMounts;
-    std::vector<std::string> machineOrigins, usersOrigins;
-    for (const auto& [name, hiveName, mode] :
-         {std::tuple{std::u16string(u"SAM"), std::string("sam"), 0600},
-          std::tuple{std::u16string(u"SECURITY"), std::string("security"), 0600}}) {
-        RegTree tree;
-        if (!Take(machine, name, tree)) tree.name = name;
-        status = make(hiveName, m_dir, tree, static_cast<mode_t>(mode), m_owner, {}, {});
+    std::vector<MountAt> machineMounts, usersMounts;
+    for (const auto& [name, hiveName] :
+         {std::pair{std::u16string(u"SAM"), std::string("sam")},
+          std::pair{std::u16string(u"SECURITY"), std::string("security")}}) {
+        RegTree tree = TakeOrFresh(machine, name);
+        status = MakeHive(target, hiveName, m_dir, tree, 0600, m_owner, {});
         if (status != ERROR_SUCCESS) return status;
-        machineMounts.push_back({tree.name, hiveName});
-        machineOrigins.push_back(std::string());
+        machineMounts.push_back({tree.name, hiveName, std::string()});
     }
-    for (std::size_t i = 0; i < loaded.size(); ++i) {
+    for (const Loaded& l : loaded) {
         std::string hiveName = "loaded-" + std::to_string(Random64());
-        status = make(hiveName, m_dir, loaded[i].tree, 0644, m_owner, {}, {});
+        status = MakeHive(target, hiveName, m_dir, l.tree, 0644, m_owner, {});
         if (status != ERROR_SUCCESS) return status;
-        (loaded[i].underUsers ? usersMounts : machineMounts).push_back({loaded[i].tree.name, hiveName});
-        (loaded[i].underUsers ? usersOrigins : machineOrigins).push_back(loaded[i].origin);
+        (l.underUsers ? usersMounts : machineMounts).push_back({l.tree.name, hiveName, l.origin});
     }
     // HKEY_USERS: .DEFAULT and each user's hive in a file of its own.
-    RegTree defaults;
-    if (!Take(users, u".DEFAULT", defaults)) defaults.name = u".DEFAULT";
-    status = make("default", m_dir, defaults, 0644, m_owner, {}, {});
+    status = MakeHive(target, "default", m_dir, TakeOrFresh(users, u".DEFAULT"), 0644, m_owner, {});
     if (status != ERROR_SUCCESS) return status;
-    usersMounts.push_back({u".DEFAULT", "default"});
-    usersOrigins.push_back(std::string());
-    // Every user makes their own hive in users/: sticky, as /tmp is.
-    if (::mkdirat(m_dir, "users", 0755) == 0 && m_owner == 0 && ::fchmodat(m_dir, "users", 01777, 0) != 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    int usersDir = ::openat(m_dir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    for (auto it = users.subkeys.begin(); usersDir >= 0 && it != users.subkeys.end();) {
-        const std::string sid = Utf16ToUtf8(it->name);
-        const std::string prefix = "S-1-22-1-";
-        uid_t uid = 0;
-        bool isUser = sid.rfind(prefix, 0) == 0 && sid.size() > prefix.size() &&
-                      sid.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
-        if (isUser) uid = static_cast<uid_t>(std::stoul(sid.substr(prefix.size())));
-        // Only where the hive can be the user's own; else it stays a key.
-        if (!isUser || (uid != ::geteuid() && ::geteuid() != 0)) {
-            ++it;
-            continue;
-        }
-        if (::mkdirat(usersDir, sid.c_str(), 0700) == 0) ::fsync(usersDir);
-        int dir = ::openat(usersDir, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
-            if (dir >= 0) ::close(dir);
-            ++it;
-            continue;
-        }
-        status = make("user", dir, *it, 0600, uid, {}, {});
-        ::close(dir);
-        if (status != ERROR_SUCCESS) {
-            ::close(usersDir);
-            return status;
-        }
-        it = users.subkeys.erase(it);
-    }
-    if (usersDir >= 0) ::close(usersDir);
-    status = make("hku", m_dir, users, 0644, m_owner, usersMounts, usersOrigins);
+    usersMounts.push_back({u".DEFAULT", "default", std::string()});
+    status = MakeUserHives(target, m_dir, users);
+    if (status != ERROR_SUCCESS) return status;
+    status = MakeHive(target, "hku", m_dir, users, 0644, m_owner, usersMounts);
     if (status != ERROR_SUCCESS) return status;
     // Last, the machine's hive: from here on the store is of the new format.
-    status = make("machine", m_dir, machine, 0644, m_owner, machineMounts, machineOrigins);
+    status = MakeHive(target, "machine", m_dir, machine, 0644, m_owner, machineMounts);
     if (status != ERROR_SUCCESS) return status;
     ::renameat(m_dir, kOldDatabase, m_dir, (std::string(kOldDatabase) + ".converted").c_str());
     for (const char* stale : {"registry.db-wal", "registry.db-shm", "registry.signal", "hives.loaded"}) {

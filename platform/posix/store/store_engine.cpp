@@ -27,6 +27,7 @@ constexpr const char* kSamHive = "sam";
 constexpr const char* kSecurityHive = "security";
 constexpr const char* kUsersDir = "users";
 constexpr const char* kUserHive = "user";
+constexpr const char* kRootUserDir = "root";  // root's own hive, in the machine's store
 constexpr const char* kLoadedPrefix = "loaded-";
 constexpr const char* kUserSidPrefix = "S-1-22-1-";
 
@@ -106,18 +107,12 @@ LONG StoreEngine::Open(const std::string& directory)
 {
     m_directory = directory;
     m_bootId = CurrentBootId();
-    m_dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_dir < 0 && errno == ENOENT) {
-        if (!MakeDirectories(directory)) {
-            m_problem = "the store directory " + directory + " does not exist and cannot be made";
-            return ERROR_ACCESS_DENIED;
-        }
-        m_dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (m_dir < 0) {
-        m_problem = "the store directory " + directory + " cannot be opened: " + std::strerror(errno);
-        return ERROR_ACCESS_DENIED;
-    }
+    // Opened once, one component at a time and never through a link; every
+    // check below is made on what was opened.
+    OwnedFd dir;
+    LONG opened = OpenDirectorySafely(directory, true, dir, m_problem);
+    if (opened != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+    m_dir = dir.release();
     struct stat st {};
     ::fstat(m_dir, &st);
     const uid_t me = ::geteuid();
@@ -132,12 +127,16 @@ LONG StoreEngine::Open(const std::string& directory)
         return ERROR_ACCESS_DENIED;
     }
     // In a sticky directory open to all, only the caller's own files count.
-    m_owner = othersWrite ? me : st.st_uid;
+    m_owner = StoreFilesOwner(st);
 
     struct stat machine {};
     if (::fstatat(m_dir, (std::string(kMachine) + ".hive").c_str(), &machine, AT_SYMLINK_NOFOLLOW) != 0) {
+        // A store of the earlier format is converted only when its database
+        // is a file of the store's owner: in a sticky directory shared by
+        // users, another user's is no store of the caller's and is ignored.
         struct stat old {};
-        const bool earlier = ::fstatat(m_dir, "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool earlier = ::fstatat(m_dir, "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             S_ISREG(old.st_mode) && old.st_uid == m_owner;
         if (::faccessat(m_dir, ".", W_OK, AT_EACCESS) != 0) {
             m_problem = "the store in " + directory + (earlier ? " is of an earlier format" : " has not been made yet") +
                         " and this user may not " + (earlier ? "convert" : "make") + " it";
@@ -275,35 +274,52 @@ LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKe
 LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out)
 {
     const std::string sid = UserSidName(uid);
-    const std::string name = std::string(kUsersDir) + "/" + sid + "/" + kUserHive;
+    const std::string name = (uid == 0 && m_owner == 0 ? std::string(kRootUserDir)
+                                                       : std::string(kUsersDir) + "/" + sid) +
+                             "/" + kUserHive;
     auto it = m_slots.find(name);
     if (it != m_slots.end()) {
         out = it->second;
         return ERROR_SUCCESS;
     }
     const bool mine = ::geteuid() == uid;
-    int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    int dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0 && errno == ENOENT && create && mine) {
-        if (::mkdirat(users, sid.c_str(), 0700) == 0) {
-            // The user's directory is durable only once users/ is synced:
-            // else a power loss takes it, and the flushed hive inside, away.
-            ::fsync(users);
-        } else if (errno != EEXIST) {
-            ::close(users);
-            return ERROR_ACCESS_DENIED;
-        }
+    int dir = -1;
+    if (uid == 0 && m_owner == 0) {
+        dir = OpenRootHiveDirectory(create && mine);
+    } else {
+        int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
         dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir < 0 && errno == ENOENT && create && mine) {
+            if (::mkdirat(users, sid.c_str(), 0700) == 0) {
+                // The user's directory is durable only once users/ is
+                // synced: else a power loss takes it, and the flushed hive
+                // inside, away.
+                ::fsync(users);
+            } else if (errno != EEXIST) {
+                ::close(users);
+                return ERROR_ACCESS_DENIED;
+            }
+            dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        ::close(users);
     }
     int error = errno;
-    ::close(users);
-    if (dir < 0) return error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    // The directory must be the user's, and theirs alone.
+    // The directory must be the user's, and theirs alone; where the caller's
+    // own is not, the store says so (someone else made it first).
+    auto squatted = [&] {
+        if (mine) {
+            m_problem = "the directory of this user's hive, " + m_directory + "/" + name.substr(0, name.rfind('/')) +
+                        ", is not this user's own (another user made it first, or it is open to others); "
+                        "the administrator must remove it";
+        }
+        return ERROR_ACCESS_DENIED;
+    };
+    if (dir < 0) return error == ENOENT ? ERROR_FILE_NOT_FOUND : squatted();
     struct stat st {};
     if (::fstat(dir, &st) != 0 || st.st_uid != uid || (st.st_mode & 077) != 0) {
         ::close(dir);
-        return ERROR_ACCESS_DENIED;
+        return squatted();
     }
     HiveOptions o = Options(0600, create && mine);
     o.owner = uid;
@@ -316,6 +332,36 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     const std::uint64_t now = NowAsFileTime();
     o.fill = [now](Batch& b) { return Fill(b, user, std::size(user), now); };
     return OpenSlot(name, dir, true, o, out);
+}
+
+int StoreEngine::OpenRootHiveDirectory(bool create)
+{
+    // Root's own hive lives in a directory of the machine's store itself,
+    // which no other user can write: a directory that a user made in the
+    // shared users/ under root's name is never root's. A store made before
+    // keeps root's hive in users/: it moves here, where it is root's own.
+    auto open = [&] { return ::openat(m_dir, kRootUserDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); };
+    int dir = open();
+    if (dir >= 0 || errno != ENOENT) return dir;
+    const std::string earlier = std::string(kUsersDir) + "/" + UserSidName(0);
+    struct stat st {};
+    if (::fstatat(m_dir, earlier.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == 0 && (st.st_mode & 077) == 0 && ::geteuid() == 0) {
+        ::renameat(m_dir, earlier.c_str(), m_dir, kRootUserDir);
+        ::fsync(m_dir);
+        dir = open();
+        if (dir >= 0 || errno != ENOENT) return dir;
+    }
+    if (!create) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (::mkdirat(m_dir, kRootUserDir, 0700) == 0) {
+        ::fsync(m_dir);  // durable before the hive inside is
+    } else if (errno != EEXIST) {
+        return -1;
+    }
+    return open();
 }
 
 LONG StoreEngine::CurrentUser(KeyRef& out)
@@ -462,12 +508,13 @@ const std::vector<StoreEngine::UsersEntry>& StoreEngine::UsersChildren()
     // The user hives this user may open: their own, or, for root, all.
     std::vector<std::uint32_t> uids;
     if (::geteuid() == 0) {
+        uids.push_back(0);
         int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (users >= 0) {
             if (DIR* d = ::fdopendir(users)) {
                 while (dirent* e = ::readdir(d)) {
                     std::uint32_t uid = 0;
-                    if (ParseUserSidName(Utf8ToUtf16(e->d_name), uid)) uids.push_back(uid);
+                    if (ParseUserSidName(Utf8ToUtf16(e->d_name), uid) && uid != 0) uids.push_back(uid);
                 }
                 ::closedir(d);
             } else {

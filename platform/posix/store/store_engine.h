@@ -8,6 +8,8 @@
 //   loaded-<id>.*    hives loaded from files, while they are loaded
 //   users/           sticky, writable by all: one directory per user,
 //     S-1-22-1-<uid>/user.*   that user's hive, HKEY_CURRENT_USER: theirs alone
+//   root/user.*      root's own hive (HKEY_USERS\S-1-22-1-0), where no user
+//                    can make its directory first
 // Each hive is a file of its own with a shared page and a lock beside it
 // (store_hive.h). A hive mounted below another hangs at a key of that hive
 // which names it; user hives hang below HKEY_USERS by their names.
@@ -141,6 +143,7 @@ private:
     LONG OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKey, const std::string& name,
                      std::shared_ptr<Slot>& out);
     LONG OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out);
+    int OpenRootHiveDirectory(bool create);
     LONG CreateSkeleton();
     LONG ConvertEarlierStore();  // store_convert.cpp
     bool Alive(const Slot& slot);

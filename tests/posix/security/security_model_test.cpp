@@ -2,7 +2,11 @@
 // root: each user's own hive, the machine's hive readable by all and
 // writable by root, key descriptors enforced when a key is opened, and a
 // store directory no other user can slip files or links into.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +17,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/win32.h"
 #include "support/environment.h"
@@ -82,6 +87,17 @@ std::map<std::string, std::string> Probe(unsigned uid, const std::string& dir, c
     }
     return result;
 }
+
+// Runs a shell command as `uid` (0: as root); its exit status.
+int Shell(unsigned uid, const std::string& command)
+{
+    std::string who = uid == 0 ? std::string()
+                               : "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+                                     " --clear-groups ";
+    return RunProcess(who + "sh -c \"" + command + "\"");
+}
+
+std::string UserKey(unsigned uid) { return "S-1-22-1-" + std::to_string(uid); }
 
 class SecurityModel : public ::testing::Test {
 protected:
@@ -234,6 +250,242 @@ TEST_F(SecurityModel, LinksPlantedInASharedDirectoryAreNeverFollowed)
                             " --clear-groups ln -s '" + m_store.Base() + "' '" + squatted + "'"));
     EXPECT_EQ("5", As(kBob, dir, "create 'Software\\X' plain"));
     EXPECT_TRUE(fs::is_symlink(squatted));
+}
+
+// ---------------------------------------------------------------- attacks
+// Each test below is an attack another user mounts; it must answer as
+// Windows would or be refused, with nothing written where it should not be
+// and nothing read that the DACL or the file forbids.
+
+// A directory open to all, sticky (as /tmp is).
+std::string SharedDirectory(const StoreDir& store, const std::string& name)
+{
+    std::string dir = store.Base() + "/" + name;
+    mkdir(dir.c_str(), 0777);
+    chmod(dir.c_str(), 01777);
+    return dir;
+}
+
+// A file `bob` plants must stay as it is; the victim of root keeps its bytes.
+TEST_F(SecurityModel, ExportAndSaveNeverWriteThroughAPlantedName)
+{
+#ifdef NETID_REGCTL_EXE
+    const std::string& dir = m_store.Path();
+    std::string shared = SharedDirectory(m_store, "drop");
+    std::string victim = m_store.Base() + "/victim";
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+    std::string out = shared + "/out.reg";
+    // Bob plants links at the names a writer might use beside the file, and
+    // at the file itself.
+    for (const std::string& name : {out + ".regctl-new", out + ".new", out}) {
+        ASSERT_EQ(0, Shell(kBob, "ln -s '" + victim + "' '" + name + "'")) << name;
+    }
+    for (const char* flag : {"", " /y"}) {
+        std::string err;
+        RunProcess("umask 077; NETID_REGISTRY_DIR='" + dir + "' " + kRegctl + " export 'HKLM\\Software\\Shared' '" +
+                       out + "'" + flag + " < /dev/null",
+                   nullptr, &err);
+    }
+    EXPECT_EQ("precious", ReadAll(victim));
+    // The export is a file of root's own, as the umask leaves it.
+    struct stat st {};
+    ASSERT_EQ(0, lstat(out.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_NE(std::string::npos, ReadAll(out).find(std::string("S\0h\0a\0r\0e\0d\0", 12)));
+#endif
+    // A saved hive, too, is as the umask leaves it (here: root's alone).
+    std::string saved = m_store.Base() + "/sam.hiv";
+    EXPECT_EQ("0", As(0, m_store.Path(), "save 'HKLM\\Software\\Shared' '" + saved + "'"));
+    struct stat hive {};
+    ASSERT_EQ(0, stat(saved.c_str(), &hive));
+    EXPECT_EQ(0644u, hive.st_mode & 0777);  // the test runs under umask 022
+    std::string closed = m_store.Base() + "/closed.hiv";
+    RunProcess("umask 077; NETID_REGISTRY_DIR='" + m_store.Path() + "' " + kHelper + " save 'HKLM\\Software\\Shared' '" +
+                   closed + "'",
+               nullptr);
+    ASSERT_EQ(0, stat(closed.c_str(), &hive));
+    EXPECT_EQ(0600u, hive.st_mode & 0777);
+}
+
+// In a sticky directory shared by users, Bob plants a record of pending
+// replacements and a store of the earlier format: Alice's processes read
+// neither.
+TEST_F(SecurityModel, RecordsAndEarlierStoresOfAnotherUserAreNeverRead)
+{
+    std::string shared = SharedDirectory(m_store, "sharedstore");
+    std::string bobs = m_store.Base() + "/bobs";
+    ASSERT_EQ(0, mkdir(bobs.c_str(), 0777));
+    ASSERT_EQ(0, chmod(bobs.c_str(), 0777));
+
+    // Bob's earlier-format database, before Alice's first use: it would put
+    // his values into her HKLM.
+    {
+        sqlite3* db = nullptr;
+        std::string file = m_store.Base() + "/registry.db";
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &db));
+        const char* schema =
+            "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+            "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+            " class TEXT NOT NULL DEFAULT '', volatile INTEGER NOT NULL DEFAULT 0,"
+            " last_write INTEGER NOT NULL, security BLOB);"
+            "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name TEXT NOT NULL,"
+            " type INTEGER NOT NULL, data BLOB NOT NULL);"
+            "INSERT INTO meta VALUES ('format', 'netid-registry 1'), ('boot_id', 'old');"
+            "INSERT INTO keys(id, parent, name, last_write) VALUES (1, 0, 'MACHINE', 1), (2, 0, 'USER', 1),"
+            " (3, 1, 'Software', 1), (4, 3, 'Planted', 1);";
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, schema, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        ASSERT_EQ(0, chown(file.c_str(), kBob, kBob));
+        ASSERT_EQ(0, Shell(kBob, "cp '" + file + "' '" + shared + "/registry.db'"));
+    }
+    int status = 0;
+    EXPECT_EQ("0", As(kAlice, shared, "create 'Software\\Secret' plain", &status));
+    As(kAlice, shared, "write 'Software\\Secret' v 1");
+    std::string ignored;
+    EXPECT_EQ(1, RunProcess("setpriv --reuid=" + std::to_string(kAlice) + " --regid=" + std::to_string(kAlice) +
+                                " --clear-groups env NETID_REGISTRY_DIR='" + shared + "' " + kHelper +
+                                " exists 'HKLM\\Software\\Planted'",
+                            &ignored));
+    struct stat db {};
+    ASSERT_EQ(0, lstat((shared + "/registry.db").c_str(), &db));
+    EXPECT_EQ(kBob, db.st_uid);  // his, left as it is
+
+    // Bob's pending replacement of Alice's key by his hive, her old key
+    // to be written into his directory; due at her next start.
+    std::string fresh = bobs + "/new.hiv";
+    ASSERT_EQ("0", As(0, m_store.Path(), "save 'HKLM\\Software\\Shared' '" + fresh + "'"));
+    ASSERT_EQ(0, chown(fresh.c_str(), kBob, kBob));
+    std::string record = "HKEY_USERS\t" + UserKey(kAlice) + "\\\\Software\\\\Secret\t" + fresh + "\t" + bobs +
+                         "/taken.hiv\tsome-earlier-boot\n";
+    std::string plant = shared + "/hives.replace";
+    ASSERT_EQ(0, Shell(kBob, "printf '%s' '" + record + "' > '" + plant + "'"));
+    As(kAlice, shared, "names 'Software\\Secret'");
+    RunProcess("setpriv --reuid=" + std::to_string(kAlice) + " --regid=" + std::to_string(kAlice) +
+                   " --clear-groups env NETID_BOOT_ID=a-new-start NETID_REGISTRY_DIR='" + shared + "' " + kHelper +
+                   " names 'Software\\Secret'",
+               &ignored);
+    EXPECT_EQ("v0", As(kAlice, shared, "names 'Software\\Secret'"));
+    EXPECT_FALSE(fs::exists(bobs + "/taken.hiv"));
+    EXPECT_TRUE(fs::exists(fresh));
+}
+
+// Root's store directory named through a link in Bob's directory, or lying
+// in a directory of Bob's: refused, and nothing is made there.
+TEST_F(SecurityModel, AStoreReachedThroughAnotherUsersDirectoryIsRefused)
+{
+    std::string rootStore = m_store.Base() + "/rootstore";
+    ASSERT_EQ(0, mkdir(rootStore.c_str(), 0755));
+    std::string bobs = m_store.Base() + "/bobhome";
+    ASSERT_EQ(0, mkdir(bobs.c_str(), 0755));
+    ASSERT_EQ(0, chown(bobs.c_str(), kBob, kBob));
+    ASSERT_EQ(0, Shell(kBob, "ln -s '" + rootStore + "' '" + bobs + "/store'"));
+    EXPECT_EQ("5", As(0, bobs + "/store", "create 'HKLM\\Software\\X' plain"));
+    EXPECT_TRUE(fs::is_empty(rootStore));
+    // A directory of root's inside Bob's: he could swap it at will.
+    std::string inside = bobs + "/real";
+    ASSERT_EQ(0, mkdir(inside.c_str(), 0755));
+    EXPECT_EQ("5", As(0, inside, "create 'HKLM\\Software\\X' plain"));
+    EXPECT_TRUE(fs::is_empty(inside));
+}
+
+// A hive loaded from a file of the group alone is no more readable in the
+// store; a file swapped for a link while it is loaded is never followed.
+TEST_F(SecurityModel, ALoadedHiveIsNoMoreReadableThanItsFileAndLinksAreNotLoaded)
+{
+    const std::string& dir = m_store.Path();
+    std::string secret = m_store.Base() + "/secret.hiv";
+    ASSERT_EQ("0", As(0, dir, "create 'HKLM\\Software\\Shared\\RootSecret' plain"));
+    ASSERT_EQ("0", As(0, dir, "save 'HKLM\\Software\\Shared' '" + secret + "'"));
+    ASSERT_EQ(0, chmod(secret.c_str(), 0640));
+    ASSERT_EQ(0, chown(secret.c_str(), 0, 4242));  // a group neither root's nor Bob's
+    ASSERT_EQ("0", As(0, dir, "load HKLM Group '" + secret + "'"));
+    int loadedFiles = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename();
+        if (name.rfind("loaded-", 0) != 0) continue;
+        ++loadedFiles;
+        struct stat st {};
+        ASSERT_EQ(0, stat(entry.path().c_str(), &st));
+        EXPECT_EQ(0u, st.st_mode & 0044) << name;
+        EXPECT_NE(0, Shell(kBob, "cat '" + entry.path().string() + "' > /dev/null 2>&1")) << name;
+    }
+    EXPECT_GT(loadedFiles, 0);
+    ASSERT_EQ("0", As(0, dir, "unload HKLM Group"));
+
+    // Bob's own hive file, swapped again and again for a link to root's.
+    std::string bobs = m_store.Base() + "/bobload";
+    ASSERT_EQ(0, mkdir(bobs.c_str(), 0755));
+    ASSERT_EQ(0, chown(bobs.c_str(), kBob, kBob));
+    ASSERT_EQ("0", As(0, dir, "create 'HKLM\\Software\\Shared\\BobsOwn' plain"));
+    std::string plain = bobs + "/plain.hiv";
+    ASSERT_EQ("0", As(0, dir, "save 'HKLM\\Software\\Shared\\BobsOwn' '" + plain + "'"));
+    ASSERT_EQ(0, chown(plain.c_str(), kBob, kBob));
+    std::string stop = bobs + "/stop";
+    pid_t swapper = fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        std::string loop = "while [ ! -e '" + stop + "' ]; do ln -sfn '" + secret + "' '" + bobs +
+                           "/l' && mv -T '" + bobs + "/l' '" + bobs + "/h.hiv'; cp '" + plain + "' '" + bobs +
+                           "/c' && mv -T '" + bobs + "/c' '" + bobs + "/h.hiv'; done";
+        execlp("setpriv", "setpriv", ("--reuid=" + std::to_string(kBob)).c_str(),
+               ("--regid=" + std::to_string(kBob)).c_str(), "--clear-groups", "sh", "-c", loop.c_str(),
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int followed = 0;
+    for (int i = 0; i < 60; ++i) {
+        if (As(0, dir, "load HKLM Race '" + bobs + "/h.hiv'") != "0") continue;
+        if (As(0, dir, "dump 'HKLM\\Race'").find("RootSecret") != std::string::npos) ++followed;
+        As(0, dir, "unload HKLM Race");
+    }
+    std::ofstream(stop) << "";
+    int ignored = 0;
+    waitpid(swapper, &ignored, 0);
+    EXPECT_EQ(0, followed) << "a link's target was loaded";
+}
+
+// Bob makes root's hive directory in users/ before root first uses HKCU:
+// root's own hive is not there, and Bob's directory is left alone.
+TEST_F(SecurityModel, RootsOwnHiveCannotBeSquatted)
+{
+    std::string fresh = m_store.Base() + "/fresh";
+    ASSERT_EQ("0", As(0, fresh, "create 'HKLM\\Software\\Shared' plain"));
+    std::string squat = fresh + "/users/S-1-22-1-0";
+    ASSERT_EQ(0, Shell(kBob, "mkdir -m 700 '" + squat + "'"));
+    EXPECT_EQ("0", As(0, fresh, "create 'Software\\RootsOwn' plain"));
+    EXPECT_EQ("0", As(0, fresh, "open 'Software\\RootsOwn' 0x20019"));
+    EXPECT_TRUE(fs::is_empty(squat));
+    EXPECT_EQ("5", Probe(kBob, fresh, "HKU", "S-1-22-1-0\\Software\\RootsOwn")["open_read"]);
+    // A user whose own directory was squatted is told so.
+    std::string alices = fresh + "/users/" + UserKey(kAlice);
+    ASSERT_EQ(0, Shell(kBob, "mkdir -m 700 '" + alices + "'"));
+    EXPECT_EQ("5", As(kAlice, fresh, "create 'Software\\X' plain"));
+#ifdef NETID_REGCTL_EXE
+    std::string err;
+    RunProcess("setpriv --reuid=" + std::to_string(kAlice) + " --regid=" + std::to_string(kAlice) +
+                   " --clear-groups env NETID_REGISTRY_DIR='" + fresh + "' " + kRegctl + " add 'HKCU\\Software\\X' /f",
+               nullptr, &err);
+    EXPECT_NE(std::string::npos, err.find(UserKey(kAlice))) << err;
+#endif
+}
+
+// Owners as Windows allows them; the creator of a key gets what it asked.
+TEST_F(SecurityModel, OwnersAndCreatorsAreGrantedAsWindowsGrantsThem)
+{
+    const std::string& dir = m_store.Path();
+    ASSERT_EQ("0", As(kAlice, dir, "create 'Software\\Owned' plain"));
+    EXPECT_EQ("1307\n0", As(kAlice, dir, "set-owner 'Software\\Owned' S-1-5-32-544"));
+    EXPECT_EQ("1307\n0", As(kAlice, dir, "set-owner 'Software\\Owned' " + UserKey(kBob)));
+    EXPECT_EQ("0\n0", As(kAlice, dir, "set-owner 'Software\\Owned' " + UserKey(kAlice)));
+    // Root's token holds Administrators as a group that may own objects.
+    ASSERT_EQ("0", As(0, dir, "create 'HKLM\\Software\\Given' plain"));
+    EXPECT_EQ("0\n0", As(0, dir, "set-owner 'HKLM\\Software\\Given' S-1-5-32-544"));
+
+    ASSERT_EQ("0", As(kAlice, dir, "create 'Software\\Drop' plain"));
+    EXPECT_EQ("0\n0", As(kAlice, dir, "create-closed 'Software\\Drop'"));
 }
 
 }  // namespace
