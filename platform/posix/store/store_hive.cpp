@@ -277,6 +277,11 @@ LONG Hive::CreateFile(const Model& model)
     Put32(&header[f::kHeaderCrc], Crc32c(0, header.data(), f::kHeaderCrc));
     Bytes payload;
     model.Save(payload);
+    if (payload.size() > f::kMaxRecord) {
+        ::unlinkat(m_dir, temp.c_str(), 0);
+        ::close(fd);
+        return ERROR_FILE_TOO_LARGE;  // a file no reader could open
+    }
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(f::kCheckpoint, model.Seq(), 0, salt, payload, crc);
     MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
@@ -536,6 +541,9 @@ void Hive::AfterFork()
 LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
 {
     assert(m_lockHeld);
+    // A longer record would be taken by no reader: the next writer would
+    // cut it off as a torn end, and every commit after it with it.
+    if (payload.size() > f::kMaxRecord) return ERROR_FILE_TOO_LARGE;
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(type, seq, m_lastCrc, m_salt, payload, crc);
     LONG status = WriteAll(m_io, m_fd, record.data(), record.size(), m_offset);
