@@ -145,15 +145,16 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     origin.boot = CurrentBootId();
     origin.file = AbsolutePath(lpFile);
     {
-        int dir = -1;
+        OwnedFd dir;
         std::string base;
-        LONG status = OpenParentDirectory(origin.file, dir, base);
+        LONG status = OpenParentDirectory(origin.file, dir.fd, base);
         if (status != ERROR_SUCCESS) return status;
         struct stat st {};
         struct stat file {};
-        bool ok = ::fstat(dir, &st) == 0 && ::fstatat(dir, base.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0;
+        bool ok = ::fstat(dir.get(), &st) == 0 &&
+                  ::fstatat(dir.get(), base.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0;
         int error = errno;
-        ::close(dir);
+        dir.reset();
         if (!ok) return StatusFromErrno(error);
         if (!S_ISREG(file.st_mode)) return ERROR_ACCESS_DENIED;
         origin.dirDevice = st.st_dev;
