@@ -355,7 +355,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
         store::SubKeyInfo entry;
-        LONG status = reg.SubKeyAt(handle, dwIndex, entry);
+        LONG status = reg.SubKeyAt(hKey, handle, dwIndex, entry);
         if (status != ERROR_SUCCESS) {
             return status;
         }
