@@ -1,4 +1,9 @@
+// Parsing regctl's command line (args.h): a table of the verbs, with the
+// keys and files each takes and the options it accepts, and what each
+// option sets in the command.
 #include "tools/regctl/args.h"
+
+#include <iterator>
 
 #include "tools/regctl/text.h"
 
@@ -6,17 +11,150 @@ namespace regctl {
 
 namespace {
 
+// What an option sets in the command: `value` is its argument, or null when
+// it takes none (or, for query /v, was given none).
+using Setter = void (*)(Command& command, const std::string* value);
+
+enum class Argument {
+    kNone,
+    kRequired,
+    kOptional,  // query /v: a name, unless what follows is another option
+};
+
+struct OptionEntry {
+    const char* name;  // without the leading character, in lower case
+    Argument argument;
+    Setter set;
+};
+
+void SetValueName(Command& c, const std::string* v)
+{
+    c.hasValueName = true;
+    c.valueName = *v;
+}
+void SetValueNameOrSearch(Command& c, const std::string* v)
+{
+    if (v == nullptr) {
+        c.findValueNames = true;  // query /f ... /v: search value names
+    } else {
+        SetValueName(c, v);
+    }
+}
+void SetDefaultValue(Command& c, const std::string*) { c.defaultValue = true; }
+void SetAllValues(Command& c, const std::string*) { c.allValues = true; }
+void SetType(Command& c, const std::string* v)
+{
+    c.hasType = true;
+    c.typeName = *v;
+}
+void SetSeparator(Command& c, const std::string* v)
+{
+    c.hasSeparator = true;
+    c.separator = *v;
+}
+void SetData(Command& c, const std::string* v)
+{
+    c.hasData = true;
+    c.data = *v;
+}
+void SetForce(Command& c, const std::string*) { c.force = true; }
+void SetRecurse(Command& c, const std::string*) { c.recurse = true; }
+void SetFind(Command& c, const std::string* v)
+{
+    c.find = true;
+    c.pattern = *v;
+}
+void SetFindKeys(Command& c, const std::string*) { c.findKeys = true; }
+void SetFindData(Command& c, const std::string*) { c.findData = true; }
+void SetCaseSensitive(Command& c, const std::string*) { c.caseSensitive = true; }
+void SetExact(Command& c, const std::string*) { c.exact = true; }
+void SetOverwrite(Command& c, const std::string*) { c.overwrite = true; }
+void SetView32(Command& c, const std::string*) { c.view = KEY_WOW64_32KEY; }
+void SetView64(Command& c, const std::string*) { c.view = KEY_WOW64_64KEY; }
+void ShowAll(Command& c, const std::string*) { c.compareOutput = CompareOutput::kAll; }
+void ShowDifferences(Command& c, const std::string*) { c.compareOutput = CompareOutput::kDifferences; }
+void ShowSame(Command& c, const std::string*) { c.compareOutput = CompareOutput::kSame; }
+void ShowNothing(Command& c, const std::string*) { c.compareOutput = CompareOutput::kNothing; }
+
+// Which options each operation takes, and what each does there.
+const OptionEntry kAddOptions[] = {
+    {"v", Argument::kRequired, SetValueName}, {"ve", Argument::kNone, SetDefaultValue},
+    {"t", Argument::kRequired, SetType},      {"s", Argument::kRequired, SetSeparator},
+    {"d", Argument::kRequired, SetData},      {"f", Argument::kNone, SetForce},
+};
+const OptionEntry kQueryOptions[] = {
+    {"v", Argument::kOptional, SetValueNameOrSearch}, {"ve", Argument::kNone, SetDefaultValue},
+    {"s", Argument::kNone, SetRecurse},               {"se", Argument::kRequired, SetSeparator},
+    {"f", Argument::kRequired, SetFind},              {"k", Argument::kNone, SetFindKeys},
+    {"d", Argument::kNone, SetFindData},              {"c", Argument::kNone, SetCaseSensitive},
+    {"e", Argument::kNone, SetExact},
+};
+const OptionEntry kDeleteOptions[] = {
+    {"v", Argument::kRequired, SetValueName}, {"ve", Argument::kNone, SetDefaultValue},
+    {"va", Argument::kNone, SetAllValues},    {"f", Argument::kNone, SetForce},
+};
+const OptionEntry kCopyOptions[] = {{"s", Argument::kNone, SetRecurse}, {"f", Argument::kNone, SetForce}};
+const OptionEntry kCompareOptions[] = {
+    {"v", Argument::kRequired, SetValueName}, {"ve", Argument::kNone, SetDefaultValue},
+    {"oa", Argument::kNone, ShowAll},         {"od", Argument::kNone, ShowDifferences},
+    {"os", Argument::kNone, ShowSame},        {"on", Argument::kNone, ShowNothing},
+    {"s", Argument::kNone, SetRecurse},
+};
+const OptionEntry kOverwriteOptions[] = {{"y", Argument::kNone, SetOverwrite}};
+// Every verb takes these as well.
+const OptionEntry kViewOptions[] = {{"reg:32", Argument::kNone, SetView32},
+                                    {"reg:64", Argument::kNone, SetView64}};
+
 struct VerbEntry {
     Verb verb;
     const char* name;
+    int positional;        // the keys and/or the file, before the options
+    int keys;              // how many of them, from the first, are key names
+    bool allowRemote;      // \\computer\ accepted
+    bool hiveRoot;         // the key lies directly beneath HKLM or HKU (load, unload)
+    const OptionEntry* options;  // besides kViewOptions
+    std::size_t optionCount;
 };
 
 const VerbEntry kVerbs[] = {
-    {Verb::kAdd, "add"},       {Verb::kQuery, "query"},     {Verb::kDelete, "delete"},
-    {Verb::kCopy, "copy"},     {Verb::kCompare, "compare"}, {Verb::kSave, "save"},
-    {Verb::kRestore, "restore"}, {Verb::kLoad, "load"},     {Verb::kUnload, "unload"},
-    {Verb::kExport, "export"}, {Verb::kImport, "import"},
+    {Verb::kAdd, "add", 1, 1, true, false, kAddOptions, std::size(kAddOptions)},
+    {Verb::kQuery, "query", 1, 1, true, false, kQueryOptions, std::size(kQueryOptions)},
+    {Verb::kDelete, "delete", 1, 1, true, false, kDeleteOptions, std::size(kDeleteOptions)},
+    {Verb::kCopy, "copy", 2, 2, true, false, kCopyOptions, std::size(kCopyOptions)},
+    {Verb::kCompare, "compare", 2, 2, true, false, kCompareOptions, std::size(kCompareOptions)},
+    {Verb::kSave, "save", 2, 1, false, false, kOverwriteOptions, std::size(kOverwriteOptions)},
+    {Verb::kRestore, "restore", 2, 1, false, false, nullptr, 0},
+    {Verb::kLoad, "load", 2, 1, false, true, nullptr, 0},
+    {Verb::kUnload, "unload", 1, 1, false, true, nullptr, 0},
+    {Verb::kExport, "export", 2, 1, false, false, kOverwriteOptions, std::size(kOverwriteOptions)},
+    {Verb::kImport, "import", 1, 0, false, false, nullptr, 0},
 };
+
+const VerbEntry* FindVerb(const std::string& name)
+{
+    for (const VerbEntry& entry : kVerbs) {
+        if (EqualsNoCase(name, entry.name)) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// The option of that name the verb takes, or null.
+const OptionEntry* FindOption(const VerbEntry& verb, const std::string& option)
+{
+    for (std::size_t i = 0; i < verb.optionCount; ++i) {
+        if (option == verb.options[i].name) {
+            return &verb.options[i];
+        }
+    }
+    for (const OptionEntry& view : kViewOptions) {
+        if (option == view.name) {
+            return &view;
+        }
+    }
+    return nullptr;
+}
 
 bool IsHelpSwitch(const std::string& arg)
 {
@@ -44,47 +182,68 @@ ParseResult KeyNameError(Verb verb)
     return result;
 }
 
-// Which options each operation takes, and what comes before them.
-struct VerbShape {
-    int positional;       // the keys and/or the file
-    int keys;             // how many of them, from the first, are key names
-    bool allowRemote;     // \\computer\ accepted
-    const char* options;  // accepted options, blank-separated, with a trailing blank
-};
-
-VerbShape ShapeOf(Verb verb)
+// True when `option` may not follow the options `seen`: the same option
+// twice, both views, or two of compare's output options.
+bool Clashes(const std::vector<std::string>& seen, const std::string& option)
 {
-    switch (verb) {
-    case Verb::kAdd: return {1, 1, true, "v ve t s d f reg:32 reg:64 "};
-    case Verb::kQuery: return {1, 1, true, "v ve s se f k d c e reg:32 reg:64 "};
-    case Verb::kDelete: return {1, 1, true, "v ve va f reg:32 reg:64 "};
-    case Verb::kCopy: return {2, 2, true, "s f reg:32 reg:64 "};
-    case Verb::kCompare: return {2, 2, true, "v ve oa od os on s reg:32 reg:64 "};
-    case Verb::kSave: return {2, 1, false, "y reg:32 reg:64 "};
-    case Verb::kRestore: return {2, 1, false, "reg:32 reg:64 "};
-    case Verb::kLoad: return {2, 1, false, "reg:32 reg:64 "};
-    case Verb::kUnload: return {1, 1, false, "reg:32 reg:64 "};
-    case Verb::kExport: return {2, 1, false, "y reg:32 reg:64 "};
-    case Verb::kImport: return {1, 0, false, "reg:32 reg:64 "};
-    case Verb::kNone: break;
+    for (const std::string& earlier : seen) {
+        if (earlier == option || (earlier.rfind("reg:", 0) == 0 && option.rfind("reg:", 0) == 0) ||
+            (earlier.size() == 2 && earlier[0] == 'o' && option.size() == 2 && option[0] == 'o')) {
+            return true;
+        }
     }
-    return {0, 0, false, ""};
+    return false;
 }
 
-bool Accepts(const VerbShape& shape, const std::string& option)
+// The options after the keys and files, into `command`; false on bad syntax.
+bool ParseOptions(const VerbEntry& verb, const std::vector<std::string>& args, std::size_t from,
+                  Command& command)
 {
-    return std::string(" ").append(shape.options).find(" " + option + " ") != std::string::npos;
+    std::vector<std::string> seen;
+    for (std::size_t i = from; i < args.size(); ++i) {
+        if (!IsOption(args[i])) {
+            return false;
+        }
+        std::string name = OptionName(args[i]);
+        const OptionEntry* option = FindOption(verb, name);
+        if (option == nullptr || Clashes(seen, name)) {
+            return false;
+        }
+        seen.push_back(name);
+        const bool next = i + 1 < args.size();
+        const std::string* value = nullptr;
+        if (option->argument == Argument::kOptional) {
+            if (next && !(IsOption(args[i + 1]) && FindOption(verb, OptionName(args[i + 1])) != nullptr)) {
+                value = &args[++i];
+            }
+        } else if (option->argument == Argument::kRequired) {
+            if (!next) {
+                return false;
+            }
+            value = &args[++i];
+        }
+        option->set(command, value);
+    }
+    return true;
 }
 
-bool TakesArgument(Verb verb, const std::string& option)
+// What the options say together: false when they do not fit.
+bool OptionsAgree(const Command& command)
 {
-    if (option == "v" || option == "t" || option == "se") {
-        return true;
+    // At most one of /v, /ve and /va.
+    if (int(command.hasValueName) + int(command.defaultValue) + int(command.allValues) > 1) {
+        return false;
     }
-    if (option == "f") {
-        return verb == Verb::kQuery;  // elsewhere /f forces
+    // A separator is one character.
+    if (command.hasSeparator && command.separator.size() != 1) {
+        return false;
     }
-    return (option == "d" || option == "s") && verb == Verb::kAdd;
+    // The search options belong to /f, which searches on its own.
+    if (!command.find && (command.findKeys || command.findValueNames || command.findData ||
+                          command.caseSensitive || command.exact)) {
+        return false;
+    }
+    return !(command.find && (command.hasValueName || command.defaultValue));
 }
 
 }  // namespace
@@ -114,15 +273,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         result.command.version = !result.command.help;
         return result;
     }
-    Verb verb = Verb::kNone;
-    for (const VerbEntry& entry : kVerbs) {
-        if (EqualsNoCase(args[0], entry.name)) {
-            verb = entry.verb;
-        }
-    }
-    if (verb == Verb::kNone) {
+    const VerbEntry* entry = FindVerb(args[0]);
+    if (entry == nullptr) {
         return SyntaxError(Verb::kNone);
     }
+    const Verb verb = entry->verb;
     Command& command = result.command;
     command.verb = verb;
     if (args.size() == 2 && IsHelpSwitch(args[1])) {
@@ -133,121 +288,27 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
 
     // The keys and files come first, then the options; a file name may look
     // like an option.
-    VerbShape shape = ShapeOf(verb);
-    if (static_cast<int>(args.size()) < 1 + shape.positional) {
+    const std::size_t positionalCount = static_cast<std::size_t>(entry->positional);
+    const std::size_t keyCount = static_cast<std::size_t>(entry->keys);
+    if (args.size() < 1 + positionalCount) {
         return SyntaxError(verb);
     }
-    std::vector<std::string> positional(args.begin() + 1, args.begin() + 1 + shape.positional);
-    for (int i = 0; i < shape.keys; ++i) {
+    std::vector<std::string> positional(args.begin() + 1, args.begin() + 1 + entry->positional);
+    for (std::size_t i = 0; i < keyCount; ++i) {
         if (IsOption(positional[i])) {
             return SyntaxError(verb);
         }
     }
-    std::vector<std::string> seen;
-    bool bareValueName = false;  // query /v without a name: search value names
-    for (size_t i = 1 + shape.positional; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (!IsOption(arg)) {
-            return SyntaxError(verb);
-        }
-        std::string option = OptionName(arg);
-        if (!Accepts(shape, option)) {
-            return SyntaxError(verb);
-        }
-        for (const std::string& earlier : seen) {
-            if (earlier == option || (earlier.rfind("reg:", 0) == 0 && option.rfind("reg:", 0) == 0) ||
-                (earlier.size() == 2 && earlier[0] == 'o' && option.size() == 2 && option[0] == 'o')) {
-                return SyntaxError(verb);  // the same option twice, or two of a kind
-            }
-        }
-        seen.push_back(option);
-        std::string value;
-        if (TakesArgument(verb, option)) {
-            bool next = i + 1 < args.size();
-            if (option == "v" && verb == Verb::kQuery &&
-                (!next || (IsOption(args[i + 1]) && Accepts(shape, OptionName(args[i + 1]))))) {
-                bareValueName = true;
-            } else if (!next) {
-                return SyntaxError(verb);
-            } else {
-                value = args[++i];
-            }
-        }
-        if (option == "v" && !bareValueName) {
-            command.hasValueName = true;
-            command.valueName = value;
-        } else if (option == "v") {
-            command.findValueNames = true;
-        } else if (option == "ve") {
-            command.defaultValue = true;
-        } else if (option == "va") {
-            command.allValues = true;
-        } else if (option == "t") {
-            command.hasType = true;
-            command.typeName = value;
-        } else if (option == "s" && verb == Verb::kAdd) {
-            command.hasSeparator = true;
-            command.separator = value;
-        } else if (option == "s") {
-            command.recurse = true;
-        } else if (option == "se") {
-            command.hasSeparator = true;
-            command.separator = value;
-        } else if (option == "d" && verb == Verb::kAdd) {
-            command.hasData = true;
-            command.data = value;
-        } else if (option == "d") {
-            command.findData = true;
-        } else if (option == "f" && verb == Verb::kQuery) {
-            command.find = true;
-            command.pattern = value;
-        } else if (option == "f") {
-            command.force = true;
-        } else if (option == "k") {
-            command.findKeys = true;
-        } else if (option == "c") {
-            command.caseSensitive = true;
-        } else if (option == "e") {
-            command.exact = true;
-        } else if (option == "y") {
-            command.overwrite = true;
-        } else if (option == "reg:32") {
-            command.view = KEY_WOW64_32KEY;
-        } else if (option == "reg:64") {
-            command.view = KEY_WOW64_64KEY;
-        } else if (option == "oa") {
-            command.compareOutput = CompareOutput::kAll;
-        } else if (option == "od") {
-            command.compareOutput = CompareOutput::kDifferences;
-        } else if (option == "os") {
-            command.compareOutput = CompareOutput::kSame;
-        } else if (option == "on") {
-            command.compareOutput = CompareOutput::kNothing;
-        }
-    }
-    // At most one of /v, /ve and /va.
-    if (int(command.hasValueName) + int(command.defaultValue) + int(command.allValues) > 1) {
-        return SyntaxError(verb);
-    }
-    // A separator is one character.
-    if (command.hasSeparator && command.separator.size() != 1) {
-        return SyntaxError(verb);
-    }
-    // The search options belong to /f, which searches on its own.
-    if (!command.find && (command.findKeys || command.findValueNames || command.findData ||
-                          command.caseSensitive || command.exact)) {
-        return SyntaxError(verb);
-    }
-    if (command.find && (command.hasValueName || command.defaultValue)) {
+    if (!ParseOptions(*entry, args, 1 + positionalCount, command) || !OptionsAgree(command)) {
         return SyntaxError(verb);
     }
 
-    int index = 0;
+    std::size_t index = 0;
     for (KeyName* key : {&command.key, &command.key2}) {
-        if (index == shape.keys) {
+        if (index == keyCount) {
             break;
         }
-        if (!ParseKeyName(positional[index], shape.allowRemote, *key)) {
+        if (!ParseKeyName(positional[index], entry->allowRemote, *key)) {
             return KeyNameError(verb);
         }
         // Another computer's registry offers only these two roots.
@@ -256,18 +317,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
         }
         ++index;
     }
-    if (shape.positional > shape.keys) {
-        command.file = positional[shape.keys];
+    if (positionalCount > keyCount) {
+        command.file = positional[keyCount];
         if (command.file.empty()) {
             return SyntaxError(verb);
         }
     }
     // Hives are loaded and unloaded directly beneath HKLM or HKU.
-    if (verb == Verb::kLoad || verb == Verb::kUnload) {
-        if ((command.key.root != HKEY_LOCAL_MACHINE && command.key.root != HKEY_USERS) ||
-            command.key.path.empty()) {
-            return KeyNameError(verb);
-        }
+    if (entry->hiveRoot && ((command.key.root != HKEY_LOCAL_MACHINE && command.key.root != HKEY_USERS) ||
+                            command.key.path.empty())) {
+        return KeyNameError(verb);
     }
     result.ok = true;
     return result;

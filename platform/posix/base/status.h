@@ -1,6 +1,12 @@
-// Failing with a Win32 status from deep inside a registry call: thrown by the
-// storage engine and the call layer, turned back into the call's status by
-// the wrapper every call runs in (Guarded, reg_handles.h).
+// Failing with a Win32 status from deep inside a registry call.
+//
+// The platform layer has one way to fail: a function answers a LONG status.
+// StatusError is a shortcut that never crosses a layer's interface: the call
+// layer throws it (Registry::Resolve, Require, Current, Walk) and the wrapper
+// every call runs in (Guarded, reg_handles.h) turns it back into the call's
+// status; the hive file reader and writer throw it within their own file and
+// answer a status at their interface. The store never throws it. Any other
+// exception that reaches the wrapper becomes ERROR_EXCEPTION_IN_SERVICE.
 #ifndef NETID_PLATFORM_POSIX_STATUS_H
 #define NETID_PLATFORM_POSIX_STATUS_H
 

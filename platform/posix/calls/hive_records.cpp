@@ -92,28 +92,22 @@ LONG WriteBack(const Origin& origin, const RegTree& tree)
     std::vector<BYTE> image;
     LONG status = HiveImage(tree, image);
     if (status != ERROR_SUCCESS) return status;
-    int dir = -1;
+    OwnedFd dir;
     std::string name;
-    status = OpenParentDirectory(origin.file, dir, name);
+    status = OpenParentDirectory(origin.file, dir.fd, name);
     if (status != ERROR_SUCCESS) return status;
     struct stat st {};
-    if (::fstat(dir, &st) != 0 || (origin.dirInode != 0 && (st.st_dev != origin.dirDevice ||
-                                                             st.st_ino != origin.dirInode))) {
-        ::close(dir);
+    if (::fstat(dir.get(), &st) != 0 || (origin.dirInode != 0 && (st.st_dev != origin.dirDevice ||
+                                                                   st.st_ino != origin.dirInode))) {
         return ERROR_ACCESS_DENIED;  // not the directory the hive came from
     }
     struct stat file {};
     mode_t mode = 0600;
-    if (::fstatat(dir, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISREG(file.st_mode)) {
-            ::close(dir);
-            return ERROR_ACCESS_DENIED;
-        }
+    if (::fstatat(dir.get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(file.st_mode)) return ERROR_ACCESS_DENIED;
         mode = file.st_mode & 0777;
     }
-    status = WriteFileAtomically(dir, name, image.data(), image.size(), true, mode);
-    ::close(dir);
-    return status;
+    return WriteFileAtomically(dir.get(), name, image.data(), image.size(), true, mode);
 }
 
 LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
@@ -121,14 +115,12 @@ LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
     std::vector<BYTE> image;
     LONG status = HiveImage(tree, image);
     if (status != ERROR_SUCCESS) return status;
-    int dir = -1;
+    OwnedFd dir;
     std::string name;
-    status = OpenParentDirectory(path, dir, name);
+    status = OpenParentDirectory(path, dir.fd, name);
     if (status != ERROR_SUCCESS) return status;
     // The mode a plain creation under the caller's umask gives, as on export.
-    status = WriteFileAtomically(dir, name, image.data(), image.size(), overwrite, ModeUnderUmask(0666));
-    ::close(dir);
-    return status;
+    return WriteFileAtomically(dir.get(), name, image.data(), image.size(), overwrite, ModeUnderUmask(0666));
 }
 
 // ------------------------------------------------------------ the record file
@@ -143,25 +135,20 @@ Records::Records()
     // In a sticky directory shared by users, only the caller's own record
     // files are read: another user's could name any file of the caller's.
     m_owner = StoreFilesOwner(st);
-    m_dirFd = dir.release();
+    m_dirFd = std::move(dir);
     LONG status = ERROR_SUCCESS;
-    m_lock = OpenOrMakeStoreFile(m_dirFd, kLockFile, O_RDWR, 0600, ::geteuid(), 0, status);
-    if (m_lock >= 0) {
-        while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    m_lock.reset(OpenOrMakeStoreFile(m_dirFd.get(), kLockFile, O_RDWR, 0600, ::geteuid(), 0, status));
+    while (m_lock.valid() && ::flock(m_lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) m_lock.reset();  // not locked: not Ok()
     }
 }
 
-Records::~Records()
-{
-    if (m_lock >= 0) ::close(m_lock);
-    if (m_dirFd >= 0) ::close(m_dirFd);
-}
+Records::~Records() = default;
 
 std::vector<Record> Records::Read(const char* name) const
 {
     std::string text;
-    if (ReadStoreFile(m_dirFd, name, m_owner, kMaxRecordFile, text) != ERROR_SUCCESS) return {};
+    if (ReadStoreFile(m_dirFd.get(), name, m_owner, kMaxRecordFile, text) != ERROR_SUCCESS) return {};
     return ParseRecords(text);
 }
 
@@ -169,7 +156,7 @@ LONG Records::Write(const char* name, const std::vector<Record>& records) const
 {
     std::string text;
     for (const Record& r : records) text += JoinRecord(r) + '\n';
-    return WriteFileAtomically(m_dirFd, name, text.data(), text.size(), true, 0644);
+    return WriteFileAtomically(m_dirFd.get(), name, text.data(), text.size(), true, 0644);
 }
 
 HKEY HiveRootHandle(const std::string& name)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/base/files.h"
 #include "platform/posix/base/reg_tree.h"
 #include "platform/posix/store/hive_origin.h"
 #include "platform/posix/windows.h"
@@ -45,16 +46,16 @@ public:
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
 
-    bool Ok() const { return m_lock >= 0; }
+    bool Ok() const { return m_lock.valid(); }
     const std::string& Dir() const { return m_dir; }
     std::vector<Record> Read(const char* name) const;
     LONG Write(const char* name, const std::vector<Record>& records) const;
 
 private:
     std::string m_dir;
-    int m_dirFd = -1;
+    OwnedFd m_dirFd;
     uid_t m_owner = 0;  // whom the record files must belong to
-    int m_lock = -1;
+    OwnedFd m_lock;
 };
 
 // The handle of a recorded root ("HKEY_USERS" or "HKEY_LOCAL_MACHINE").

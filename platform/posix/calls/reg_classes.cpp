@@ -48,7 +48,7 @@ Handle Registry::ResolveClasses(const Handle& opened)
         const store::Key* key = nullptr;
         if (engine.Refresh(opened.machine, key) != ERROR_SUCCESS) now.machine = {};
     } else {
-        store::KeyRef classes = opened.path.empty() ? PathBelowMachine({u"SOFTWARE", u"Classes"})
+        store::KeyRef classes = opened.path.empty() ? MakePathBelowMachine({u"SOFTWARE", u"Classes"})
                                                     : Find(engine.Machine(), {u"SOFTWARE", u"Classes"});
         if (classes.slot) now.machine = Find(classes, opened.path);
     }
@@ -121,7 +121,9 @@ std::vector<store::SubKeyInfo> Registry::KeysOf(const store::KeyRef& key)
     if (status != ERROR_SUCCESS) Fail(status);
     for (DWORD i = 0; i < count; ++i) {
         store::SubKeyInfo info;
-        if (engine.SubKeyAt(key, i, info) != ERROR_SUCCESS) break;
+        status = engine.SubKeyAt(key, i, info);
+        if (status == ERROR_NO_MORE_ITEMS) break;  // fewer than counted: another process removed some
+        if (status != ERROR_SUCCESS) Fail(status);
         out.push_back(std::move(info));
     }
     return out;

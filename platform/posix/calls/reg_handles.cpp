@@ -136,7 +136,7 @@ store::KeyRef Registry::Walk(const store::KeyRef& from, const std::vector<std::u
     return at;
 }
 
-store::KeyRef Registry::PathBelowMachine(const std::vector<std::u16string>& names)
+store::KeyRef Registry::MakePathBelowMachine(const std::vector<std::u16string>& names)
 {
     store::KeyRef at = engine.Machine();
     for (const std::u16string& name : names) {
@@ -185,7 +185,7 @@ store::KeyRef Registry::RootOf(HKEY key)
         LONG status = engine.CurrentUser(ref);
         if (status != ERROR_SUCCESS) Fail(status);
     } else if (key == HKEY_CURRENT_CONFIG) {
-        ref = PathBelowMachine({u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"});
+        ref = MakePathBelowMachine({u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"});
     } else {
         Fail(ERROR_INVALID_HANDLE);
     }

@@ -128,8 +128,14 @@ public:
 
 private:
     LONG Open();
+    // The key a predefined handle stands for. For HKEY_CURRENT_CONFIG this
+    // may write: see MakePathBelowMachine.
     store::KeyRef RootOf(HKEY key);
-    store::KeyRef PathBelowMachine(const std::vector<std::u16string>& names);
+    // The key along `names` below HKEY_LOCAL_MACHINE, making (committing)
+    // the levels that are missing, even within a call that only reads: the
+    // keys behind HKEY_CURRENT_CONFIG and HKEY_CLASSES_ROOT are always there
+    // on the platform, and a store that lost them gets them back here.
+    store::KeyRef MakePathBelowMachine(const std::vector<std::u16string>& names);
     // The sub-key along `names`, or no slot when one is missing.
     store::KeyRef Find(const store::KeyRef& from, const std::vector<std::u16string>& names);
     // The two sides of the merged view as they stand now (reg_classes.cpp).
@@ -181,7 +187,11 @@ void CopyFileTime(std::uint64_t time, PFILETIME out);
 LONG EnterCall(Registry& reg, std::unique_lock<std::mutex>& lock);
 
 // Runs `body(registry, lock)` as one registry call, under the registry's
-// lock: StatusError and a shortage of memory become the call's status.
+// lock: StatusError and a shortage of memory become the call's status, and
+// any other exception ERROR_EXCEPTION_IN_SERVICE, as the platform answers a
+// fault inside the registry. No exception leaves a registry call: its
+// caller may be C. (The store's commit undoes whatever an exception cut
+// short: see Hive::Commit.)
 template <typename Body>
 LONG Guarded(Body body)
 {
@@ -197,6 +207,8 @@ LONG Guarded(Body body)
         return e.code;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_EXCEPTION_IN_SERVICE;
     }
 }
 

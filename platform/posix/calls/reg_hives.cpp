@@ -158,16 +158,15 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     RegTree tree;
     mode_t mode = 0600;
     {
-        int dir = -1;
+        OwnedFd dir;
         std::string base;
-        LONG status = OpenParentDirectory(origin.file, dir, base);
+        LONG status = OpenParentDirectory(origin.file, dir.fd, base);
         if (status != ERROR_SUCCESS) return status;
-        OwnedFd ownedDir(dir);
-        OwnedFd file(::openat(dir, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        OwnedFd file(::openat(dir.get(), base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) return StatusFromErrno(errno);
         struct stat st {};
         struct stat fileStat {};
-        if (::fstat(dir, &st) != 0 || ::fstat(file.get(), &fileStat) != 0) return StatusFromErrno(errno);
+        if (::fstat(dir.get(), &st) != 0 || ::fstat(file.get(), &fileStat) != 0) return StatusFromErrno(errno);
         if (!S_ISREG(fileStat.st_mode)) return ERROR_ACCESS_DENIED;
         origin.dirDevice = st.st_dev;
         origin.dirInode = st.st_ino;

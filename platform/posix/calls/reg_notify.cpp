@@ -168,11 +168,9 @@ void Notifier::WatcherLoop()
                 }
             }
             if (!m_watches.empty()) {
-                try {
-                    m_engine.SyncAll();
-                } catch (const StatusError&) {
-                    // The next wake-up tries again.
-                }
+                // A hive that could not be followed woke its watchers; the
+                // next wake-up tries it again.
+                (void)m_engine.SyncAll();
             }
         }
         if (fd >= 0) {

@@ -411,11 +411,11 @@ LONG StoreEngine::ConvertEarlierStore()
     }
     // One converter at a time.
     LONG locked = ERROR_SUCCESS;
-    int lock = OpenOrMakeStoreFile(m_dir, ".convert.lock", O_RDWR, 0600, ::geteuid(), 0, locked);
-    if (lock < 0) return locked;
-    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    OwnedFd lock(OpenOrMakeStoreFile(m_dir, ".convert.lock", O_RDWR, 0600, ::geteuid(), 0, locked));
+    if (!lock.valid()) return locked;
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return StatusFromErrno(errno);  // never converts without the lock
     }
-    OwnedFd closer(lock);
     struct stat st {};
     if (::fstatat(m_dir, "machine.hive", &st, AT_SYMLINK_NOFOLLOW) == 0) return ERROR_SUCCESS;  // done meanwhile
 

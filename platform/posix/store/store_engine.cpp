@@ -384,13 +384,15 @@ LONG StoreEngine::Users(KeyRef& out)
 }
 
 // ------------------------------------------------------------ reading
-bool StoreEngine::Alive(const Slot& slot)
+LONG StoreEngine::SyncMountChain(const Slot& slot)
 {
-    if (slot.gone) return false;
-    if (!slot.parent) return true;
-    if (!Alive(*slot.parent) || SyncSlot(slot.parent) != ERROR_SUCCESS) return false;
+    if (slot.gone) return ERROR_KEY_DELETED;
+    if (!slot.parent) return ERROR_SUCCESS;
+    LONG status = SyncMountChain(*slot.parent);
+    if (status == ERROR_SUCCESS) status = SyncSlot(slot.parent);
+    if (status != ERROR_SUCCESS) return status;
     const Key* key = slot.parent->hive->View().Find(slot.mountKey);
-    return key != nullptr && key->mount == slot.name;
+    return key != nullptr && key->mount == slot.name ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
 LONG StoreEngine::SyncSlot(const std::shared_ptr<Slot>& slot)
@@ -409,8 +411,9 @@ void StoreEngine::Report(const std::shared_ptr<Slot>& slot, std::vector<Change>&
 LONG StoreEngine::Refresh(const KeyRef& ref, const Key*& key)
 {
     key = nullptr;
-    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
-    LONG status = SyncSlot(ref.slot);
+    if (!ref.slot) return ERROR_KEY_DELETED;
+    LONG status = SyncMountChain(*ref.slot);
+    if (status == ERROR_SUCCESS) status = SyncSlot(ref.slot);
     if (status != ERROR_SUCCESS) return status;
     key = ref.slot->hive->View().Find(ref.id);
     return key != nullptr ? ERROR_SUCCESS : ERROR_KEY_DELETED;
@@ -592,9 +595,11 @@ const Bytes& StoreEngine::SecurityOf(const KeyRef& ref, const Key& key) const
 // ------------------------------------------------------------ writing
 LONG StoreEngine::Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& body)
 {
-    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
+    if (!ref.slot) return ERROR_KEY_DELETED;
+    LONG status = SyncMountChain(*ref.slot);
+    if (status != ERROR_SUCCESS) return status;
     std::vector<Change> changes;
-    LONG status = ref.slot->hive->Commit(body, &changes);
+    status = ref.slot->hive->Commit(body, &changes);
     Report(ref.slot, changes);
     if (ref.slot == m_machine && ref.slot->hive->TakeNewBoot()) m_newBoot = true;
     return status;
@@ -602,8 +607,9 @@ LONG StoreEngine::Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& b
 
 LONG StoreEngine::Flush(const KeyRef& ref)
 {
-    if (!ref.slot || !Alive(*ref.slot)) return ERROR_KEY_DELETED;
-    return ref.slot->hive->Flush();
+    if (!ref.slot) return ERROR_KEY_DELETED;
+    LONG status = SyncMountChain(*ref.slot);
+    return status == ERROR_SUCCESS ? ref.slot->hive->Flush() : status;
 }
 
 // ------------------------------------------------------------ hives
@@ -707,13 +713,23 @@ void StoreEngine::RemoveStrayHives()
 }
 
 // ------------------------------------------------------------ changes
-void StoreEngine::SyncAll()
+LONG StoreEngine::SyncAll()
 {
     std::vector<std::shared_ptr<Slot>> slots;
     for (const auto& [name, slot] : m_slots) slots.push_back(slot);
+    LONG first = ERROR_SUCCESS;
     for (const std::shared_ptr<Slot>& slot : slots) {
-        if (Alive(*slot)) SyncSlot(slot);
+        LONG status = SyncMountChain(*slot);
+        if (status == ERROR_KEY_DELETED) continue;  // unloaded: no one follows it
+        if (status == ERROR_SUCCESS) status = SyncSlot(slot);
+        if (status == ERROR_SUCCESS) continue;
+        if (first == ERROR_SUCCESS) first = status;
+        // A hive that cannot be followed may have changed in any way: its
+        // watchers wake, and their next call meets the failure.
+        std::vector<Change> unknown{Change{0, REG_LEGAL_CHANGE_FILTER, {}}};
+        Report(slot, unknown);
     }
+    return first;
 }
 
 std::vector<std::string> StoreEngine::WatchedFiles() const

@@ -132,8 +132,10 @@ public:
     // SyncAll, other processes'), with the slot it happened in.
     using ChangeSink = std::function<void(const std::shared_ptr<Slot>&, std::vector<Change>&)>;
     void SetChangeSink(ChangeSink sink) { m_sink = std::move(sink); }
-    // Brings every open hive up to date (the watcher's wake-up).
-    void SyncAll();
+    // Brings every open hive up to date (the watcher's wake-up). A hive
+    // that cannot be brought up to date is reported as changed in any way;
+    // the first such failure is returned.
+    LONG SyncAll();
     // The files whose change means a hive changed: for a watcher.
     std::vector<std::string> WatchedFiles() const;
 
@@ -146,7 +148,11 @@ private:
     int OpenRootHiveDirectory(bool create);
     LONG CreateSkeleton();
     LONG ConvertEarlierStore();  // store_convert.cpp
-    bool Alive(const Slot& slot);
+    // Brings the hives `slot` hangs in up to date, reporting their changes
+    // to the sink as any sync does, and tells whether it still hangs there:
+    // ERROR_SUCCESS, ERROR_KEY_DELETED once it was unloaded, or why a hive
+    // above it could not be brought up to date.
+    LONG SyncMountChain(const Slot& slot);
     LONG SyncSlot(const std::shared_ptr<Slot>& slot);
     void Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes);
     HiveOptions Options(mode_t mode, bool create) const;

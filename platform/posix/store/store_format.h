@@ -22,6 +22,26 @@
 // is current and how many commits it holds, so that a call whose hive has not
 // changed makes no system call at all. It only hints: readers never trust it
 // for what they read, only for whether to look.
+//
+// Only writers write the page (it belongs to the hive's owner and has the
+// hive file's mode; others map it read-only), and only while they hold the
+// writers' lock. After a commit's record is appended, Publish stores three
+// 64-bit words, each an atomic release store, in this order: the file id,
+// the end of the records, the commit count (kShmFileId, kShmEnd, kShmSeq).
+// kShmWriting is set before the record is appended and cleared after
+// publishing. A reader loads the file id and then the count, each with
+// acquire, and looks at the file only when either differs from its own. A
+// reader that meets half an update sees one of: the old words (it misses a
+// commit whose call has not returned yet, as if it had looked a moment
+// earlier), a new file id (it reads the new file from the disk), or the old
+// file id with a new count (it reads the new records from the file). It can
+// never see "current" while it is not: every publish changes the count
+// (a rewrite happens only within a commit) and the id is stored before the
+// count. A writer trusts the page only when it also shows no commit under
+// way and an end equal to its own; otherwise it reads the file's tail under
+// the lock and cuts off what a writer that died left half written. A page
+// left wrong by a crash is set right by the first writer that opens the
+// hive.
 #ifndef NETID_PLATFORM_POSIX_STORE_FORMAT_H
 #define NETID_PLATFORM_POSIX_STORE_FORMAT_H
 

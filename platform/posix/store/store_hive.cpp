@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -192,7 +193,6 @@ Hive::Hive(int dir, std::string name, const HiveOptions& options, const FileIo& 
 Hive::~Hive()
 {
     if (m_shm != nullptr) ::munmap(m_shm, f::kShmSize);
-    if (m_lockFd >= 0) ::close(m_lockFd);
     if (m_fd >= 0) ::close(m_fd);
 }
 
@@ -231,10 +231,11 @@ LONG Hive::OpenFiles(bool create)
         std::uint64_t now = NowAsFileTime();
         fresh.Reset(m_options.rootName, m_options.rootSecurity, now, m_options.bootId);
         if (m_options.fill) {
-            Batch batch(fresh, now, nullptr);
+            Batch batch(fresh, now);
             status = m_options.fill(batch);
             if (status != ERROR_SUCCESS) return status;
             if (!batch.Ok()) return ERROR_INVALID_PARAMETER;
+            batch.Keep(nullptr);
         }
         status = CreateFile(fresh);
         if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
@@ -247,16 +248,16 @@ LONG Hive::OpenFiles(bool create)
     if (status != ERROR_SUCCESS) return status;
     m_fdWritable = writer;
     if (writer) {
-        m_lockFd = OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status);
-        if (m_lockFd < 0) {
+        m_lockFd.reset(OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status));
+        if (!m_lockFd.valid()) {
             m_fdWritable = false;  // may read, not write
         }
     }
     OpenShared(m_fdWritable);
     if (m_fdWritable && !SharedSaysCurrent()) {
         // The page may be stale after a crash: set it right under the lock.
-        status = Lock();
-        if (status != ERROR_SUCCESS) return status;
+        WritersLock lock(*this);
+        if (lock.Status() != ERROR_SUCCESS) return lock.Status();
         // The file loaded may have been written anew and renamed over since:
         // what is published must be the file that has the name now.
         struct stat named {};
@@ -268,7 +269,6 @@ LONG Hive::OpenFiles(bool create)
             Publish();
             MarkWriting(false);
         }
-        Unlock();
     }
     return status;
 }
@@ -315,6 +315,11 @@ LONG Hive::CreateFile(const Model& model)
     Put32(&header[f::kHeaderCrc], Crc32c(0, header.data(), f::kHeaderCrc));
     Bytes payload;
     model.Save(payload);
+    if (payload.size() > f::kMaxRecord) {
+        ::unlinkat(m_dir, temp.c_str(), 0);
+        ::close(fd);
+        return ERROR_FILE_TOO_LARGE;  // a file no reader could open
+    }
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(f::kCheckpoint, model.Seq(), 0, salt, payload, crc);
     MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
@@ -326,6 +331,7 @@ LONG Hive::CreateFile(const Model& model)
     if (status == ERROR_SUCCESS) {
         const std::string file = m_name + ".hive";
         bool replace = m_fd >= 0;
+        assert(!replace || m_lockHeld);
         int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
                          : PlaceFreshFile(m_dir, temp, file);
         if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : StatusFromErrno(errno);
@@ -423,6 +429,7 @@ LONG Hive::LoadAll(std::uint64_t limit)
 // the disk: that is damage, reported, and the file left as it is.
 LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit)
 {
+    assert(!repair || m_lockHeld);
     constexpr std::size_t kChunk = 64 * 1024;
     Bytes buffer;                    // the file's bytes from `bufferAt` on
     std::uint64_t bufferAt = m_offset;
@@ -503,8 +510,9 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
             }
         }
         if (m_offset < m_syncedEnd) return ERROR_REGISTRY_CORRUPT;
-        if (repair && (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0 || m_io.fdatasync(m_fd) != 0)) {
-            return StatusFromErrno(errno);
+        if (repair) {
+            if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) return StatusFromErrno(errno);
+            if (m_io.fdatasync(m_fd) != 0) return Break(StatusFromErrno(errno));
         }
     }
     return ERROR_SUCCESS;
@@ -519,6 +527,7 @@ bool Hive::SharedSaysCurrent() const
 
 void Hive::Publish()
 {
+    assert(m_lockHeld);
     if (m_shm == nullptr || !m_shmWritable) return;
     SharedField(m_shm, f::kShmFileId).store(m_fileId, std::memory_order_release);
     SharedField(m_shm, f::kShmEnd).store(m_offset, std::memory_order_release);
@@ -527,12 +536,14 @@ void Hive::Publish()
 
 void Hive::MarkWriting(bool writing)
 {
+    assert(m_lockHeld);
     if (m_shm == nullptr || !m_shmWritable) return;
     SharedField(m_shm, f::kShmWriting).store(writing ? 1 : 0, std::memory_order_release);
 }
 
 LONG Hive::Sync(std::vector<Change>* changes)
 {
+    if (m_broken != ERROR_SUCCESS) return m_broken;
     if (SharedSaysCurrent()) return ERROR_SUCCESS;
     bool replaced = false;
     if (m_shm != nullptr) {
@@ -574,37 +585,61 @@ LONG Hive::SwitchFile(std::vector<Change>* changes)
 }
 
 // ------------------------------------------------------------ writing
-LONG Hive::Lock()
+Hive::WritersLock::WritersLock(Hive& hive) : m_hive(hive), m_status(ERROR_SUCCESS)
 {
-    if (m_forkGeneration != ForkGeneration()) AfterFork();
-    if (m_lockFd < 0) return ERROR_ACCESS_DENIED;
-    while (::flock(m_lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR) return StatusFromErrno(errno);
+    assert(!hive.m_lockHeld);  // flock() would let this process take it twice
+    if (hive.m_forkGeneration != ForkGeneration()) hive.AfterFork();
+    if (!hive.m_lockFd.valid()) {
+        m_status = ERROR_ACCESS_DENIED;
+        return;
     }
-    return ERROR_SUCCESS;
+    while (::flock(hive.m_lockFd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            m_status = StatusFromErrno(errno);
+            return;
+        }
+    }
+    hive.m_lockHeld = true;
 }
 
-void Hive::Unlock() { ::flock(m_lockFd, LOCK_UN); }
+Hive::WritersLock::~WritersLock()
+{
+    if (m_status != ERROR_SUCCESS) return;
+    m_hive.m_lockHeld = false;
+    ::flock(m_hive.m_lockFd.get(), LOCK_UN);
+}
+
+LONG Hive::Break(LONG status)
+{
+    m_broken = ERROR_REGISTRY_IO_FAILED;
+    return status;
+}
 
 // A child of fork() shares the parent's open lock, which flock() would let
 // both hold at once: the child takes a lock of its own.
 void Hive::AfterFork()
 {
     m_forkGeneration = ForkGeneration();
-    if (m_lockFd < 0) return;
-    ::close(m_lockFd);
+    m_lockHeld = false;  // whatever the parent held is not the child's
+    if (!m_lockFd.valid()) return;
+    m_lockFd.reset();
     LONG status = ERROR_SUCCESS;
-    m_lockFd = OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status);
+    m_lockFd.reset(OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status));
 }
 
 LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
 {
+    assert(m_lockHeld);
+    // A longer record would be taken by no reader: the next writer would
+    // cut it off as a torn end, and every commit after it with it.
+    if (payload.size() > f::kMaxRecord) return ERROR_FILE_TOO_LARGE;
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(type, seq, m_lastCrc, m_salt, payload, crc);
     LONG status = WriteAll(m_io, m_fd, record.data(), record.size(), m_offset);
     if (status != ERROR_SUCCESS) {
-        // Nothing of a record that is not whole may stay.
-        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) status = ERROR_REGISTRY_IO_FAILED;
+        // Nothing of a record that is not whole may stay; where it cannot be
+        // cut off, what the file holds is no longer known.
+        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) return Break(ERROR_REGISTRY_IO_FAILED);
         return status;
     }
     m_offset += record.size();
@@ -614,13 +649,10 @@ LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
 
 LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes)
 {
+    if (m_broken != ERROR_SUCCESS) return m_broken;
     if (!m_fdWritable) return ERROR_ACCESS_DENIED;
-    LONG status = Lock();
-    if (status != ERROR_SUCCESS) return status;
-    struct Unlocker {
-        Hive* hive;
-        ~Unlocker() { hive->Unlock(); }
-    } unlocker{this};
+    WritersLock lock(*this);
+    if (lock.Status() != ERROR_SUCCESS) return lock.Status();
 
     // Up to date, the remains of a dead writer taken or cut off. Where the
     // shared page says this process is current and no commit was left half
@@ -631,6 +663,7 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     const bool clean = SharedSaysCurrent() &&
                        SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0 &&
                        SharedField(m_shm, f::kShmEnd).load(std::memory_order_acquire) == m_offset;
+    LONG status = ERROR_SUCCESS;
     if (!clean) {
         if (m_shm != nullptr &&
             SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
@@ -640,23 +673,21 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
         if (status != ERROR_SUCCESS) return status;
     }
 
-    Batch batch(m_model, NowAsFileTime(), changes);
+    // Until it is kept, the batch undoes itself when it goes: a call that
+    // fails, or whose record is not written, leaves the hive as it was.
+    Batch batch(m_model, NowAsFileTime());
     bool newBoot = m_model.BootId() != m_options.bootId;
     if (newBoot) batch.NewBoot(m_options.bootId);
     std::size_t before = batch.Payload().size();
     status = body(batch);
-    if (status != ERROR_SUCCESS || !batch.Ok()) {
-        if (!batch.Empty()) LoadAll();  // undo what was applied
-        return status != ERROR_SUCCESS ? status : ERROR_REGISTRY_CORRUPT;
-    }
+    if (status != ERROR_SUCCESS) return status;
+    if (!batch.Ok()) return ERROR_REGISTRY_CORRUPT;
     if (batch.Payload().size() == before && !newBoot) return ERROR_SUCCESS;  // nothing to write
     std::uint64_t seq = m_model.Seq() + 1;
     MarkWriting(true);
     status = Append(format::kCommit, seq, batch.Payload());
-    if (status != ERROR_SUCCESS) {
-        LoadAll();
-        return status;
-    }
+    if (status != ERROR_SUCCESS) return status;
+    batch.Keep(changes);
     m_model.SetSeq(seq);
     if (newBoot) m_newBootFound = true;
     status = MaybeCheckpoint();
@@ -667,6 +698,7 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
 
 LONG Hive::MaybeCheckpoint()
 {
+    assert(m_lockHeld);
     std::uint64_t tail = m_offset - (m_checkpointAt + m_checkpointSize);
     if (tail <= std::max<std::uint64_t>(f::kCheckpointTail, m_checkpointSize / 2)) {
         return ERROR_SUCCESS;
@@ -688,6 +720,7 @@ LONG Hive::MaybeCheckpoint()
 
 LONG Hive::Rewrite()
 {
+    assert(m_lockHeld);
     LONG status = CreateFile(m_model);
     if (status == ERROR_SUCCESS) {
         struct stat st {};
@@ -700,9 +733,12 @@ LONG Hive::Rewrite()
 
 LONG Hive::Flush()
 {
+    if (m_broken != ERROR_SUCCESS) return m_broken;
     if (!m_fdWritable) return ERROR_SUCCESS;
     const std::uint64_t end = m_offset;
-    if (m_io.fdatasync(m_fd) != 0) return StatusFromErrno(errno);
+    // After a failed sync the kernel may have dropped the pages it could not
+    // write and report the next sync as a success: the hive is broken.
+    if (m_io.fdatasync(m_fd) != 0) return Break(StatusFromErrno(errno));
     // Everything up to `end` is on the disk now: a record there that does
     // not check out later is damage, not the torn end of a power loss. The
     // note itself needs no sync: lost, it only tells less.

@@ -6,7 +6,16 @@
 // Writing takes the hive's lock (a file that only those who may write the
 // hive can open, so a reader can never hold writers up), brings the hive up
 // to date, applies the call's operations and appends them as one record
-// with one write. Nothing waits for the disk but Flush().
+// with one write. A commit does not wait for the disk, except the one that
+// finds the file grown past its bound: it writes the hive anew, and the new
+// file and its directory are synced before it replaces the old one. Flush()
+// waits for everything committed so far.
+//
+// A hive whose file is in a state this process no longer knows (a record
+// that could not be written nor cut off again, a sync that failed, after
+// which the kernel may have dropped what it was to write) is broken: every
+// later call on it answers ERROR_REGISTRY_IO_FAILED rather than go on from
+// a hive it cannot trust. Opening the hive anew reads what the file holds.
 #ifndef NETID_PLATFORM_POSIX_STORE_HIVE_H
 #define NETID_PLATFORM_POSIX_STORE_HIVE_H
 
@@ -19,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/base/files.h"
 #include "platform/posix/store/store_model.h"
 #include "platform/posix/windows.h"
 
@@ -68,13 +78,19 @@ public:
     LONG Sync(std::vector<Change>* changes);
 
     // Runs `body` on the up-to-date hive under the writers' lock and commits
-    // what it added to the batch as one record. A body that returns an error
-    // must not have added anything. `changes` gets the changes of this
-    // commit (and of others' commits found on the way).
+    // what it added to the batch as one record. When the body returns an
+    // error (or throws), or the record cannot be written, the batch undoes
+    // what the body applied (store_model.h): the hive is left as it was and
+    // none of the body's changes are reported. `changes` gets the changes
+    // of this commit, once it is written (and those of others' commits found
+    // on the way).
     LONG Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes);
 
     // Returns once everything committed to this hive so far is on the disk.
     LONG Flush();
+
+    // ERROR_SUCCESS, or the status every call on a broken hive answers.
+    LONG Broken() const { return m_broken; }
 
     // True once, after a commit of this process brought the hive into the
     // machine's current start (the volatile keys of the old one were dropped).
@@ -89,24 +105,46 @@ public:
     std::uint64_t FileSize() const;
 
 private:
+    // The writers' lock, held while an object of this type lives (and
+    // Status() is ERROR_SUCCESS).
+    class WritersLock {
+    public:
+        explicit WritersLock(Hive& hive);
+        ~WritersLock();
+        WritersLock(const WritersLock&) = delete;
+        WritersLock& operator=(const WritersLock&) = delete;
+        LONG Status() const { return m_status; }
+
+    private:
+        Hive& m_hive;
+        LONG m_status;
+    };
+
     Hive(int dir, std::string name, const HiveOptions& options, const FileIo& io);
     LONG OpenFiles(bool create);
+    // Writes `model` as a complete file; over the current one (a rewrite)
+    // only with the writers' lock held.
     LONG CreateFile(const Model& model);
     LONG OpenShared(bool create);
     // `limit`: no record at or past it is taken.
     LONG LoadAll(std::uint64_t limit = UINT64_MAX);
+    // Takes the whole records after m_offset. With `repair` (the caller
+    // holds the writers' lock) it also cuts off a torn end.
     LONG ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit = UINT64_MAX);
+    // Goes over to the file another process put in place. With or without
+    // the lock: it writes nothing.
     LONG SwitchFile(std::vector<Change>* changes);
+    // The caller holds the writers' lock, for these five.
     LONG Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload);
     LONG MaybeCheckpoint();
     LONG Rewrite();
-    LONG Lock();
-    void Unlock();
     void Publish();
     // Tells later writers that a commit is under way, until it is published.
     void MarkWriting(bool writing);
     bool SharedSaysCurrent() const;
     void AfterFork();
+    // Marks the hive broken (see above) and returns `status`.
+    LONG Break(LONG status);
 
     int m_dir;
     std::string m_name;
@@ -116,7 +154,9 @@ private:
 
     int m_fd = -1;           // the hive file
     bool m_fdWritable = false;
-    int m_lockFd = -1;       // writers only
+    OwnedFd m_lockFd;        // writers only
+    bool m_lockHeld = false; // by this process: what the assertions check
+    LONG m_broken = ERROR_SUCCESS;
     void* m_shm = nullptr;   // the shared page, or null
     bool m_shmWritable = false;
     ino_t m_inode = 0;       // of the hive file, where there is no shared page

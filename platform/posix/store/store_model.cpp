@@ -2,6 +2,9 @@
 #include "platform/posix/store/store_model.h"
 
 #include <algorithm>
+#include <iterator>
+#include <memory>
+#include <utility>
 
 #include "platform/posix/base/text.h"
 #include "platform/posix/windows.h"
@@ -101,10 +104,18 @@ void ValueList::Append(Value value)
 
 bool ValueList::Erase(std::u16string_view upperName)
 {
+    Value gone;
+    std::size_t at = 0;
+    return Take(upperName, gone, at);
+}
+
+bool ValueList::Take(std::u16string_view upperName, Value& out, std::size_t& at)
+{
     auto it = std::find_if(m_values.begin(), m_values.end(),
                            [&](const Value& v) { return v.upper == upperName; });
     if (it == m_values.end()) return false;
-    std::size_t at = static_cast<std::size_t>(it - m_values.begin());
+    at = static_cast<std::size_t>(it - m_values.begin());
+    out = std::move(*it);
     m_values.erase(it);
     if (!m_index.empty()) {
         m_index.erase(std::u16string(upperName));
@@ -115,6 +126,17 @@ bool ValueList::Erase(std::u16string_view upperName)
         }
     }
     return true;
+}
+
+void ValueList::InsertAt(std::size_t at, Value value)
+{
+    at = std::min(at, m_values.size());
+    m_values.insert(m_values.begin() + static_cast<std::ptrdiff_t>(at), std::move(value));
+    if (!m_index.empty()) {
+        Index(at);  // it and the values after it
+    } else if (m_values.size() >= kIndexFrom) {
+        Index(0);
+    }
 }
 
 void ValueList::Clear()
@@ -196,17 +218,44 @@ void Model::LinkChild(Key& parent, const Key& child) { parent.children.Insert(Ch
 
 void Model::UnlinkChild(Key& parent, const Key& child) { parent.children.Erase(child.upper, child.id); }
 
-void Model::RemoveSubtree(KeyId id, std::vector<Change>* changes)
+void Model::RemoveSubtree(KeyId id, const Effects& fx)
 {
     // Deepest first, each deletion reported while its ancestors still exist.
     std::vector<KeyId> order{id};
     for (std::size_t i = 0; i < order.size(); ++i) {
         for (const ChildRef& c : Find(order[i])->children) order.push_back(c.id);
     }
-    for (auto it = order.rbegin(); it != order.rend(); ++it) Report(changes, *it, kChangeDeleted);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) Report(fx.changes, *it, kChangeDeleted);
     Key* top = Mutable(id);
-    if (Key* parent = Mutable(top->parent)) UnlinkChild(*parent, *top);
-    for (KeyId k : order) m_keys.erase(k);
+    const KeyId parentId = top->parent;
+    if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
+    if (fx.undo == nullptr) {
+        for (KeyId k : order) m_keys.erase(k);
+        return;
+    }
+    // The keys leave the map in their nodes and come back in them, at the
+    // same addresses: the sub-key lists within the subtree stay valid.
+    const std::size_t first = fx.undo->m_removed.size();
+    for (KeyId k : order) fx.undo->m_removed.push_back(m_keys.extract(k));
+    const std::size_t last = fx.undo->m_removed.size();
+    fx.undo->m_steps.push_back([first, last, id, parentId](Model& m, UndoLog& log) {
+        for (std::size_t i = first; i < last; ++i) m.m_keys.insert(std::move(log.m_removed[i]));
+        if (Key* parent = m.Mutable(parentId)) m.LinkChild(*parent, *m.Find(id));
+    });
+}
+
+void Model::KeepTime(const Effects& fx, KeyId id)
+{
+    if (fx.undo == nullptr) return;
+    const std::uint64_t time = Find(id)->lastWrite;
+    fx.undo->m_steps.push_back([id, time](Model& m, UndoLog&) { m.Mutable(id)->lastWrite = time; });
+}
+
+void Model::Undo(UndoLog& log)
+{
+    for (auto it = log.m_steps.rbegin(); it != log.m_steps.rend(); ++it) (*it)(*this, log);
+    log.m_steps.clear();
+    log.m_removed.clear();
 }
 
 void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
@@ -230,13 +279,9 @@ void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std
     m_keys.emplace(kRootKey, std::move(root));
 }
 
-void Model::NewBoot(const std::string& bootId, std::vector<Change>* changes)
-{
-    m_bootId = bootId;
-    DropVolatile(changes);
-}
+void Model::DropVolatile(std::vector<Change>* changes) { DropVolatile(Effects{changes, nullptr}); }
 
-void Model::DropVolatile(std::vector<Change>* changes)
+void Model::DropVolatile(const Effects& fx)
 {
     // The top-most volatile keys; everything beneath them goes with them.
     std::vector<KeyId> tops;
@@ -248,8 +293,8 @@ void Model::DropVolatile(std::vector<Change>* changes)
     for (KeyId id : tops) {
         if (const Key* key = Find(id)) {
             KeyId parent = key->parent;
-            RemoveSubtree(id, changes);
-            if (parent != 0) Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
+            RemoveSubtree(id, fx);
+            if (parent != 0) Report(fx.changes, parent, REG_NOTIFY_CHANGE_NAME);
         }
     }
 }
@@ -264,135 +309,227 @@ bool Model::ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<
     return !in.Failed();
 }
 
-bool Model::Apply(Decoder& in, std::vector<Change>* changes)
+bool Model::Apply(Decoder& in, std::vector<Change>* changes, UndoLog* undo)
 {
-    auto op = static_cast<Op>(in.U8());
-    switch (op) {
-    case Op::CreateKey: {
-        Key key;
-        key.id = in.U64();
-        key.parent = in.U64();
-        key.flags = in.U32();
-        key.security = in.U32();
-        key.lastWrite = in.U64();
-        std::uint64_t parentTime = in.U64();
-        key.name = in.Text();
-        key.keyClass = in.Text();
-        Key* parent = Mutable(key.parent);
-        if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
-            (key.security != 0 && Security(key.security) == nullptr)) {
-            return false;
-        }
-        key.upper = Upcase(key.name);
-        if (Child(*parent, key.upper) != 0) return false;
-        parent->lastWrite = parentTime;
-        m_nextKey = std::max(m_nextKey, key.id + 1);
-        KeyId parentId = key.parent;
-        Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
-        LinkChild(*Mutable(parentId), stored);
-        Report(changes, parentId, REG_NOTIFY_CHANGE_NAME);
-        return true;
-    }
-    case Op::DeleteKey: {
-        KeyId id = in.U64();
-        std::uint64_t time = in.U64();
-        const Key* key = Find(id);
-        if (in.Failed() || key == nullptr || key->parent == 0) return false;
-        KeyId parent = key->parent;
-        RemoveSubtree(id, changes);
-        Mutable(parent)->lastWrite = time;
-        Report(changes, parent, REG_NOTIFY_CHANGE_NAME);
-        return true;
-    }
-    case Op::ClearKey: {
-        KeyId id = in.U64();
-        std::uint64_t time = in.U64();
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr) return false;
-        std::vector<KeyId> children;
-        for (const ChildRef& c : key->children) children.push_back(c.id);
-        for (KeyId c : children) RemoveSubtree(c, changes);
-        key = Mutable(id);
-        key->values.Clear();
-        key->lastWrite = time;
-        Report(changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
-        return true;
-    }
-    case Op::SetValue: {
-        KeyId id = in.U64();
-        std::uint64_t time = in.U64();
-        std::u16string name = in.Text();
-        std::uint32_t type = in.U32();
-        Bytes data = in.Bytes();
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr) return false;
-        std::u16string upper = Upcase(name);
-        if (Value* existing = key->values.Find(upper)) {
-            // An existing value keeps its place in the order and its name.
-            existing->type = type;
-            existing->data = std::move(data);
-        } else {
-            key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
-        }
-        key->lastWrite = time;
-        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
-        return true;
-    }
-    case Op::DeleteValue: {
-        KeyId id = in.U64();
-        std::uint64_t time = in.U64();
-        std::u16string upper = Upcase(in.Text());
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr) return false;
-        if (!key->values.Erase(upper)) return false;
-        key->lastWrite = time;
-        Report(changes, id, REG_NOTIFY_CHANGE_LAST_SET);
-        return true;
-    }
-    case Op::SetSecurity: {
-        KeyId id = in.U64();
-        SecurityId security = in.U32();
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
-        key->security = security;
-        Report(changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
-        return true;
-    }
-    case Op::DefineSecurity: {
-        SecurityId id = in.U32();
-        Bytes bytes = in.Bytes();
-        if (in.Failed() || id == 0 || Security(id) != nullptr) return false;
-        m_security.emplace(id, std::move(bytes));
-        m_nextSecurity = std::max(m_nextSecurity, id + 1);
-        return true;
-    }
-    case Op::SetTime: {
-        KeyId id = in.U64();
-        std::uint64_t time = in.U64();
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr) return false;
-        key->lastWrite = time;
-        return true;
-    }
-    case Op::SetMount: {
-        KeyId id = in.U64();
-        std::string mount = in.Str();
-        std::string origin = in.Str();
-        Key* key = Mutable(id);
-        if (in.Failed() || key == nullptr) return false;
-        key->mount = std::move(mount);
-        key->mountOrigin = std::move(origin);
-        if (key->parent != 0) Report(changes, key->parent, REG_NOTIFY_CHANGE_NAME);
-        return true;
-    }
-    case Op::NewBoot: {
-        std::string boot = in.Str();
-        if (in.Failed()) return false;
-        NewBoot(boot, changes);
-        return true;
-    }
+    const Effects fx{changes, undo};
+    switch (static_cast<Op>(in.U8())) {
+    case Op::CreateKey: return ApplyCreateKey(in, fx);
+    case Op::DeleteKey: return ApplyDeleteKey(in, fx);
+    case Op::ClearKey: return ApplyClearKey(in, fx);
+    case Op::SetValue: return ApplySetValue(in, fx);
+    case Op::DeleteValue: return ApplyDeleteValue(in, fx);
+    case Op::SetSecurity: return ApplySetSecurity(in, fx);
+    case Op::DefineSecurity: return ApplyDefineSecurity(in, fx);
+    case Op::SetTime: return ApplySetTime(in, fx);
+    case Op::SetMount: return ApplySetMount(in, fx);
+    case Op::NewBoot: return ApplyNewBoot(in, fx);
     }
     return false;
+}
+
+bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
+{
+    Key key;
+    key.id = in.U64();
+    key.parent = in.U64();
+    key.flags = in.U32();
+    key.security = in.U32();
+    key.lastWrite = in.U64();
+    std::uint64_t parentTime = in.U64();
+    key.name = in.Text();
+    key.keyClass = in.Text();
+    Key* parent = Mutable(key.parent);
+    if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
+        (key.security != 0 && Security(key.security) == nullptr)) {
+        return false;
+    }
+    key.upper = Upcase(key.name);
+    if (Child(*parent, key.upper) != 0) return false;
+    const KeyId id = key.id;
+    const KeyId parentId = key.parent;
+    if (fx.undo != nullptr) {
+        const std::uint64_t oldTime = parent->lastWrite;
+        const KeyId oldNext = m_nextKey;
+        fx.undo->m_steps.push_back([id, parentId, oldTime, oldNext](Model& m, UndoLog&) {
+            Key* p = m.Mutable(parentId);
+            m.UnlinkChild(*p, *m.Find(id));
+            m.m_keys.erase(id);
+            p->lastWrite = oldTime;
+            m.m_nextKey = oldNext;
+        });
+    }
+    parent->lastWrite = parentTime;
+    m_nextKey = std::max(m_nextKey, id + 1);
+    Key& stored = m_keys.emplace(id, std::move(key)).first->second;
+    LinkChild(*Mutable(parentId), stored);
+    Report(fx.changes, parentId, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyDeleteKey(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    const Key* key = Find(id);
+    if (in.Failed() || key == nullptr || key->parent == 0) return false;
+    KeyId parent = key->parent;
+    KeepTime(fx, parent);
+    RemoveSubtree(id, fx);
+    Mutable(parent)->lastWrite = time;
+    Report(fx.changes, parent, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyClearKey(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    std::vector<KeyId> children;
+    for (const ChildRef& c : key->children) children.push_back(c.id);
+    for (KeyId c : children) RemoveSubtree(c, fx);
+    key = Mutable(id);
+    if (fx.undo != nullptr) {
+        auto values = std::make_shared<ValueList>(std::move(key->values));
+        fx.undo->m_steps.push_back([id, values](Model& m, UndoLog&) { m.Mutable(id)->values = std::move(*values); });
+    }
+    key->values.Clear();
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplySetValue(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    std::u16string name = in.Text();
+    std::uint32_t type = in.U32();
+    Bytes data = in.Bytes();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    std::u16string upper = Upcase(name);
+    if (Value* existing = key->values.Find(upper)) {
+        // An existing value keeps its place in the order and its name.
+        if (fx.undo != nullptr) {
+            auto old = std::make_shared<Bytes>(std::move(existing->data));
+            const std::uint32_t oldType = existing->type;
+            fx.undo->m_steps.push_back([id, upper, old, oldType](Model& m, UndoLog&) {
+                Value* v = m.Mutable(id)->values.Find(upper);
+                v->type = oldType;
+                v->data = std::move(*old);
+            });
+        }
+        existing->type = type;
+        existing->data = std::move(data);
+    } else {
+        if (fx.undo != nullptr) {
+            fx.undo->m_steps.push_back([id, upper](Model& m, UndoLog&) { m.Mutable(id)->values.Erase(upper); });
+        }
+        key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
+    }
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplyDeleteValue(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    std::u16string upper = Upcase(in.Text());
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr || key->values.Find(upper) == nullptr) return false;
+    KeepTime(fx, id);
+    auto gone = std::make_shared<Value>();
+    std::size_t at = 0;
+    key->values.Take(upper, *gone, at);
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([id, at, gone](Model& m, UndoLog&) {
+            m.Mutable(id)->values.InsertAt(at, std::move(*gone));
+        });
+    }
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplySetSecurity(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    SecurityId security = in.U32();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
+    if (fx.undo != nullptr) {
+        const SecurityId old = key->security;
+        fx.undo->m_steps.push_back([id, old](Model& m, UndoLog&) { m.Mutable(id)->security = old; });
+    }
+    key->security = security;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
+    return true;
+}
+
+bool Model::ApplyDefineSecurity(Decoder& in, const Effects& fx)
+{
+    SecurityId id = in.U32();
+    Bytes bytes = in.Bytes();
+    if (in.Failed() || id == 0 || Security(id) != nullptr) return false;
+    if (fx.undo != nullptr) {
+        const SecurityId oldNext = m_nextSecurity;
+        fx.undo->m_steps.push_back([id, oldNext](Model& m, UndoLog&) {
+            m.m_security.erase(id);
+            m.m_nextSecurity = oldNext;
+        });
+    }
+    m_security.emplace(id, std::move(bytes));
+    m_nextSecurity = std::max(m_nextSecurity, id + 1);
+    return true;
+}
+
+bool Model::ApplySetTime(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    key->lastWrite = time;
+    return true;
+}
+
+bool Model::ApplySetMount(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::string mount = in.Str();
+    std::string origin = in.Str();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([id, oldMount = key->mount, oldOrigin = key->mountOrigin](Model& m, UndoLog&) {
+            Key* k = m.Mutable(id);
+            k->mount = oldMount;
+            k->mountOrigin = oldOrigin;
+        });
+    }
+    key->mount = std::move(mount);
+    key->mountOrigin = std::move(origin);
+    if (key->parent != 0) Report(fx.changes, key->parent, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyNewBoot(Decoder& in, const Effects& fx)
+{
+    std::string boot = in.Str();
+    if (in.Failed()) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([old = m_bootId](Model& m, UndoLog&) { m.m_bootId = old; });
+    }
+    m_bootId = std::move(boot);
+    DropVolatile(fx);
+    return true;
 }
 
 // ------------------------------------------------------------ checkpoints
@@ -524,17 +661,29 @@ bool Model::LoadTablesOnly(const std::uint8_t* data, std::size_t size)
 }
 
 // ------------------------------------------------------------ batches
-Batch::Batch(Model& model, std::uint64_t time, std::vector<Change>* changes)
-    : m_model(model), m_time(time), m_changes(changes)
+Batch::Batch(Model& model, std::uint64_t time) : m_model(model), m_time(time)
 {
     Encoder(m_payload).U64(time);
+}
+
+Batch::~Batch() { m_model.Undo(m_undo); }
+
+void Batch::Keep(std::vector<Change>* changes)
+{
+    UndoLog kept;
+    std::swap(kept, m_undo);  // the operations stand: nothing is left to undo
+    if (changes != nullptr) {
+        changes->insert(changes->end(), std::make_move_iterator(m_changes.begin()),
+                        std::make_move_iterator(m_changes.end()));
+    }
+    m_changes.clear();
 }
 
 void Batch::Run(std::size_t from)
 {
     if (!m_ok) return;
     Decoder in(m_payload.data() + from, m_payload.size() - from);
-    m_ok = m_model.Apply(in, m_changes) && in.AtEnd();
+    m_ok = m_model.Apply(in, &m_changes, &m_undo) && in.AtEnd();
 }
 
 SecurityId Batch::Intern(const Bytes& security)

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -63,6 +64,10 @@ public:
     void Append(Value value);
     // Removes the value of that name; false when there is none.
     bool Erase(std::u16string_view upperName);
+    // Removes the value of that name into `out`, its place into `at`.
+    bool Take(std::u16string_view upperName, Value& out, std::size_t& at);
+    // Puts a value whose name the list does not hold back at place `at`.
+    void InsertAt(std::size_t at, Value value);
     void Clear();
 
 private:
@@ -187,6 +192,24 @@ enum class Op : std::uint8_t {
     ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
 };
 
+class Model;
+
+// What puts a model back as it stood before some operations: each operation
+// applied with a log records how to undo what it did, and Model::Undo runs
+// those steps backwards. Keys an operation removed are kept whole in their
+// map nodes, so that undoing puts back the very keys, at the addresses the
+// lists of sub-keys point at.
+class UndoLog {
+public:
+    bool Empty() const { return m_steps.empty(); }
+
+private:
+    friend class Model;
+    using Step = std::function<void(Model&, UndoLog&)>;
+    std::vector<Step> m_steps;
+    std::vector<std::unordered_map<KeyId, Key>::node_type> m_removed;
+};
+
 class Model {
 public:
     Model();
@@ -217,11 +240,12 @@ public:
     // Applies the operations of one commit; false when one of them does not
     // fit the hive (the ones before it stay applied: the caller reloads).
     bool ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes);
-    // Applies one operation read from `in`.
-    bool Apply(Decoder& in, std::vector<Change>* changes);
-    // Drops every volatile key, as a new start of the machine does, and
-    // records the boot it belongs to now.
-    void NewBoot(const std::string& bootId, std::vector<Change>* changes);
+    // Applies one operation read from `in`; false, with nothing changed,
+    // when it does not fit the hive. With `undo`, what undoes it is added
+    // there.
+    bool Apply(Decoder& in, std::vector<Change>* changes, UndoLog* undo = nullptr);
+    // Undoes what the log records, newest first, and empties the log.
+    void Undo(UndoLog& log);
     // Drops every volatile key without recording a new boot: the view of a
     // process that may only read a hive its writers have not brought into
     // the machine's current start yet.
@@ -242,10 +266,32 @@ public:
                const std::string& bootId);
 
 private:
+    // Where an operation's effects go: the changes it reports and, when
+    // undoing is asked for, the log.
+    struct Effects {
+        std::vector<Change>* changes;
+        UndoLog* undo;
+    };
+    // One function per operation: each reads its fields, checks that they
+    // fit the hive before it changes anything, then applies them.
+    bool ApplyCreateKey(Decoder& in, const Effects& fx);
+    bool ApplyDeleteKey(Decoder& in, const Effects& fx);
+    bool ApplyClearKey(Decoder& in, const Effects& fx);
+    bool ApplySetValue(Decoder& in, const Effects& fx);
+    bool ApplyDeleteValue(Decoder& in, const Effects& fx);
+    bool ApplySetSecurity(Decoder& in, const Effects& fx);
+    bool ApplyDefineSecurity(Decoder& in, const Effects& fx);
+    bool ApplySetTime(Decoder& in, const Effects& fx);
+    bool ApplySetMount(Decoder& in, const Effects& fx);
+    bool ApplyNewBoot(Decoder& in, const Effects& fx);
+    // Records how to give key `id` back its last-write time as it is now.
+    void KeepTime(const Effects& fx, KeyId id);
+    void DropVolatile(const Effects& fx);
+
     Key* Mutable(KeyId id);
     void ChainOf(KeyId id, std::vector<KeyId>& chain) const;
     void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
-    void RemoveSubtree(KeyId id, std::vector<Change>* changes);
+    void RemoveSubtree(KeyId id, const Effects& fx);
     void LinkChild(Key& parent, const Key& child);
     void UnlinkChild(Key& parent, const Key& child);
     bool LoadBody(Decoder& in, bool keys);
@@ -260,9 +306,20 @@ private:
 
 // Builds one commit: each operation is encoded into the payload and applied
 // to the model at once, so later operations of the same commit see it.
+// Until Keep() the batch's changes are its own: a batch that goes without
+// being kept (its call failed, its record could not be written, an
+// exception left the call) undoes every operation it applied, and the
+// changes it would have reported are never seen.
 class Batch {
 public:
-    Batch(Model& model, std::uint64_t time, std::vector<Change>* changes);
+    Batch(Model& model, std::uint64_t time);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // The batch was committed: its operations stand, and the changes they
+    // made are added to `changes` (may be null).
+    void Keep(std::vector<Change>* changes);
 
     KeyId CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
                     std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite);
@@ -302,7 +359,8 @@ private:
 
     Model& m_model;
     std::uint64_t m_time;
-    std::vector<Change>* m_changes;
+    std::vector<Change> m_changes;  // reported only when kept
+    UndoLog m_undo;
     Bytes m_payload;
     bool m_ok = true;
 };

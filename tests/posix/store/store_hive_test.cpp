@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -80,6 +83,142 @@ Bytes Snapshot(const Hive& hive)
     Bytes out;
     hive.View().Save(out);
     return out;
+}
+
+std::string FileBytes(const TempDir& dir)
+{
+    std::ifstream in(dir.Path() + "/h.hive", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Fails every write while `g_failWrites` is set, as a full disk does.
+bool g_failWrites = false;
+ssize_t FailingPwrite(int fd, const void* data, size_t size, off_t offset)
+{
+    if (g_failWrites) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::pwrite(fd, data, size, offset);
+}
+int PlainSync(int fd) { return ::fdatasync(fd); }
+
+TEST(StoreHive, AFailedCommitLeavesTheHiveTheFileAndTheChangesUntouched)
+{
+    TempDir dir("netid-hive");
+    const FileIo io{&FailingPwrite, &PlainSync};
+    auto hive = OpenHive(dir, Options(), io);
+    KeyId keep = AddKey(*hive, kRootKey, u"Keep");
+    KeyId inner = AddKey(*hive, keep, u"Inner");
+    AddKey(*hive, inner, u"Deepest");
+    for (int i = 0; i < 40; ++i) SetValue(*hive, keep, u"v" + std::u16string(1, char16_t(u'A' + i)), "x");
+    KeyId fleeting = 0;
+    ASSERT_EQ(hive->Commit([&](Batch& b) {
+                  fleeting = b.CreateKey(kRootKey, u"Fleeting", u"", kKeyVolatile, {}, 7);
+                  return 0;
+              },
+                           nullptr),
+              0);
+    auto other = OpenHive(dir);
+    const Bytes before = Snapshot(*hive);
+    const std::string file = FileBytes(dir);
+
+    // Every kind of operation, then a failure: from the body, from an
+    // operation that does not fit, from an exception, from the disk.
+    const std::vector<std::function<LONG(Batch&)>> bodies = {
+        [&](Batch& b) {  // levels made beneath a volatile key, the last refused
+            KeyId a = b.CreateKey(fleeting, u"a", u"", kKeyVolatile, {1, 2, 3}, 9);
+            b.CreateKey(a, u"b", u"", kKeyVolatile, {}, 9);
+            return ERROR_CHILD_MUST_BE_VOLATILE;
+        },
+        [&](Batch& b) {
+            b.SetValue(keep, u"vB", 4, Data("changed"));  // replaced
+            b.SetValue(keep, u"new", 4, Data("added"));
+            b.DeleteValue(keep, u"vC");  // from the middle of an indexed list
+            b.SetSecurity(keep, {9, 9, 9});
+            b.SetTime(keep, 12345);
+            b.SetMount(inner, "elsewhere");
+            b.DeleteKey(inner);  // with the key beneath it
+            b.ClearKey(keep);
+            return ERROR_ACCESS_DENIED;
+        },
+        [&](Batch& b) {
+            b.SetValue(keep, u"vD", 4, Data("changed"));
+            b.DeleteKey(999999);  // no such key: the batch is not Ok
+            return ERROR_SUCCESS;
+        },
+        [&](Batch& b) -> LONG {
+            b.DeleteKey(fleeting);
+            b.NewBoot("another");
+            throw std::runtime_error("from the body");
+        },
+        [&](Batch& b) {  // fine, but the record cannot be written
+            g_failWrites = true;
+            b.DeleteKey(inner);
+            b.SetValue(keep, u"vE", 4, Data("changed"));
+            return ERROR_SUCCESS;
+        },
+    };
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        std::vector<Change> changes;
+        LONG status = ERROR_SUCCESS;
+        try {
+            status = hive->Commit(bodies[i], &changes);
+        } catch (const std::runtime_error&) {
+            status = -1;
+        }
+        g_failWrites = false;
+        EXPECT_NE(status, ERROR_SUCCESS) << "body " << i;
+        EXPECT_TRUE(changes.empty()) << "body " << i << ": " << changes.size() << " changes reported";
+        EXPECT_EQ(Snapshot(*hive), before) << "body " << i;
+        EXPECT_EQ(FileBytes(dir), file) << "body " << i;
+    }
+    // The keys put back are whole: their sub-keys, values and order are
+    // there, and the hive goes on taking commits that another opener reads.
+    ASSERT_NE(hive->View().Find(inner), nullptr);
+    EXPECT_EQ(hive->View().Find(inner)->children.size(), 1u);
+    EXPECT_EQ(ValueOf(*hive, keep, u"VC"), "x");
+    EXPECT_EQ(hive->View().Find(keep)->values[2].name, u"vC");
+    SetValue(*hive, inner, u"after", "y");
+    ASSERT_EQ(other->Sync(nullptr), 0);
+    EXPECT_EQ(Snapshot(*other), Snapshot(*hive));
+}
+
+// Fails every sync while `g_failSyncs` is set, as a failing disk does.
+bool g_failSyncs = false;
+int FailingSync(int fd)
+{
+    if (g_failSyncs) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fdatasync(fd);
+}
+
+TEST(StoreHive, AfterAFailedSyncEveryCallSaysTheHiveIsBroken)
+{
+    TempDir dir("netid-hive");
+    const FileIo io{&::pwrite, &FailingSync};
+    auto hive = OpenHive(dir, Options(), io);
+    KeyId key = AddKey(*hive, kRootKey, u"K");
+    g_failSyncs = true;
+    EXPECT_EQ(hive->Flush(), ERROR_REGISTRY_IO_FAILED);
+    g_failSyncs = false;
+    // The kernel may have dropped what it could not write and answer the
+    // next sync with success: nothing goes on from this hive.
+    EXPECT_EQ(hive->Flush(), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(hive->Sync(nullptr), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(hive->Commit([&](Batch& b) {
+                  b.SetValue(key, u"v", 4, Data("x"));
+                  return 0;
+              },
+                          nullptr),
+              ERROR_REGISTRY_IO_FAILED);
+    // Opened anew, the hive is what its file holds.
+    auto again = OpenHive(dir);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again->View().Find(key), nullptr);
+    EXPECT_EQ(ValueOf(*again, key, u"V"), "<none>");
 }
 
 TEST(StoreHive, WhatOneOpenerCommitsTheOtherSeesAndReplaysTheSame)

@@ -333,6 +333,46 @@ TEST(Store, VolatileKeysVanishWhenTheMachineRestarts)
 }
 
 // ------------------------------------------------------------ notification across processes
+TEST(Store, AFailedCallLeavesNoTraceAndWakesNoWatcher)
+{
+    ScratchKey scratch("NoTrace");
+    HKEY fleeting = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "Fleeting", 0, nullptr, REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &fleeting, nullptr));
+    HKEY other = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "Other", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &other, nullptr));
+    HANDLE onFleeting = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE onOther = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(fleeting, TRUE, REG_LEGAL_CHANGE_FILTER, onFleeting, TRUE));
+    ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(other, TRUE, REG_LEGAL_CHANGE_FILTER, onOther, TRUE));
+    const std::string file =
+        TestRegistryDirectory() + "/users/S-1-22-1-" + std::to_string(geteuid()) + "/user.hive";
+    auto bytes = [&] {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes();
+    ASSERT_FALSE(before.empty()) << file;
+
+    // "a" would be made volatile on the way, then "b" is refused.
+    HKEY made = nullptr;
+    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE,
+              RegCreateKeyExA(fleeting, "a\\b", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr));
+    HKEY a = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(fleeting, "a", 0, KEY_READ, &a));
+    EXPECT_EQ(before, bytes());
+    // A change of this process reaches its watches within the call that
+    // made it: the other watch proves the way, and this one stayed quiet.
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(other, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>("\1\0\0\0"), 4));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(onOther, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(onFleeting, 0));
+    CloseHandle(onFleeting);
+    CloseHandle(onOther);
+    RegCloseKey(other);
+    RegCloseKey(fleeting);
+}
+
 TEST(Store, AChangeByAnotherProcessWakesTheWaiter)
 {
     ScratchKey scratch("CrossNotify");
