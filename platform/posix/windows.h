@@ -338,7 +338,9 @@ typedef enum _TOKEN_INFORMATION_CLASS {
 #define MAX_COMPUTERNAME_LENGTH 15
 
 // ---------------------------------------------------------------- calls
-// Each group names the file under platform/posix/ that implements it.
+// Each group names the file under platform/posix/ that implements it. On a
+// handle of another machine's registry (RegConnectRegistryA with another
+// name) every registry call goes to calls/reg_remote.cpp instead.
 
 // Implemented in calls/reg_keys.cpp: keys.
 LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult);
