@@ -16,6 +16,10 @@ dir=$(mktemp -d /tmp/netid-samba.XXXXXX) || exit 1
 pids=()
 group=
 user=
+# samba-dcerpcd's helpers open an (empty) log under Samba's log directory
+# before they read the configuration: those this run adds are removed again.
+samba_logs=/var/log/samba
+logs_before=$(ls "$samba_logs" 2>/dev/null)
 
 cleanup() {
     # The servers and the helpers they started, each group by its leader;
@@ -33,6 +37,11 @@ cleanup() {
     if [ -n "$user" ]; then userdel "$user" >/dev/null 2>&1; fi
     if [ -n "$group" ]; then groupdel "$group" >/dev/null 2>&1; fi
     rm -rf "$dir"
+    local log
+    for log in "$samba_logs"/log.rpcd_*; do
+        [ -f "$log" ] && [ ! -s "$log" ] || continue
+        grep -qxF "${log##*/}" <<<"$logs_before" || rm -f "$log"
+    done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
