@@ -1,6 +1,7 @@
 // Timings of the registry calls and of CRegistry on top of them: open, set,
 // query and close; typed values; creating and enumerating keys; deleting a
-// tree of 10,000 keys; and how long a change in one process takes to wake a
+// tree of 10,000 keys; enumerating HKEY_CLASSES_ROOT's merged view and
+// HKEY_USERS; and how long a change in one process takes to wake a
 // waiter in another.
 //
 // On Linux the store lives in a fresh temporary directory unless
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "registry/registry.h"
 
@@ -268,7 +270,97 @@ void BM_DeleteKeyTree10000(benchmark::State& state)
 }
 BENCHMARK(BM_DeleteKeyTree10000)->Iterations(2)->Unit(benchmark::kMillisecond);
 
+// Enumerates HKEY_CLASSES_ROOT's view of a class of range(0) sub-keys, half
+// of them the user's and half the machine's: the merged listing is worked
+// out once per enumeration, not once per index.
+void BM_EnumerateClassesRoot(benchmark::State& state)
+{
+    const std::string name = "NetidBench." + std::to_string(GetCurrentProcessId());
+    const std::string path = "Software\\Classes\\" + name;
+    const int count = static_cast<int>(state.range(0));
+    HKEY user = nullptr, machine = nullptr, merged = nullptr;
+    RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine, nullptr);
+    MakeChildren(user, count / 2);
+    for (int i = count / 2; i < count; ++i) {
+        HKEY handle = nullptr;
+        std::string child = "child" + std::to_string(i);
+        RegCreateKeyExA(machine, child.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+        RegCloseKey(handle);
+    }
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, name.c_str(), 0, KEY_READ, &merged) != ERROR_SUCCESS) {
+        state.SkipWithError("the class is not in HKEY_CLASSES_ROOT");
+    } else {
+        for (auto _ : state) {
+            char child[MAX_PATH];
+            DWORD i = 0;
+            while (RegEnumKeyA(merged, i, child, sizeof child) == ERROR_SUCCESS) ++i;
+            if (i != static_cast<DWORD>(count)) {
+                state.SkipWithError("the view lists another number of sub-keys");
+                break;
+            }
+        }
+        RegCloseKey(merged);
+    }
+    RegCloseKey(user);
+    RegCloseKey(machine);
+    DeleteKeyTree(HKEY_CURRENT_USER, path.c_str());
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, path.c_str());
+    state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_EnumerateClassesRoot)->Arg(100)->Arg(1000);
+
 #ifndef _WIN32
+bool EnablePrivilege(const char* name)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool ok = LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) &&
+              AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+              GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+// Enumerates HKEY_USERS holding range(0) loaded hives (and the default
+// user's and this user's): the listing is kept between calls.
+void BM_EnumerateUsers(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    if (!EnablePrivilege(SE_BACKUP_NAME) || !EnablePrivilege(SE_RESTORE_NAME)) {
+        state.SkipWithError("the backup and restore privileges are not held");
+        return;
+    }
+    BenchKey key("UsersHive");
+    // A hive file is loaded once at a time: one file each.
+    const std::string stem = "/tmp/netid-bench-users." + std::to_string(GetCurrentProcessId()) + ".";
+    std::vector<std::string> loaded;
+    LONG status = ERROR_SUCCESS;
+    for (int i = 0; i < count && status == ERROR_SUCCESS; ++i) {
+        const std::string file = stem + std::to_string(i);
+        const std::string name = "NetidBench" + std::to_string(GetCurrentProcessId()) + "." + std::to_string(i);
+        unlink(file.c_str());
+        status = RegSaveKeyA(key.Get(), file.c_str(), nullptr);
+        if (status == ERROR_SUCCESS) status = RegLoadKeyA(HKEY_USERS, name.c_str(), file.c_str());
+        if (status == ERROR_SUCCESS) loaded.push_back(name);
+    }
+    if (status != ERROR_SUCCESS) state.SkipWithError(("loading a hive failed: " + std::to_string(status)).c_str());
+    for (auto _ : state) {
+        if (status != ERROR_SUCCESS) break;
+        char name[MAX_PATH];
+        DWORD i = 0;
+        while (RegEnumKeyA(HKEY_USERS, i, name, sizeof name) == ERROR_SUCCESS) ++i;
+        benchmark::DoNotOptimize(i);
+    }
+    for (const std::string& name : loaded) RegUnLoadKeyA(HKEY_USERS, name.c_str());
+    for (int i = 0; i < count; ++i) unlink((stem + std::to_string(i)).c_str());
+    state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_EnumerateUsers)->Arg(30)->Arg(300)->Unit(benchmark::kMicrosecond);
+
 // The writer process of the latency benchmark: sets a value under PATH for
 // every byte that arrives on its standard input.
 int RunWriter(const char* path)

@@ -6,6 +6,11 @@
 # A project that adds this tree with add_subdirectory gets the same names:
 # the targets netid::registry and so on, and #include <netid/...>; the install
 # rules are then left out unless NETID_INSTALL asks for them.
+# Libraries go to the multiarch directory (lib/x86_64-linux-gnu) where the
+# system has one, as a Debian package puts them, whatever the prefix.
+if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries (lib)")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -22,6 +27,12 @@ foreach(dir registry framework platform)
     file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${dir} ${netid_build_includes}/netid/${dir} SYMBOLIC COPY_ON_ERROR)
   endif()
 endforeach()
+
+# The modern C++ interface, <netid/registry.hpp>, is a header of its own.
+if(NOT EXISTS ${netid_build_includes}/netid/registry.hpp)
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR}/include/netid/registry.hpp ${netid_build_includes}/netid/registry.hpp
+       SYMBOLIC COPY_ON_ERROR)
+endif()
 
 # Installed archives get the project's name in front: libnetid-registry.a.
 foreach(target IN LISTS netid_library_targets)
@@ -131,6 +142,7 @@ install(TARGETS ${netid_library_targets} EXPORT netid-targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 
 # The public headers, each beside the ones it includes by relative path.
+install(FILES include/netid/registry.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/netid COMPONENT development)
 install(FILES registry/registry.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/netid/registry COMPONENT development)
 install(FILES framework/afx.h framework/app.h framework/arrays.h framework/object.h framework/string.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/netid/framework COMPONENT development)
@@ -148,13 +160,20 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/netid-config-version.cmak
 install(FILES ${PROJECT_BINARY_DIR}/netid-config.cmake ${PROJECT_BINARY_DIR}/netid-config-version.cmake
         DESTINATION ${NETID_CMAKE_INSTALL_DIR} COMPONENT development)
 
-# pkg-config: paths relative to the file's own place, so the file holds
-# wherever the prefix is (a package, a staging directory).
+# pkg-config: written when installing, with the prefix installed to (which
+# `cmake --install --prefix` and the packages choose), so that its flags are
+# plain absolute paths and the file sits in the multiarch directory, as
+# cross-compiling needs.
 set(netid_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH NETID_PC_TO_PREFIX /root/${netid_pc_dir} /root)
-string(REGEX REPLACE "/$" "" NETID_PC_TO_PREFIX "${NETID_PC_TO_PREFIX}")
-configure_file(cmake/netid.pc.in ${PROJECT_BINARY_DIR}/netid.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/netid.pc DESTINATION ${netid_pc_dir} COMPONENT development)
+set(NETID_PC_PREFIX "@NETID_PC_PREFIX@")  # filled in when installing
+configure_file(cmake/netid.pc.in ${PROJECT_BINARY_DIR}/netid.pc.in @ONLY)
+install(CODE "
+  file(READ \"${PROJECT_BINARY_DIR}/netid.pc.in\" netid_pc)
+  string(REPLACE \"@NETID_PC_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" netid_pc \"\${netid_pc}\")
+  file(MAKE_DIRECTORY \"${PROJECT_BINARY_DIR}/pkgconfig-install\")
+  file(WRITE \"${PROJECT_BINARY_DIR}/pkgconfig-install/netid.pc\" \"\${netid_pc}\")
+  " COMPONENT development)
+install(FILES ${PROJECT_BINARY_DIR}/pkgconfig-install/netid.pc DESTINATION ${netid_pc_dir} COMPONENT development)
 
 # ---------------------------------------------------------------- Linux: documentation and the store
 if(NOT WIN32)

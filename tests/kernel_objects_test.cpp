@@ -48,8 +48,6 @@ TOKEN_PRIVILEGES OneEntry(DWORD luid, DWORD attributes)
     return record;
 }
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 const DWORD kChangeNotify = 23;
 const DWORD kBackup = 17;
 
@@ -91,15 +89,14 @@ TEST(KernelEvents, SetFromAnotherThreadWakesAnInfiniteWait)
 {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
-    std::thread setter([event] {
-        // Only makes it likely that the wait below has begun; the result is
-        // the same in either order, so this pause decides nothing.
-        Pause(20);
-        SetEvent(event);
-    });
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
-    setter.join();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    // The setter runs as soon as it is started: some rounds set the event
+    // before the wait begins, others while it waits; each must end alike.
+    for (int round = 0; round < 50; ++round) {
+        std::thread setter([event] { SetEvent(event); });
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        setter.join();
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    }
     CloseHandle(event);
 }
 
@@ -122,15 +119,17 @@ TEST(KernelEvents, AutoResetReleasesOneWaiterPerSignal)
         });
     }
     ASSERT_EQ(WaitForSingleObject(ready, kWaiterBound), WAIT_OBJECT_0);
-    Pause(50);  // likely all three are waiting now; a signal before that waits for the first
+    // Each signal is taken by one waiter, whenever it began to wait. A
+    // signal that released two would leave a later one without a waiter, and
+    // the event set at the end.
     for (int signal = 1; signal <= 3; ++signal) {
         SetEvent(event);
         EXPECT_TRUE(WaitUntil([&] { return released >= signal; })) << "signal " << signal;
-        Pause(20);  // a window for a second waiter to slip through on the same signal
         EXPECT_EQ(released.load(), signal);
     }
     for (std::thread& t : waiters) t.join();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(released.load(), 3);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "a signal released more than one waiter";
     CloseHandle(event);
     CloseHandle(ready);
 }

@@ -269,6 +269,11 @@ TEST(RegctlValues, ParsesDataOfEachTypeAsRegStoresIt)
             EXPECT_EQ(data, B({0x55}));  // untouched
         }
     }
+    // Numbers that are not: reg's own text.
+    Bytes unused;
+    std::string numberError;
+    EXPECT_FALSE(regctl::ParseValueData(REG_DWORD, true, "12x", "\\0", unused, numberError));
+    EXPECT_EQ(numberError, "Invalid syntax. Specify valid numeric value for '/d'.");
     // Text beyond ASCII goes into REG_NONE as UTF-16.
     Bytes euro;
     std::string error;

@@ -294,10 +294,23 @@ TEST(RegistryLife, DestroyingAConnectedObjectClosesItsHandles)
         root = reg.m_hRegistry;
     }
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
-    // A predefined root answers the close with success whatever happened before.
-    if (root != HKEY_LOCAL_MACHINE) {
-        EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(root));
+    // A predefined root answers a close with success whatever happened
+    // before, so the root's close is seen on a root that is a key of its
+    // own: the local connection to a key is that key.
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, root);
+    ScratchKey scratch("LifeRoot");
+    HKEY own = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, scratch.Path().c_str(), 0, KEY_READ, &own));
+    {
+        ProbeRegistry reg;
+        ASSERT_TRUE(reg.Connect(own, nullptr));
+        ASSERT_EQ(own, reg.m_hRegistry);
+        ASSERT_TRUE(reg.OpenKey("", KEY_READ));
+        key = reg.m_hKey;
+        ASSERT_NE(own, key);
     }
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(own)) << "the destructor left its root open";
 }
 
 TEST(RegistryLife, ConstructionStartsIdle)

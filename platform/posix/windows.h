@@ -148,6 +148,7 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -170,6 +171,7 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 #define ERROR_BADKEY 1010L
 #define ERROR_CANTOPEN 1011L
 #define ERROR_CANTREAD 1012L
+#define ERROR_WRITE_PROTECT 19L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_RECOVERED 1014L
 #define ERROR_REGISTRY_CORRUPT 1015L
@@ -187,6 +189,7 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 #define ERROR_INVALID_SID 1337L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_UNSUPPORTED_TYPE 1630L
 
 // ---------------------------------------------------------------- registry
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
@@ -400,6 +403,16 @@ void WINAPI SetLastError(DWORD dwErrCode);
 // The multibyte comparison of the C runtime; the registry's own texts are
 // single-byte, so this is an exact byte-wise comparison.
 int _mbscmp(const unsigned char* a, const unsigned char* b);
+
+// Implemented in base/messages.cpp: the system's text for a status code
+// (FORMAT_MESSAGE_FROM_SYSTEM, into the caller's buffer; inserts are not
+// expanded). Codes it has no text for fail with ERROR_MR_MID_NOT_FOUND.
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+#define ERROR_MR_MID_NOT_FOUND 317L
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, void* Arguments);
 
 // Implemented in base/files.cpp: files.
 #define MOVEFILE_REPLACE_EXISTING 0x00000001

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Installs netid into a throw-away prefix and builds its Debian packages, then
 # checks them as their users meet them. Nothing is installed on the machine.
-#   - A separate project (tests/package/consumer) finds the installed library
-#     through find_package and through pkg-config, builds and runs; with the
-#     MinGW-w64 cross toolchain and Wine present, also as a Windows program;
-#     and once more with netid's sources added by add_subdirectory.
-#   - The man pages format without warnings; the bash completion loads.
-#   - cpack -G DEB builds the tools' and the development package. Their
-#     dependencies must be installable here; they are unpacked with dpkg-deb
-#     into a throw-away root, their files checked, the unpacked tools run on a
-#     store of their own and the consumer built against the unpacked library.
+#   - A separate project (tests/package/consumer) with two programs, one on
+#     CRegistry and one on netid::RegKey (<netid/registry.hpp>), finds the
+#     installed library through find_package and through pkg-config, builds
+#     and runs; with the MinGW-w64 cross toolchain and Wine present, also as
+#     Windows programs; and once more with netid's sources added by
+#     add_subdirectory.
+#   - The man pages format without warnings; the bash completion loads and
+#     completes roots and key names from a store.
+#   - cpack -G DEB builds the tools', the development and the -dbgsym
+#     packages (and netid-remote where the remote module is built). Their
+#     dependencies must be installable here; lintian finds no error and no
+#     warning in them; they are unpacked with dpkg-deb into a throw-away root,
+#     their files checked, the unpacked tools run on a store of their own and
+#     the consumers built against the unpacked library.
+#   - dpkg-buildpackage builds the same packages from debian/ in a copy of
+#     the tree, lintian-clean too, with the same names and descriptions.
 #   - As root, the tools package's scripts make the store directories in that
-#     root (DPKG_ROOT) with their owners and modes, and remove them on purge.
+#     root (DPKG_ROOT) with their owners and modes; purge removes them when
+#     empty, and keeps a store holding hives with a word to the administrator
+#     and users/ no longer writable by all.
 #
 #   tests/package/check.sh
 #
@@ -62,12 +71,17 @@ consumer() {
     local program=$dir/netid_consumer
     [ -x "$program" ] || program=$dir/netid_consumer.exe
     NETID_REGISTRY_DIR=$(mktemp -d "$work/store.XXXXXX") $runner "$program" | tee "$dir/output.txt"
-    tr -d '\r' <"$dir/output.txt" | grep -qx 'consumer: ok'
+    tr -d '\r' <"$dir/output.txt" | grep -qx 'consumer: ok' || return 1
+    program=$dir/netid_modern_consumer
+    [ -x "$program" ] || program=$dir/netid_modern_consumer.exe
+    NETID_REGISTRY_DIR=$(mktemp -d "$work/store.XXXXXX") $runner "$program" | tee "$dir/output-modern.txt"
+    tr -d '\r' <"$dir/output-modern.txt" | grep -qx 'consumer: ok'
 }
 
 # ---------------------------------------------------------------- build and install
 echo "=== build in $build"
-if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DNETID_BENCH=OFF \
+# With debug information, which the packages split into -dbgsym packages.
+if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DNETID_BENCH=OFF \
         >"$work/configure.log" 2>&1 ||
    ! cmake --build "$build" -j "$jobs" >"$work/build.log" 2>&1; then
     cat "$work/configure.log" "$work/build.log" | tail -40
@@ -76,13 +90,19 @@ if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TES
 fi
 prefix=$work/prefix
 check "cmake --install into a staging prefix" cmake --install "$build" --prefix "$prefix"
+# The libraries' directory: lib/<multiarch> where the system has one.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || true)
+if [ -n "$multiarch" ]; then
+    check "libraries in the multiarch directory lib/$multiarch" test "$libdir" = "lib/$multiarch"
+fi
 expected=(
     bin/setnetid bin/regctl
-    lib/libnetid-registry.a lib/libnetid-framework.a lib/libnetid-platform.a
+    "$libdir/libnetid-registry.a" "$libdir/libnetid-framework.a" "$libdir/libnetid-platform.a"
     include/netid/registry/registry.h include/netid/framework/afx.h include/netid/platform/win32.h
-    include/netid/platform/posix/windows.h
-    lib/cmake/netid/netid-config.cmake lib/cmake/netid/netid-config-version.cmake
-    lib/cmake/netid/netid-targets.cmake lib/pkgconfig/netid.pc
+    include/netid/platform/posix/windows.h include/netid/registry.hpp
+    "$libdir/cmake/netid/netid-config.cmake" "$libdir/cmake/netid/netid-config-version.cmake"
+    "$libdir/cmake/netid/netid-targets.cmake" "$libdir/pkgconfig/netid.pc"
     share/man/man1/setnetid.1.gz share/man/man1/regctl.1.gz
     share/bash-completion/completions/regctl lib/tmpfiles.d/netid.conf
 )
@@ -94,13 +114,21 @@ if [ ${#missing[@]} -eq 0 ]; then pass "installed files"; else fail "installed f
 
 # ---------------------------------------------------------------- consumers
 check "consumer through find_package" consumer "$work/consumer-cmake" "" -DCMAKE_PREFIX_PATH="$prefix"
-PKG_CONFIG_PATH="$prefix/lib/pkgconfig" check "consumer through pkg-config (CMake)" \
+# The pkg-config file names the prefix installed to, as plain absolute paths.
+check "pkg-config flags are absolute paths into the prefix" bash -c "
+    flags=\$(PKG_CONFIG_PATH='$prefix/$libdir/pkgconfig' pkg-config --cflags --libs netid)
+    echo \"\$flags\"
+    [[ \$flags == *'-I$prefix/include'* ]] && [[ \$flags != *..* ]]"
+PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" check "consumer through pkg-config (CMake)" \
     consumer "$work/consumer-pc" "" -DNETID_CONSUMER_PKGCONFIG=ON
-check "consumer through pkg-config (compiler line)" bash -c "
+check "consumers through pkg-config (compiler line)" bash -c "
     set -e
-    flags=\$(PKG_CONFIG_PATH='$prefix/lib/pkgconfig' pkg-config --cflags --libs netid)
-    c++ -std=c++17 -o '$work/consumer-plain' '$src/tests/package/consumer/main.cpp' \$flags
-    NETID_REGISTRY_DIR=\$(mktemp -d '$work/store.XXXXXX') '$work/consumer-plain' | grep -qx 'consumer: ok'"
+    flags=\$(PKG_CONFIG_PATH='$prefix/$libdir/pkgconfig' pkg-config --cflags --libs netid)
+    for program in main modern; do
+        c++ -std=c++17 -o '$work/consumer-plain-'\$program '$src/tests/package/consumer/'\$program.cpp \$flags
+        NETID_REGISTRY_DIR=\$(mktemp -d '$work/store.XXXXXX') '$work/consumer-plain-'\$program |
+            grep -qx 'consumer: ok'
+    done"
 
 check "consumer with netid's sources added (add_subdirectory)" consumer "$work/consumer-subdir" "" \
     -DNETID_CONSUMER_SOURCE_DIR="$src" -DBUILD_TESTING=OFF -DNETID_BENCH=OFF -DCMAKE_BUILD_TYPE=Release
@@ -121,20 +149,86 @@ check "bash completion loads and completes operations" bash -c "
     source '$prefix/share/bash-completion/completions/regctl'
     COMP_WORDS=(regctl ex); COMP_CWORD=1; _regctl
     [ \"\${COMPREPLY[*]}\" = export ]"
+# Roots end in their backslash (no space follows), key names come from the
+# store through regctl, typed unquoted (backslashes doubled) or quoted.
+check "bash completion completes roots and key names from the store" \
+    bash "$src/tests/package/completion.sh" "$prefix/share/bash-completion/completions/regctl" "$prefix/bin" "$work"
 
 # ---------------------------------------------------------------- Debian packages
 if ! command -v dpkg-deb >/dev/null || ! command -v dpkg-shlibdeps >/dev/null; then
     skip "Debian packages: dpkg-deb or dpkg-shlibdeps (dpkg-dev) missing"
     finish
 fi
+# The remote module is built only where Samba's development files are.
+remote=no
+if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^netid_remote:'; then remote=yes; fi
+
+rm -rf "$build/packages"
 check "cpack -G DEB" bash -c "cd '$build' && cpack -G DEB"
 tools_deb=$(ls "$build"/packages/netid_*.deb 2>/dev/null | head -1)
 dev_deb=$(ls "$build"/packages/libnetid-dev_*.deb 2>/dev/null | head -1)
+dbgsym=$(ls "$build"/packages/netid-dbgsym_*.ddeb 2>/dev/null | head -1)
 if [ -z "$tools_deb" ] || [ -z "$dev_deb" ]; then
     fail "both packages built (found: $(ls "$build/packages" 2>/dev/null | tr '\n' ' '))"
     finish
 fi
 pass "both packages built: $(basename "$tools_deb") $(basename "$dev_deb")"
+check "the programs' debug symbols in netid-dbgsym, the programs stripped" bash -c "
+    set -e
+    [ -n '$dbgsym' ]
+    dpkg-deb -c '$dbgsym' | grep -q 'usr/lib/debug/.build-id/.*\.debug'
+    dpkg-deb -x '$tools_deb' '$work/stripped'
+    file '$work/stripped/usr/bin/regctl' | grep -q ', stripped'"
+
+# Each package says what it is in a summary of its own and an extended
+# description whose lines are proper (no list separators joined in), and
+# holds its copyright and changelog.
+descriptions_ok() {
+    local deb=$1 package description
+    package=$(dpkg-deb -f "$deb" Package)
+    description=$(dpkg-deb -f "$deb" Description)
+    echo "$description"
+    ! grep -q '^;\|; *$' <<<"$description" || { echo "a line of the description begins or ends with ;"; return 1; }
+    [ "$(wc -l <<<"$description")" -ge 3 ] || { echo "no extended description"; return 1; }
+    dpkg-deb -c "$deb" | grep -q "usr/share/doc/$package/copyright\$" || { echo "no copyright"; return 1; }
+    dpkg-deb -c "$deb" | grep -q "usr/share/doc/$package/changelog.gz\$" || { echo "no changelog"; return 1; }
+}
+check "tools package: description, copyright, changelog" descriptions_ok "$tools_deb"
+check "development package: description, copyright, changelog" descriptions_ok "$dev_deb"
+check "the packages' summaries differ" test "$(dpkg-deb -f "$tools_deb" Description | head -1)" != \
+    "$(dpkg-deb -f "$dev_deb" Description | head -1)"
+
+# lintian -I --pedantic: no error and no warning (it finds no tag at all
+# at present; information and pedantic tags are shown as they come).
+lintian_clean() {
+    local out
+    out=$(lintian -I --pedantic "$@" 2>&1)
+    echo "$out"
+    grep '^[IPXO]: ' <<<"$out" >&3
+    ! grep -q '^[EW]: ' <<<"$out"
+}
+exec 3>&1
+if command -v lintian >/dev/null; then
+    check "lintian on the cpack packages: no error, no warning" lintian_clean "$tools_deb" "$dev_deb"
+else
+    skip "lintian on the cpack packages: lintian is not installed"
+fi
+
+if [ "$remote" = yes ]; then
+    remote_deb=$(ls "$build"/packages/netid-remote_*.deb 2>/dev/null | head -1)
+    check "netid-remote package from the remote component" bash -c "
+        set -e
+        [ -n '$remote_deb' ]
+        dpkg-deb -c '$remote_deb' | grep -q 'libnetid-remote.so'
+        depends=\$(dpkg-deb -f '$remote_deb' Depends)
+        echo \"\$depends\"
+        grep -qw samba-libs <<<\"\$depends\" && grep -qw netid <<<\"\$depends\"
+        dpkg-deb -f '$remote_deb' Description | grep -q GPL-3.0-or-later"
+else
+    check "no netid-remote package without the remote module" \
+        bash -c "! ls '$build'/packages/netid-remote_*.deb 2>/dev/null"
+    skip "netid-remote package contents: the remote module (netid_remote) is not built here"
+fi
 
 # The dependencies name every package of WANT and none of SHUNNED, and each
 # names a package this Debian knows and that is installed here.
@@ -168,8 +262,8 @@ dpkg-deb -x "$tools_deb" "$unpacked" && dpkg-deb -x "$dev_deb" "$unpacked"
 packaged=(
     usr/bin/setnetid usr/bin/regctl usr/share/man/man1/setnetid.1.gz usr/share/man/man1/regctl.1.gz
     usr/share/bash-completion/completions/regctl usr/lib/tmpfiles.d/netid.conf
-    usr/include/netid/registry/registry.h usr/lib/libnetid-registry.a usr/lib/cmake/netid/netid-config.cmake
-    usr/lib/pkgconfig/netid.pc
+    usr/include/netid/registry/registry.h usr/include/netid/registry.hpp "usr/$libdir/libnetid-registry.a"
+    "usr/$libdir/cmake/netid/netid-config.cmake" "usr/$libdir/pkgconfig/netid.pc"
 )
 missing=()
 for file in "${packaged[@]}"; do
@@ -187,7 +281,7 @@ check "unpacked setnetid and regctl work on a store of their own" bash -c "
     '$unpacked/usr/bin/setnetid' IP 192.168.0.10
     '$unpacked/usr/bin/regctl' query \"\$key\" /v AmsNetId | grep -q 'AmsNetId    REG_BINARY    C0A8000A0101'
     '$unpacked/usr/bin/regctl' --version | grep -q '^regctl (netid) '"
-check "consumer against the unpacked development package" consumer "$work/consumer-deb" "" \
+check "consumers against the unpacked development package" consumer "$work/consumer-deb" "" \
     -DCMAKE_PREFIX_PATH="$unpacked/usr"
 
 # The maintainer scripts, run on the throw-away root as dpkg --root would.
@@ -200,16 +294,60 @@ if [ "$(id -u)" -eq 0 ]; then
         [ \"\$(stat -c '%a %U %G' '$unpacked/var/lib/netid/registry')\" = '755 root root' ]
         [ \"\$(stat -c '%a %U %G' '$unpacked/var/lib/netid/registry/users')\" = '1777 root root' ]
         DPKG_ROOT='$unpacked' sh '$control/postinst' configure"
-    check "postrm purge removes empty store directories and keeps a store with data" bash -c "
+    # A store with a user's hive: kept, with a word on standard error, and
+    # users/ no longer writable by everyone; an empty one: gone.
+    check "postrm purge keeps a store with hives, says so, and leaves nothing writable by all" bash -c "
         set -e
-        touch '$unpacked/var/lib/netid/registry/data'
-        DPKG_ROOT='$unpacked' sh '$control/postrm' purge
-        [ -e '$unpacked/var/lib/netid/registry/data' ] && [ ! -e '$unpacked/var/lib/netid/registry/users' ]
-        rm '$unpacked/var/lib/netid/registry/data'
-        DPKG_ROOT='$unpacked' sh '$control/postrm' purge
-        [ ! -e '$unpacked/var/lib/netid' ]"
+        mkdir '$unpacked/var/lib/netid/registry/users/1000'
+        touch '$unpacked/var/lib/netid/registry/users/1000/hive' '$unpacked/var/lib/netid/registry/machine'
+        message=\$(DPKG_ROOT='$unpacked' sh '$control/postrm' purge 2>&1 >/dev/null)
+        echo \"\$message\"
+        [ -e '$unpacked/var/lib/netid/registry/users/1000/hive' ] && [ -e '$unpacked/var/lib/netid/registry/machine' ]
+        grep -q '/var/lib/netid' <<<\"\$message\"
+        [ -z \"\$(find '$unpacked/var/lib/netid' -perm -0002 ! -type l)\" ]
+        rm -r '$unpacked/var/lib/netid/registry/users/1000' '$unpacked/var/lib/netid/registry/machine'
+        message=\$(DPKG_ROOT='$unpacked' sh '$control/postrm' purge 2>&1)
+        [ -z \"\$message\" ] && [ ! -e '$unpacked/var/lib/netid' ]"
 else
     skip "maintainer scripts: not root, so the store directories cannot be given to root"
+fi
+
+# ---------------------------------------------------------------- dpkg-buildpackage
+# The same packages from debian/, built by debhelper in a copy of the tree:
+# the names and summaries match CPack's, and lintian finds nothing to warn of.
+if command -v dpkg-buildpackage >/dev/null && command -v dh >/dev/null; then
+    tree=$work/dpkg/netid
+    mkdir -p "$tree"
+    if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+            xargs -0 -I{} cp --parents -P {} "$tree/" 2>/dev/null; true)
+    else
+        (cd "$src" && tar --exclude='./build*' --exclude=./.git -cf - .) | (cd "$tree" && tar -xf -)
+    fi
+    profile=()
+    if [ "$remote" = no ]; then profile=(-Ppkg.netid.noremote); fi
+    check "dpkg-buildpackage ${profile[*]}" bash -c "
+        cd '$tree' && DEB_BUILD_OPTIONS='parallel=$jobs' dpkg-buildpackage -b -us -uc ${profile[*]} 2>&1 | tail -60
+        exit \${PIPESTATUS[0]}"
+    dh_tools=$(ls "$work"/dpkg/netid_*.deb 2>/dev/null | head -1)
+    dh_dev=$(ls "$work"/dpkg/libnetid-dev_*.deb 2>/dev/null | head -1)
+    check "dpkg-buildpackage: the packages CPack makes, with the same summaries" bash -c "
+        set -e
+        [ -n '$dh_tools' ] && [ -n '$dh_dev' ]
+        ls '$work'/dpkg/netid-dbgsym_*.deb
+        for pair in '$tools_deb $dh_tools' '$dev_deb $dh_dev'; do
+            set -- \$pair
+            [ \"\$(dpkg-deb -f \$1 Package Version Description)\" = \"\$(dpkg-deb -f \$2 Package Version Description)\" ]
+        done"
+    check "dpkg-buildpackage: the tools package holds what CPack's holds" bash -c "
+        diff <(dpkg-deb -c '$tools_deb' | awk '{print \$6}' | grep -v '/\$' | sort) \
+             <(dpkg-deb -c '$dh_tools' | awk '{print \$6}' | grep -v '/\$' | sort)"
+    if command -v lintian >/dev/null; then
+        check "lintian on the dpkg-buildpackage packages: no error, no warning" \
+            lintian_clean "$(ls "$work"/dpkg/netid_*.changes | head -1)"
+    fi
+else
+    skip "dpkg-buildpackage: dpkg-dev or debhelper is not installed"
 fi
 
 # ---------------------------------------------------------------- Windows (MinGW-w64)

@@ -34,6 +34,20 @@
 //   netid_test_helper load ROOT NAME FILE | unload ROOT NAME | save PATH FILE
 //     the hive calls with the backup and restore privileges enabled (ROOT is
 //     HKLM or HKU; PATH as for write); prints the status, exit status 0.
+//   netid_test_helper durable PATH COUNT SIZE EVERY
+//     creates PATH and sets COUNT REG_BINARY values d0.. of SIZE bytes each
+//     (their contents follow from their number), flushing the key after every
+//     EVERY values and then printing "acked N" (N values flushed) on a line
+//     of its own; exit status 0 when every call succeeded.
+//   netid_test_helper verify PATH SIZE ACKED
+//     checks what a "durable" run left: PATH opens (or is missing when
+//     ACKED is 0), its values are d0..dK-1 with the contents that run gave
+//     them and nothing else, and K >= ACKED. Prints "ok K" (exit status 0) or
+//     what is wrong (1).
+//   netid_test_helper churn PATH COUNT
+//     COUNT times creates PATH (RegCreateKeyEx) and deletes it again, as
+//     other processes may do at the same time; prints each status of a
+//     create other than success, one a line; exit status 0.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
 #include <cstdio>
@@ -167,6 +181,106 @@ int ListKey(const char* path, bool full)
         std::printf("key\t%s\n", name);
     }
     RegCloseKey(key);
+    return 0;
+}
+
+// The contents the "durable" run gives its value number `index`.
+std::string DurableData(int index, std::size_t size)
+{
+    std::string data(size, '\0');
+    for (std::size_t b = 0; b < size; ++b) data[b] = static_cast<char>((index * 131 + b * 7) & 0xFF);
+    return data;
+}
+
+int WriteDurable(const char* path, int count, std::size_t size, int every)
+{
+    HKEY root = RootOf(path);
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "create %s: %ld\n", path, static_cast<long>(status));
+        return 1;
+    }
+    for (int i = 0; i < count && status == ERROR_SUCCESS; ++i) {
+        std::string data = DurableData(i, size);
+        std::string name = "d" + std::to_string(i);
+        status = RegSetValueExA(key, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()),
+                                static_cast<DWORD>(data.size()));
+        if (status == ERROR_SUCCESS && every > 0 && (i + 1) % every == 0) {
+            status = RegFlushKey(key);
+            if (status == ERROR_SUCCESS) {
+                std::printf("acked %d\n", i + 1);
+                std::fflush(stdout);
+            }
+        }
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) std::fprintf(stderr, "write: %ld\n", static_cast<long>(status));
+    return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+int VerifyDurable(const char* path, std::size_t size, int acked)
+{
+    HKEY root = RootOf(path);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        if (status == ERROR_FILE_NOT_FOUND && acked == 0) {
+            std::printf("ok 0\n");
+            return 0;
+        }
+        std::printf("open %s: %ld (%d values were acknowledged)\n", path, static_cast<long>(status), acked);
+        return 1;
+    }
+    DWORD values = 0;
+    status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                              nullptr, nullptr, nullptr);
+    int found = 0;
+    std::string data(size + 1, '\0');
+    for (; status == ERROR_SUCCESS; ++found) {
+        std::string name = "d" + std::to_string(found);
+        DWORD type = 0;
+        DWORD got = static_cast<DWORD>(data.size());
+        LONG s = RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &got);
+        if (s == ERROR_FILE_NOT_FOUND) break;
+        if (s != ERROR_SUCCESS || type != REG_BINARY || got != size ||
+            data.compare(0, size, DurableData(found, size)) != 0) {
+            std::printf("%s: status %ld, type %lu, %lu bytes, not as written\n", name.c_str(),
+                        static_cast<long>(s), static_cast<unsigned long>(type), static_cast<unsigned long>(got));
+            RegCloseKey(key);
+            return 1;
+        }
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        std::printf("query %s: %ld\n", path, static_cast<long>(status));
+        return 1;
+    }
+    if (static_cast<int>(values) != found) {
+        std::printf("%lu values, but only d0..d%d follow one another\n", static_cast<unsigned long>(values), found - 1);
+        return 1;
+    }
+    if (found < acked) {
+        std::printf("%d values, but %d were acknowledged as flushed\n", found, acked);
+        return 1;
+    }
+    std::printf("ok %d\n", found);
+    return 0;
+}
+
+int Churn(const char* path, int count)
+{
+    HKEY root = RootOf(path);
+    for (int i = 0; i < count; ++i) {
+        HKEY key = nullptr;
+        LONG status = RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (status == ERROR_SUCCESS) {
+            RegCloseKey(key);
+        } else {
+            std::printf("%ld\n", static_cast<long>(status));
+        }
+        RegDeleteKeyA(root, path);
+    }
     return 0;
 }
 
@@ -315,12 +429,22 @@ int main(int argc, char** argv)
                       std::strcmp(argv[1], "save") == 0)) {
         return HiveCall(argc, argv);
     }
+    if (argc == 6 && std::strcmp(argv[1], "durable") == 0) {
+        return WriteDurable(argv[2], std::atoi(argv[3]), static_cast<std::size_t>(std::atol(argv[4])),
+                            std::atoi(argv[5]));
+    }
+    if (argc == 5 && std::strcmp(argv[1], "verify") == 0) {
+        return VerifyDurable(argv[2], static_cast<std::size_t>(std::atol(argv[3])), std::atoi(argv[4]));
+    }
+    if (argc == 4 && std::strcmp(argv[1], "churn") == 0) {
+        return Churn(argv[2], std::atoi(argv[3]));
+    }
     if (argc >= 2 && std::strcmp(argv[1], "cmdline") == 0) {
         std::printf("%s", GetCommandLineA());
         return 0;
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }

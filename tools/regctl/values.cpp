@@ -7,6 +7,8 @@
 namespace regctl {
 
 const char* const kDefaultListSeparator = "\\0";
+// reg's own text for data that is not a number of the type.
+const char* const kBadNumber = "Invalid syntax. Specify valid numeric value for '/d'.";
 
 namespace {
 
@@ -199,8 +201,7 @@ bool ParseValueData(DWORD type, bool hasData, const std::string& text, const std
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN:
         if (!hasData || !ParseNumber(text, 0xFFFFFFFFull, number)) {
-            error = "Invalid data for " + TypeName(type) + ": \"" + text +
-                    "\". Give a number from 0 to 4294967295, or 0x0 to 0xffffffff.";
+            error = kBadNumber;
             return false;
         }
         // reg stores the big-endian type little-endian as well.
@@ -208,9 +209,7 @@ bool ParseValueData(DWORD type, bool hasData, const std::string& text, const std
         break;
     case REG_QWORD:
         if (hasData && !ParseSignedNumber(text, number)) {
-            error = "Invalid data for REG_QWORD: \"" + text +
-                    "\". Give a number from -9223372036854775808 to 18446744073709551615, or 0x0 to "
-                    "0xffffffffffffffff.";
+            error = kBadNumber;
             return false;
         }
         AppendLittleEndian(result, number, 8);

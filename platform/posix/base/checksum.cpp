@@ -73,4 +73,25 @@ std::uint32_t Crc32c(std::uint32_t crc, const void* data, std::size_t size)
     return ~crc;
 }
 
+std::uint32_t Crc32cByTable(std::uint32_t crc, const void* data, std::size_t size)
+{
+    return ~ByTable(~crc, static_cast<const unsigned char*>(data), size);
+}
+
+bool Crc32cByInstruction(std::uint32_t crc, const void* data, std::size_t size, std::uint32_t& result)
+{
+#if defined(__x86_64__)
+    if (HasInstruction()) {
+        result = ~ByInstruction(~crc, static_cast<const unsigned char*>(data), size);
+        return true;
+    }
+#else
+    (void)crc;
+    (void)data;
+    (void)size;
+    (void)result;
+#endif
+    return false;
+}
+
 }  // namespace netid::posix

@@ -40,8 +40,13 @@ bool MakeDirectories(const std::string& path)
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         partial = path.substr(0, end);
-        if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
+        if (!partial.empty()) {
+            if (mkdir(partial.c_str(), 0755) == 0) {
+                // A directory made is durable only once its parent is synced.
+                SyncDirectory(DirectoryOf(partial));
+            } else if (errno != EEXIST) {
+                return false;
+            }
         }
         start = end + 1;
     }
@@ -105,9 +110,9 @@ LONG StatusFromErrno(int error)
     switch (error) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EROFS: return ERROR_WRITE_PROTECT;
     case EACCES:
     case EPERM:
-    case EROFS:
     case EISDIR:
     case ELOOP: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_ALREADY_EXISTS;
@@ -177,6 +182,18 @@ int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, 
     return -1;
 }
 
+int PlaceFreshFile(int dir, const std::string& fresh, const std::string& name)
+{
+    // One step where the file system has it: the file never has two names,
+    // which a process killed (or a machine switched off) between a link and
+    // an unlink would leave, and which every later opening refuses.
+    if (::renameat2(dir, fresh.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (::linkat(dir, fresh.c_str(), dir, name.c_str(), 0) != 0) return -1;
+    ::unlinkat(dir, fresh.c_str(), 0);
+    return 0;
+}
+
 // Opens a fixed-name companion file, making it (and nothing else) when it
 // is missing.
 int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
@@ -197,9 +214,9 @@ int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode
         return -1;
     }
     // Put in place only when no other process did first; theirs is used then.
-    int linked = ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+    int linked = PlaceFreshFile(dir, temp, name);
     int error = errno;
-    ::unlinkat(dir, temp.c_str(), 0);
+    if (linked != 0) ::unlinkat(dir, temp.c_str(), 0);
     ::close(fd);
     if (linked != 0 && error != EEXIST) {
         status = StatusFromErrno(error);
@@ -292,11 +309,10 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
     }
     ::close(fd);
     if (status == ERROR_SUCCESS && !temp.empty()) {
-        int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str())
-                           : ::linkat(dir, temp.c_str(), dir, name.c_str(), 0);
+        int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str()) : PlaceFreshFile(dir, temp, name);
         if (rc != 0) status = StatusFromErrno(errno);
     }
-    if (!temp.empty() && (status != ERROR_SUCCESS || !overwrite)) ::unlinkat(dir, temp.c_str(), 0);
+    if (!temp.empty() && status != ERROR_SUCCESS) ::unlinkat(dir, temp.c_str(), 0);
     if (status == ERROR_SUCCESS) ::fsync(dir);
     return status;
 }

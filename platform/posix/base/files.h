@@ -88,6 +88,12 @@ int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode
 // `owner`; its name is returned. -1 with errno on failure.
 int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name);
 
+// Gives the fresh file `fresh` of `dir` the name `name`, unless something
+// already has that name (-1, errno EEXIST); the fresh name is gone then.
+// Never leaves the file with both names where the file system can rename
+// without replacing. 0, or -1 with errno.
+int PlaceFreshFile(int dir, const std::string& fresh, const std::string& name);
+
 // Writes `size` bytes as the file `name` in the directory `dir`, whole or not
 // at all: under a fresh name first (made with O_EXCL, never through a link),
 // synced, then put in place. Without `overwrite` an existing file is left

@@ -146,12 +146,30 @@ std::vector<store::SubKeyInfo> Registry::SubKeys(const Handle& handle)
     return all;
 }
 
-LONG Registry::SubKeyAt(const Handle& handle, DWORD index, store::SubKeyInfo& out)
+LONG Registry::SubKeyAt(HKEY value, const Handle& handle, DWORD index, store::SubKeyInfo& out)
 {
     if (!IsPair(handle)) return engine.SubKeyAt(handle.key, index, out);
-    std::vector<store::SubKeyInfo> all = SubKeys(handle);
-    if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
-    out = std::move(all[index]);
+    // Resolving the handle brought both hives up to date: their sequences
+    // tell whether anything changed since the listing was made.
+    const std::uint64_t userSeq = handle.user.slot->hive->View().Seq();
+    const std::uint64_t machineSeq = handle.machine.slot->hive->View().Seq();
+    Listing& kept = m_listings[reinterpret_cast<std::uintptr_t>(Canonical(value))];
+    const bool current = kept.userSlot.lock() == handle.user.slot && kept.user == handle.user.id &&
+                         kept.machineSlot.lock() == handle.machine.slot && kept.machine == handle.machine.id &&
+                         kept.userSeq == userSeq && kept.machineSeq == machineSeq;
+    if (!current) {
+        kept.keys.clear();  // no stale listing survives a failure below
+        kept.userSlot.reset();
+        kept.keys = SubKeys(handle);
+        kept.userSlot = handle.user.slot;
+        kept.machineSlot = handle.machine.slot;
+        kept.user = handle.user.id;
+        kept.machine = handle.machine.id;
+        kept.userSeq = userSeq;
+        kept.machineSeq = machineSeq;
+    }
+    if (index >= kept.keys.size()) return ERROR_NO_MORE_ITEMS;
+    out = kept.keys[index];
     return ERROR_SUCCESS;
 }
 

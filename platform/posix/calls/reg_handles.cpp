@@ -14,6 +14,7 @@ namespace netid::posix {
 namespace {
 
 constexpr std::uintptr_t kHandleBase = 0x00010000;
+constexpr std::uintptr_t kClassesMark = 2;
 
 // The rights the privileges of backup and restore stand for, as the
 // platform grants them to a caller that asks with REG_OPTION_BACKUP_RESTORE.
@@ -109,7 +110,10 @@ HKEY Canonical(HKEY key)
 
 HKEY Registry::NewHandle(const Handle& handle, DWORD access)
 {
-    std::uintptr_t value = m_nextHandle;
+    // Values step by four; a handle of the merged view has the mark
+    // (value & 3) == 2 that programs test to know it for one, as the
+    // platform marks it.
+    std::uintptr_t value = m_nextHandle | (handle.classes ? kClassesMark : 0);
     m_nextHandle += 4;
     Handle stored = handle;
     stored.access = access;
@@ -243,6 +247,7 @@ bool Registry::CloseHandleValue(HKEY key)
     if (m_handles.erase(value) == 0) {
         return false;
     }
+    m_listings.erase(value);
     notify.FireWatchesOfHandle(value);
     return true;
 }

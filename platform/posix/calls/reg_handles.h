@@ -13,6 +13,7 @@
 #define NETID_PLATFORM_POSIX_REG_HANDLES_H
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -103,7 +104,11 @@ public:
     // names); for the merged view the union of both sides, the user's entry
     // where both have one.
     std::vector<store::SubKeyInfo> SubKeys(const Handle& handle);
-    LONG SubKeyAt(const Handle& handle, DWORD index, store::SubKeyInfo& out);
+    // The sub-key at `index` of that order for the handle `value`. The merged
+    // view's listing is kept with the handle between calls while both sides'
+    // hives stand as they stood, so that enumerating it stays linear; a
+    // change to either lists it anew, as the platform enumerates the live keys.
+    LONG SubKeyAt(HKEY value, const Handle& handle, DWORD index, store::SubKeyInfo& out);
     // The values the handle shows, in enumeration order: for the merged view
     // the user's and then those of the machine's key that the user's lacks
     // (a value is read and written in `key` alone, as the platform does).
@@ -131,10 +136,20 @@ private:
     Handle ResolveClasses(const Handle& opened);
     std::vector<store::SubKeyInfo> KeysOf(const store::KeyRef& key);
 
+    // A merged listing kept for a handle (reg_classes.cpp): the two keys it
+    // was made of, and the sequence of each one's hive then.
+    struct Listing {
+        std::weak_ptr<store::Slot> userSlot, machineSlot;
+        store::KeyId user = 0, machine = 0;
+        std::uint64_t userSeq = 0, machineSeq = 0;
+        std::vector<store::SubKeyInfo> keys;
+    };
+
     bool m_attempted = false;
     LONG m_openStatus = ERROR_SUCCESS;
     bool m_bootWorkDue = false;
     std::unordered_map<std::uintptr_t, Handle> m_handles;
+    std::unordered_map<std::uintptr_t, Listing> m_listings;  // by handle value
     std::uintptr_t m_nextHandle;
 };
 

@@ -168,6 +168,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
             std::uint64_t now = NowAsFileTime();
             const Sid owner = DefaultOwner();
             store::KeyId created = 0;
+            bool madeMeanwhile = false;
             LONG status = reg.engine.Commit(at, [&](store::Batch& b) -> LONG {
                 const store::Model& model = b.View();
                 store::KeyId id = at.id;
@@ -176,7 +177,15 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                     if (p == nullptr) return ERROR_KEY_DELETED;
                     const bool last = i + 1 == names.size();
                     if (last && p->IsVolatile() && !wantVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-                    if (model.Child(*p, Upcase(names[i])) != 0) return ERROR_ALREADY_EXISTS;
+                    if (store::KeyId there = model.Child(*p, Upcase(names[i])); there != 0) {
+                        if (!last || !model.Find(there)->mount.empty()) return ERROR_ALREADY_EXISTS;
+                        // Another process made the key meanwhile: it is
+                        // opened, in the same step (it may be gone again
+                        // by the time a later step would look).
+                        created = there;
+                        madeMeanwhile = true;
+                        return ERROR_SUCCESS;
+                    }
                     // Levels made on the way are lasting keys unless they lie
                     // beneath a volatile one.
                     const bool isVolatile = last ? wantVolatile : p->IsVolatile();
@@ -203,7 +212,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                 return status;
             } else {
                 result = reg.Made(base, names, reach, store::KeyRef{at.slot, created});
-                disposition = REG_CREATED_NEW_KEY;
+                disposition = madeMeanwhile ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
             }
         }
         DWORD access = reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
@@ -364,7 +373,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
         store::SubKeyInfo entry;
-        LONG status = reg.SubKeyAt(handle, dwIndex, entry);
+        LONG status = reg.SubKeyAt(hKey, handle, dwIndex, entry);
         if (status != ERROR_SUCCESS) {
             return status;
         }

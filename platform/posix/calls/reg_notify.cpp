@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <map>
 #include <string>
@@ -90,6 +91,43 @@ void Notifier::FireWatchesOfHandle(std::uintptr_t handle)
         }
     }
     if (any) m_fired.notify_all();
+}
+
+void Notifier::FireWatchesOfThread(std::uint64_t thread)
+{
+    bool any = false;
+    for (auto it = m_watches.begin(); it != m_watches.end();) {
+        if (it->thread == thread && !it->fired) {
+            Fire(it, any);
+        } else {
+            ++it;
+        }
+    }
+    if (any) m_fired.notify_all();
+}
+
+namespace {
+
+// Fires the thread's watches when the thread ends (its thread_local objects
+// are destroyed then, the main thread's at exit).
+struct ThreadEnd {
+    std::uint64_t id;
+    ~ThreadEnd()
+    {
+        Registry& reg = TheRegistry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.notify.FireWatchesOfThread(id);
+    }
+};
+
+std::atomic<std::uint64_t> g_nextThreadId{1};
+
+}  // namespace
+
+std::uint64_t ThisThreadId()
+{
+    thread_local ThreadEnd end{g_nextThreadId.fetch_add(1)};
+    return end.id;
 }
 
 void Notifier::Add(Watch watch, std::unique_lock<std::mutex>& lock)
@@ -177,6 +215,9 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
         watch.subtree = bWatchSubtree != FALSE;
         watch.filter = dwNotifyFilter & 0x0Fu;
         watch.event = fAsynchronous ? hEvent : nullptr;
+        if (watch.event != nullptr && (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
+            watch.thread = ThisThreadId();
+        }
         // Arming a wait clears the event: a signal left from before is no
         // change of this wait's.
         if (watch.event != nullptr) ResetEvent(watch.event);

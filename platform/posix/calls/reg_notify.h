@@ -24,6 +24,7 @@ struct Watch {
     bool subtree = false;
     DWORD filter = 0;
     HANDLE event = nullptr;  // null for a synchronous waiter
+    std::uint64_t thread = 0;  // the thread it ends with (0: it outlives its thread)
     bool fired = false;
 };
 
@@ -37,6 +38,10 @@ public:
     void OnChanges(const std::shared_ptr<store::Slot>& slot, const std::vector<store::Change>& changes);
     // Wakes the waiters on a handle that is being closed.
     void FireWatchesOfHandle(std::uintptr_t handle);
+    // Signals the watches armed by thread `thread` (ThisThreadId), which is
+    // ending: a watch armed without REG_NOTIFY_THREAD_AGNOSTIC ends with its
+    // thread, as the platform cancels it.
+    void FireWatchesOfThread(std::uint64_t thread);
     // Adds `watch`, which sees only changes from now on. A synchronous one
     // (no event) is waited for with `lock` until it fires, then removed.
     void Add(Watch watch, std::unique_lock<std::mutex>& lock);
@@ -53,6 +58,10 @@ private:
     std::condition_variable m_fired;
     bool m_watcherStarted = false;
 };
+
+// This thread's number for the watches it arms (never 0, never reused);
+// from the first call on, its end fires those of them still waiting.
+std::uint64_t ThisThreadId();
 
 }  // namespace netid::posix
 

@@ -125,8 +125,12 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         const std::vector<BYTE> data = DataToA(value.type, value.data);
         // A name or data that does not fit leaves the name buffer and its
         // length as they were, and still tells the type and the data's size.
-        if (name.size() >= *lpcchValueName || (lpData != nullptr && capacity < data.size())) {
+        // Data that fits is delivered even when the name does not, as the
+        // platform delivers it.
+        const bool nameFits = name.size() < *lpcchValueName;
+        if (!nameFits || (lpData != nullptr && capacity < data.size())) {
             if (lpType != nullptr) *lpType = value.type;
+            if (!nameFits) DeliverData(value.type, data, lpData, capacity, lpcbData);
             if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(data.size());
             return ERROR_MORE_DATA;
         }

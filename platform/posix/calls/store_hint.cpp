@@ -18,6 +18,8 @@ namespace netid {
 
 namespace {
 
+const char* const kNotWritable = "cannot be written by this user";
+
 // The nearest existing directory at or above `path`.
 std::string ExistingAncestor(std::string path)
 {
@@ -56,7 +58,7 @@ std::string Problem(const std::string& dir)
         return "cannot be read by this user";
     }
     if (access(dir.c_str(), W_OK) != 0) {
-        return "cannot be written by this user";
+        return kNotWritable;
     }
     return "";
 }
@@ -89,6 +91,14 @@ std::string RegistryStoreHint(LONG status)
     }
     if (problem.empty() && status == ERROR_ACCESS_DENIED) {
         return "";  // the directory is fine: the key itself refused access
+    }
+    // The machine's own store (no NETID_REGISTRY_DIR) is root's: a user who
+    // may not write it is to run the command as root. A store of their own
+    // would not help, as programs run without the variable never read it.
+    if (chosen.empty() && status == ERROR_ACCESS_DENIED && geteuid() != 0 &&
+        problem == kNotWritable) {
+        return "The machine's registry in " + dir +
+               " is root's to write: run the command as root (for example with sudo).";
     }
     std::string what = problem.empty() ? "The registry store is kept in " + dir + chosen + "."
                                        : "The registry store directory " + dir + chosen + " " + problem + ".";

@@ -336,7 +336,10 @@ LONG StoreEngine::ConvertEarlierStore()
     if (status != ERROR_SUCCESS) return status;
     usersMounts.push_back({u".DEFAULT", "default"});
     usersOrigins.push_back(std::string());
-    if (::mkdirat(m_dir, "users", 0755) == 0 && m_owner == 0) ::fchmodat(m_dir, "users", 01777, 0);
+    // Every user makes their own hive in users/: sticky, as /tmp is.
+    if (::mkdirat(m_dir, "users", 0755) == 0 && m_owner == 0 && ::fchmodat(m_dir, "users", 01777, 0) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
     int usersDir = ::openat(m_dir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     for (auto it = users.subkeys.begin(); usersDir >= 0 && it != users.subkeys.end();) {
         const std::string sid = Utf16ToUtf8(it->name);
@@ -350,7 +353,7 @@ LONG StoreEngine::ConvertEarlierStore()
             ++it;
             continue;
         }
-        ::mkdirat(usersDir, sid.c_str(), 0700);
+        if (::mkdirat(usersDir, sid.c_str(), 0700) == 0) ::fsync(usersDir);
         int dir = ::openat(usersDir, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
             if (dir >= 0) ::close(dir);

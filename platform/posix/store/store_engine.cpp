@@ -155,6 +155,8 @@ LONG StoreEngine::Open(const std::string& directory)
             m_problem = "the store's files in " + directory + " may not be read by this user";
         } else if (status == ERROR_BADDB) {
             m_problem = "the file " + directory + "/machine.hive is not a hive of this registry; it was left as it is";
+        } else if (status == ERROR_REGISTRY_CORRUPT) {
+            m_problem = "the file " + directory + "/machine.hive is damaged where it had been flushed to the disk; it was left as it is";
         }
         return status;
     }
@@ -216,7 +218,7 @@ LONG StoreEngine::CreateSkeleton()
     if (status != ERROR_SUCCESS) return status;
     if (::mkdirat(m_dir, kUsersDir, 0755) == 0) {
         // Every user makes their own hive here: sticky, as /tmp is.
-        if (m_owner == 0) ::fchmodat(m_dir, kUsersDir, 01777, 0);
+        if (m_owner == 0 && ::fchmodat(m_dir, kUsersDir, 01777, 0) != 0) return ERROR_ACCESS_DENIED;
     } else if (errno != EEXIST) {
         return ERROR_ACCESS_DENIED;
     }
@@ -251,6 +253,17 @@ LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKe
 {
     // Only hives of the store's own directory are mounted, by a plain name.
     if (name.empty() || name.find('/') != std::string::npos || name[0] == '.') return ERROR_BADDB;
+    // A user's hive mounts nothing, and no hive is mounted beneath itself
+    // or in a second place: a hostile hive file cannot make a cycle.
+    if (parent->name.rfind(std::string(kUsersDir) + "/", 0) == 0) return ERROR_REGISTRY_CORRUPT;
+    for (const Slot* s = parent.get(); s != nullptr; s = s->parent.get()) {
+        if (s->name == name) return ERROR_REGISTRY_CORRUPT;
+    }
+    auto existing = m_slots.find(name);
+    if (existing != m_slots.end() && !existing->second->gone && existing->second->parent &&
+        (existing->second->parent != parent || existing->second->mountKey != mountKey)) {
+        return ERROR_REGISTRY_CORRUPT;
+    }
     mode_t mode = name == kSamHive || name == kSecurityHive ? 0600 : 0644;
     LONG status = OpenSlot(name, m_dir, false, Options(mode, false), out);
     if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : status;
@@ -273,7 +286,11 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     int dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0 && errno == ENOENT && create && mine) {
-        if (::mkdirat(users, sid.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (::mkdirat(users, sid.c_str(), 0700) == 0) {
+            // The user's directory is durable only once users/ is synced:
+            // else a power loss takes it, and the flushed hive inside, away.
+            ::fsync(users);
+        } else if (errno != EEXIST) {
             ::close(users);
             return ERROR_ACCESS_DENIED;
         }
@@ -409,13 +426,38 @@ std::size_t StoreEngine::Depth(const KeyRef& ref) const
     return depth;
 }
 
-std::vector<SubKeyInfo> StoreEngine::UsersChildren()
+StoreEngine::UsersStamp StoreEngine::CurrentUsersStamp()
 {
-    std::vector<SubKeyInfo> out;
+    UsersStamp stamp;
+    stamp.seq = m_users->hive->View().Seq();
+    if (::geteuid() == 0) {
+        // A user's directory made or removed changes users/ (its times, and
+        // its link count, which a time too coarse to tell two changes apart
+        // does not hide).
+        struct stat st {};
+        if (::fstatat(m_dir, kUsersDir, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            stamp.ino = st.st_ino;
+            stamp.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                          static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+            stamp.ctime = static_cast<std::uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                          static_cast<std::uint64_t>(st.st_ctim.tv_nsec);
+            stamp.links = st.st_nlink;
+        }
+    } else {
+        std::shared_ptr<Slot> own;
+        stamp.ownHive = OpenUserHive(::geteuid(), false, own) == ERROR_SUCCESS;
+    }
+    return stamp;
+}
+
+const std::vector<StoreEngine::UsersEntry>& StoreEngine::UsersChildren()
+{
+    const UsersStamp stamp = CurrentUsersStamp();
+    if (m_usersListed && stamp == m_usersStamp) return m_usersListing;
+    std::vector<UsersEntry> out;
     const Model& model = m_users->hive->View();
     for (const ChildRef& c : model.Root().children) {
-        const Key* k = model.Find(c.id);
-        out.push_back({k->name, k->keyClass, k->lastWrite});
+        out.push_back({model.Find(c.id)->name, c.id, 0});
     }
     // The user hives this user may open: their own, or, for root, all.
     std::vector<std::uint32_t> uids;
@@ -438,12 +480,28 @@ std::vector<SubKeyInfo> StoreEngine::UsersChildren()
     for (std::uint32_t uid : uids) {
         std::shared_ptr<Slot> slot;
         if (OpenUserHive(uid, false, slot) != ERROR_SUCCESS) continue;
-        const Key& root = slot->hive->View().Root();
-        out.push_back({Utf8ToUtf16(UserSidName(uid)), root.keyClass, root.lastWrite});
+        out.push_back({Utf8ToUtf16(UserSidName(uid)), 0, uid});
     }
     std::sort(out.begin(), out.end(),
-              [](const SubKeyInfo& a, const SubKeyInfo& b) { return Upcase(a.name) < Upcase(b.name); });
-    return out;
+              [](const UsersEntry& a, const UsersEntry& b) { return Upcase(a.name) < Upcase(b.name); });
+    m_usersListing = std::move(out);
+    m_usersStamp = stamp;
+    m_usersListed = true;
+    return m_usersListing;
+}
+
+bool StoreEngine::UsersEntryInfo(const UsersEntry& entry, SubKeyInfo& out)
+{
+    const Key* key = nullptr;
+    if (entry.id != 0) {
+        key = m_users->hive->View().Find(entry.id);
+    } else {
+        std::shared_ptr<Slot> slot;
+        if (OpenUserHive(entry.uid, false, slot) == ERROR_SUCCESS) key = &slot->hive->View().Root();
+    }
+    if (key == nullptr) return false;
+    out = {entry.id != 0 ? key->name : entry.name, key->keyClass, key->lastWrite};
+    return true;
 }
 
 LONG StoreEngine::SubKeyCount(const KeyRef& parent, DWORD& count)
@@ -451,8 +509,8 @@ LONG StoreEngine::SubKeyCount(const KeyRef& parent, DWORD& count)
     const Key* key = nullptr;
     LONG status = Refresh(parent, key);
     if (status != ERROR_SUCCESS) return status;
-    count = parent.slot == m_users && parent.id == kRootKey ? static_cast<DWORD>(UsersChildren().size())
-                                                           : static_cast<DWORD>(key->children.size());
+    count = IsUsersRoot(parent) ? static_cast<DWORD>(UsersChildren().size())
+                                : static_cast<DWORD>(key->children.size());
     return ERROR_SUCCESS;
 }
 
@@ -461,11 +519,15 @@ LONG StoreEngine::SubKeyAt(const KeyRef& parent, DWORD index, SubKeyInfo& out)
     const Key* key = nullptr;
     LONG status = Refresh(parent, key);
     if (status != ERROR_SUCCESS) return status;
-    if (parent.slot == m_users && parent.id == kRootKey) {
-        std::vector<SubKeyInfo> all = UsersChildren();
+    if (IsUsersRoot(parent)) {
+        const std::vector<UsersEntry>& all = UsersChildren();
         if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
-        out = all[index];
-        return ERROR_SUCCESS;
+        if (UsersEntryInfo(all[index], out)) return ERROR_SUCCESS;
+        // What the listing holds is gone since: listed anew.
+        m_usersListed = false;
+        const std::vector<UsersEntry>& again = UsersChildren();
+        if (index >= again.size()) return ERROR_NO_MORE_ITEMS;
+        return UsersEntryInfo(again[index], out) ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
     }
     if (index >= key->children.size()) return ERROR_NO_MORE_ITEMS;
     const Key* child = parent.slot->hive->View().Find(key->children[index].id);

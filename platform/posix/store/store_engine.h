@@ -147,7 +147,29 @@ private:
     LONG SyncSlot(const std::shared_ptr<Slot>& slot);
     void Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes);
     HiveOptions Options(mode_t mode, bool create) const;
-    std::vector<SubKeyInfo> UsersChildren();
+    // HKEY_USERS' sub-keys: its own hive's (loaded hives, .DEFAULT) and the
+    // user hives this process may open, in enumeration order. Kept between
+    // calls while its stamp holds, so that enumerating them stays linear.
+    struct UsersEntry {
+        std::u16string name;
+        KeyId id = 0;            // a key of HKEY_USERS' own hive, or
+        std::uint32_t uid = 0;   // (id 0) the user whose hive it is
+    };
+    struct UsersStamp {
+        std::uint64_t seq = 0;   // of HKEY_USERS' own hive
+        bool ownHive = false;    // this user's hive opens
+        ino_t ino = 0;           // of users/, which root lists
+        std::uint64_t mtime = 0, ctime = 0;
+        nlink_t links = 0;
+        bool operator==(const UsersStamp& o) const
+        {
+            return seq == o.seq && ownHive == o.ownHive && ino == o.ino && mtime == o.mtime &&
+                   ctime == o.ctime && links == o.links;
+        }
+    };
+    UsersStamp CurrentUsersStamp();
+    const std::vector<UsersEntry>& UsersChildren();
+    bool UsersEntryInfo(const UsersEntry& entry, SubKeyInfo& out);
 
     std::string m_directory;
     std::string m_problem;
@@ -160,6 +182,9 @@ private:
     std::map<std::string, std::shared_ptr<Slot>> m_slots;
     ChangeSink m_sink;
     bool m_newBoot = false;
+    bool m_usersListed = false;
+    UsersStamp m_usersStamp;
+    std::vector<UsersEntry> m_usersListing;
 };
 
 }  // namespace netid::posix::store

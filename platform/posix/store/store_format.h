@@ -51,6 +51,14 @@ constexpr std::size_t kAnchorRecordCrc = 16;   // u32, that record's CRC
 constexpr std::size_t kAnchorSeq = 24;         // u64, the commits it holds
 constexpr std::size_t kAnchorCrc = 60;         // u32 CRC-32C of bytes 0..59
 
+// Where the records a flush put on the disk end: a record before it that
+// does not check out is damage, reported, never cut off as a torn end.
+constexpr std::size_t kSyncedEnd = 1536;
+constexpr std::size_t kSyncedEndSize = 32;
+constexpr std::size_t kSyncedEndFileId = 0;    // u64, the file it speaks of
+constexpr std::size_t kSyncedEndOffset = 8;    // u64
+constexpr std::size_t kSyncedEndCrc = 28;      // u32 CRC-32C of bytes 0..27
+
 // ------------------------------------------------------------ records
 constexpr std::uint32_t kCommit = 0x54494D43;      // "CMIT"
 constexpr std::uint32_t kCheckpoint = 0x54504B43;  // "CKPT"

@@ -124,6 +124,35 @@ void MakeAnchor(std::uint8_t* slot, std::uint64_t generation, std::uint64_t offs
     Put32(slot + f::kAnchorCrc, Crc32c(0, slot, f::kAnchorCrc));
 }
 
+void MakeSyncedEnd(std::uint8_t* slot, std::uint64_t fileId, std::uint64_t end)
+{
+    std::memset(slot, 0, f::kSyncedEndSize);
+    Put64(slot + f::kSyncedEndFileId, fileId);
+    Put64(slot + f::kSyncedEndOffset, end);
+    Put32(slot + f::kSyncedEndCrc, Crc32c(0, slot, f::kSyncedEndCrc));
+}
+
+// The end of what a flush put on the disk, as the header notes it; 0 when
+// the note is missing or not whole (files of earlier versions have none).
+std::uint64_t ReadSyncedEnd(const std::uint8_t* slot, std::uint64_t fileId)
+{
+    if (Crc32c(0, slot, f::kSyncedEndCrc) != Get32(slot + f::kSyncedEndCrc) ||
+        Get64(slot + f::kSyncedEndFileId) != fileId) {
+        return 0;
+    }
+    return Get64(slot + f::kSyncedEndOffset);
+}
+
+// Where the file's real data ends from `from` on: its first hole (a sparse
+// file's holes hold nothing written), else its end.
+std::uint64_t DataEnd(int fd, std::uint64_t from)
+{
+    off_t hole = ::lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
+    if (hole >= 0) return static_cast<std::uint64_t>(hole);
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 struct Anchor {
     bool valid = false;
     std::uint64_t generation = 0;
@@ -188,9 +217,12 @@ LONG Hive::OpenFiles(bool create)
 {
     const std::string file = m_name + ".hive";
     LONG status = ERROR_SUCCESS;
-    bool writer = m_options.writable;
+    // Another user's hive is read as hostile input: never written, its lock
+    // never taken, nothing made beside it (only a hive being made for its
+    // owner is written by someone else).
+    bool writer = m_options.writable && (m_options.owner == ::geteuid() || create);
     m_fd = OpenStoreFile(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
-    if (m_fd < 0 && writer && status == ERROR_ACCESS_DENIED) {
+    if (m_fd < 0 && writer && (status == ERROR_ACCESS_DENIED || status == ERROR_WRITE_PROTECT)) {
         writer = false;  // one who may only read
         m_fd = OpenStoreFile(m_dir, file, O_RDONLY, m_options.owner, status);
     }
@@ -225,7 +257,13 @@ LONG Hive::OpenFiles(bool create)
         // The page may be stale after a crash: set it right under the lock.
         status = Lock();
         if (status != ERROR_SUCCESS) return status;
-        status = ReadTail(nullptr, true);
+        // The file loaded may have been written anew and renamed over since:
+        // what is published must be the file that has the name now.
+        struct stat named {};
+        if (::fstatat(m_dir, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino != m_inode) {
+            status = SwitchFile(nullptr);
+        }
+        if (status == ERROR_SUCCESS) status = ReadTail(nullptr, true);
         if (status == ERROR_SUCCESS) {
             Publish();
             MarkWriting(false);
@@ -280,6 +318,7 @@ LONG Hive::CreateFile(const Model& model)
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(f::kCheckpoint, model.Seq(), 0, salt, payload, crc);
     MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
+    MakeSyncedEnd(&header[f::kSyncedEnd], fileId, f::kHeaderSize + record.size());
 
     LONG status = WriteAll(m_io, fd, header.data(), header.size(), 0);
     if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd, record.data(), record.size(), f::kHeaderSize);
@@ -288,9 +327,9 @@ LONG Hive::CreateFile(const Model& model)
         const std::string file = m_name + ".hive";
         bool replace = m_fd >= 0;
         int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
-                         : ::linkat(m_dir, temp.c_str(), m_dir, file.c_str(), 0);
+                         : PlaceFreshFile(m_dir, temp, file);
         if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : StatusFromErrno(errno);
-        if (!replace || rc != 0) ::unlinkat(m_dir, temp.c_str(), 0);
+        if (rc != 0) ::unlinkat(m_dir, temp.c_str(), 0);
         if (rc == 0) {
             ::fsync(m_dir);
             if (replace) {
@@ -305,6 +344,7 @@ LONG Hive::CreateFile(const Model& model)
                 m_checkpointAt = f::kHeaderSize;
                 m_checkpointSize = record.size();
                 m_anchorGeneration = 1;
+                m_syncedEnd = m_offset;
             }
         }
     } else {
@@ -314,8 +354,10 @@ LONG Hive::CreateFile(const Model& model)
     return status;
 }
 
-// Reads the file from its newest whole checkpoint on.
-LONG Hive::LoadAll()
+// Reads the file from its newest whole checkpoint on. A file is hostile
+// input (another user's hive): nothing is read past its real data, and a
+// record that checks out but does not apply is reported, never followed.
+LONG Hive::LoadAll(std::uint64_t limit)
 {
     Bytes header(f::kHeaderSize);
     if (ReadAt(m_fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
@@ -329,13 +371,14 @@ LONG Hive::LoadAll()
     m_inode = st.st_ino;
     m_fileId = Get64(&header[f::kHeaderFileId]);
     m_salt = Get32(&header[f::kHeaderSalt]);
+    m_syncedEnd = ReadSyncedEnd(&header[f::kSyncedEnd], m_fileId);
 
     Anchor a = ReadAnchor(&header[f::kAnchorA]);
     Anchor b = ReadAnchor(&header[f::kAnchorB]);
     if (b.valid && (!a.valid || b.generation > a.generation)) std::swap(a, b);
     std::vector<Anchor> candidates;
-    if (a.valid) candidates.push_back(a);
-    if (b.valid) candidates.push_back(b);
+    if (a.valid && a.offset < limit) candidates.push_back(a);
+    if (b.valid && b.offset < limit) candidates.push_back(b);
     Anchor first;
     first.offset = f::kHeaderSize;
     candidates.push_back(first);
@@ -346,7 +389,9 @@ LONG Hive::LoadAll()
         if (ReadAt(m_fd, head, sizeof head, anchor.offset) != static_cast<ssize_t>(sizeof head)) continue;
         std::uint32_t length = Get32(head + f::kRecordLength);
         if (Get32(head + f::kRecordType) != f::kCheckpoint || length > f::kMaxRecord) continue;
-        Bytes record(Padded(f::kRecordHeaderSize + length));
+        const std::size_t total = Padded(f::kRecordHeaderSize + length);
+        if (anchor.offset + total > DataEnd(m_fd, anchor.offset)) continue;  // claims more than there is
+        Bytes record(total);
         if (ReadAt(m_fd, record.data(), record.size(), anchor.offset) !=
             static_cast<ssize_t>(record.size())) {
             continue;
@@ -363,33 +408,65 @@ LONG Hive::LoadAll()
         m_checkpointSize = view.total;
         // A hive last written in an earlier start of the machine shows no
         // volatile keys; the first writer of this start records that.
-        LONG status = ReadTail(nullptr, false);
+        LONG status = ReadTail(nullptr, false, limit);
         if (m_model.BootId() != m_options.bootId) m_model.DropVolatile(nullptr);
         return status;
     }
-    return ERROR_BADDB;
+    // The file's first record was flushed when it was made.
+    return m_syncedEnd > f::kHeaderSize ? ERROR_REGISTRY_CORRUPT : ERROR_BADDB;
 }
 
-// Takes the whole records after m_offset. A writer holding the lock cuts
-// off what is not whole: the remains of a writer that died or of a power
-// loss, which no process has taken.
-LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
+// Takes the whole records after m_offset (up to `limit`). Where they stop
+// short of the end of the file, what follows is the torn end of a writer
+// that died or of a power loss, which no process has taken and a writer
+// holding the lock cuts off; unless it lies where a flush had put records on
+// the disk: that is damage, reported, and the file left as it is.
+LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit)
 {
-    Bytes tail;
-    for (;;) {
-        std::size_t at = tail.size();
-        tail.resize(at + 64 * 1024);
-        ssize_t n = ReadAt(m_fd, tail.data() + at, 64 * 1024, m_offset + at);
-        if (n < 0) return StatusFromErrno(errno);
-        tail.resize(at + static_cast<std::size_t>(n));
-        if (n < 64 * 1024) break;
-    }
-    std::size_t pos = 0;
+    constexpr std::size_t kChunk = 64 * 1024;
+    Bytes buffer;                    // the file's bytes from `bufferAt` on
+    std::uint64_t bufferAt = m_offset;
+    bool atEnd = false;
+    // Makes [at, at + size) of the file present in the buffer, reading no
+    // more than the file holds; false when it ends before. Returns there.
+    const std::uint8_t* here = nullptr;
+    auto have = [&](std::uint64_t at, std::size_t size) -> bool {
+        std::size_t skip = static_cast<std::size_t>(at - bufferAt);
+        if (buffer.size() - skip < size && !atEnd) {
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(skip));
+            bufferAt = at;
+            skip = 0;
+            while (buffer.size() < size && !atEnd) {
+                std::size_t want = std::max(kChunk, size - buffer.size());
+                std::size_t old = buffer.size();
+                buffer.resize(old + want);
+                ssize_t n = ReadAt(m_fd, buffer.data() + old, want, bufferAt + old);
+                buffer.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                if (n < static_cast<ssize_t>(want)) atEnd = true;
+            }
+        }
+        here = buffer.data() + skip;
+        return buffer.size() - skip >= size;
+    };
+
     bool whole = true;
-    while (pos < tail.size()) {
+    while (m_offset < limit) {
+        if (!have(m_offset, f::kRecordHeaderSize)) {
+            whole = here == buffer.data() + buffer.size();
+            break;
+        }
+        std::uint32_t length = Get32(here + f::kRecordLength);
+        std::size_t total = Padded(f::kRecordHeaderSize + std::min<std::uint32_t>(length, f::kMaxRecord));
+        // A record larger than what was read at once is read only where the
+        // file holds that much real data (a sparse file's holes are not read).
+        if (total > kChunk && (length > f::kMaxRecord || m_offset + total > DataEnd(m_fd, m_offset))) {
+            whole = false;
+            break;
+        }
+        have(m_offset, total);
         RecordView r;
-        Parse p = ParseRecord(tail.data() + pos, tail.size() - pos, m_salt, m_lastCrc, r);
-        if (p != Parse::Whole) {
+        const std::size_t available = static_cast<std::size_t>(buffer.data() + buffer.size() - here);
+        if (ParseRecord(here, available, m_salt, m_lastCrc, r) != Parse::Whole) {
             whole = false;
             break;
         }
@@ -399,8 +476,11 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
                 break;
             }
             if (!m_model.ApplyCommit(r.payload, r.length, changes)) {
-                // Cannot happen with files this code wrote; start afresh.
-                return LoadAll();
+                // A record that checks out but does not apply: not written by
+                // this code. The hive goes back to what came before it.
+                const std::uint64_t bad = m_offset;
+                LoadAll(bad);
+                return ERROR_REGISTRY_CORRUPT;
             }
             m_model.SetSeq(r.seq);
         } else {
@@ -408,15 +488,22 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair)
                 whole = false;
                 break;
             }
-            m_checkpointAt = m_offset + pos;
+            m_checkpointAt = m_offset;
             m_checkpointSize = r.total;
         }
-        pos += r.total;
+        m_offset += r.total;
         m_lastCrc = r.crc;
     }
-    m_offset += pos;
-    if (!whole && repair) {
-        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0 || m_io.fdatasync(m_fd) != 0) {
+    if (!whole && m_offset < limit) {
+        if (repair) {
+            // The note may have moved on since this process read it.
+            std::uint8_t slot[f::kSyncedEndSize];
+            if (ReadAt(m_fd, slot, sizeof slot, f::kSyncedEnd) == static_cast<ssize_t>(sizeof slot)) {
+                m_syncedEnd = std::max(m_syncedEnd, ReadSyncedEnd(slot, m_fileId));
+            }
+        }
+        if (m_offset < m_syncedEnd) return ERROR_REGISTRY_CORRUPT;
+        if (repair && (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0 || m_io.fdatasync(m_fd) != 0)) {
             return StatusFromErrno(errno);
         }
     }
@@ -614,7 +701,17 @@ LONG Hive::Rewrite()
 LONG Hive::Flush()
 {
     if (!m_fdWritable) return ERROR_SUCCESS;
-    return m_io.fdatasync(m_fd) == 0 ? ERROR_SUCCESS : StatusFromErrno(errno);
+    const std::uint64_t end = m_offset;
+    if (m_io.fdatasync(m_fd) != 0) return StatusFromErrno(errno);
+    // Everything up to `end` is on the disk now: a record there that does
+    // not check out later is damage, not the torn end of a power loss. The
+    // note itself needs no sync: lost, it only tells less.
+    if (end > m_syncedEnd) {
+        std::uint8_t slot[f::kSyncedEndSize];
+        MakeSyncedEnd(slot, m_fileId, end);
+        if (WriteAll(m_io, m_fd, slot, sizeof slot, f::kSyncedEnd) == ERROR_SUCCESS) m_syncedEnd = end;
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace netid::posix::store

@@ -93,8 +93,9 @@ private:
     LONG OpenFiles(bool create);
     LONG CreateFile(const Model& model);
     LONG OpenShared(bool create);
-    LONG LoadAll();
-    LONG ReadTail(std::vector<Change>* changes, bool repair);
+    // `limit`: no record at or past it is taken.
+    LONG LoadAll(std::uint64_t limit = UINT64_MAX);
+    LONG ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit = UINT64_MAX);
     LONG SwitchFile(std::vector<Change>* changes);
     LONG Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload);
     LONG MaybeCheckpoint();
@@ -127,6 +128,7 @@ private:
     std::uint64_t m_checkpointAt = 0;  // where the newest checkpoint begins
     std::uint64_t m_checkpointSize = 0;
     std::uint64_t m_anchorGeneration = 0;
+    std::uint64_t m_syncedEnd = 0;     // records before it were flushed
     bool m_newBootFound = false;
 
     Model m_model;

@@ -370,22 +370,6 @@ TEST(Store, AWaiterInAnotherProcessIsWokenByOurChange)
     EXPECT_EQ(0, exitStatus.load());
 }
 
-TEST(Store, ClosingTheWatchedKeySignalsTheEvent)
-{
-    ScratchKey scratch("CloseNotify");
-    HKEY watched = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, scratch.Path().c_str(), 0,
-                                           KEY_NOTIFY, &watched));
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0));
-    ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(watched));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
-              WaitForSingleObject(event, static_cast<DWORD>(kGenerousWait.count())));
-    CloseHandle(event);
-}
-
 TEST(Store, EnumerationSeesChangesOfOtherProcessesBetweenCalls)
 {
     ScratchKey scratch("EnumFresh");
