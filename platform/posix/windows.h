@@ -185,6 +185,7 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define ERROR_LOGON_FAILURE 1326L
 #define ERROR_INVALID_ACL 1336L
 #define ERROR_INVALID_SID 1337L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
@@ -341,7 +342,9 @@ typedef enum _TOKEN_INFORMATION_CLASS {
 #define MAX_COMPUTERNAME_LENGTH 15
 
 // ---------------------------------------------------------------- calls
-// Each group names the file under platform/posix/ that implements it.
+// Each group names the file under platform/posix/ that implements it. On a
+// handle of another machine's registry (RegConnectRegistryA with another
+// name) every registry call goes to calls/reg_remote.cpp instead.
 
 // Implemented in calls/reg_keys.cpp: keys.
 LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult);

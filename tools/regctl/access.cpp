@@ -122,6 +122,7 @@ std::string StatusMessage(LONG status)
     case ERROR_SHARING_VIOLATION:
         return "The process cannot access the file because it is being used by another process.";
     case ERROR_BAD_NETPATH: return "The network path was not found.";
+    case ERROR_LOGON_FAILURE: return "The user name or password is incorrect.";
     case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
     case ERROR_MORE_DATA: return "More data is available.";

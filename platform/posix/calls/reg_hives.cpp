@@ -16,6 +16,7 @@
 #include "platform/posix/calls/hive_records.h"
 #include "platform/posix/security/kernel.h"
 #include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_remote.h"
 #include "platform/posix/calls/reg_text.h"
 #include "platform/posix/calls/reg_trees.h"
 #include "platform/posix/store/store_trees.h"
@@ -105,6 +106,7 @@ bool IsOneName(const std::string& name) { return !name.empty() && name.find('\\'
 LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES)
 {
     if (lpFile == nullptr || *lpFile == '\0') return ERROR_INVALID_PARAMETER;
+    if (remote::IsRemote(hKey)) return remote::SaveKey(hKey, lpFile);
     RegTree tree;
     LONG status = ExportKeyTree(hKey, tree);
     if (status != ERROR_SUCCESS) return status;
@@ -120,6 +122,7 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
     if (lpFile == nullptr || *lpFile == '\0' || (dwFlags & ~known) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::RestoreKey(hKey, lpFile, dwFlags);
     bool wholeVolatile = (dwFlags & REG_WHOLE_HIVE_VOLATILE) != 0;
     if (wholeVolatile && HiveRoot(hKey) == nullptr) return ERROR_INVALID_PARAMETER;
     if (!PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
@@ -136,6 +139,7 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags)
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
 {
     if (lpSubKey == nullptr || lpFile == nullptr || *lpFile == '\0') return ERROR_INVALID_PARAMETER;
+    if (remote::IsRemote(hKey)) return remote::LoadKey(hKey, lpSubKey, lpFile);
     HKEY root = HiveRoot(hKey);
     std::string name(lpSubKey);
     if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
@@ -223,6 +227,7 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     if (hKey == nullptr) return ERROR_INVALID_HANDLE;
+    if (remote::IsRemote(hKey)) return remote::UnLoadKey(hKey, lpSubKey);
     HKEY root = HiveRoot(hKey);
     std::string name = CleanPath(lpSubKey);
     if (root == nullptr || !IsOneName(name)) return ERROR_INVALID_PARAMETER;
@@ -237,6 +242,7 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
         *lpOldFile == '\0') {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::ReplaceKey(hKey, lpSubKey, lpNewFile, lpOldFile);
     std::string rootName;
     std::string base;
     std::string path = CleanPath(lpSubKey);

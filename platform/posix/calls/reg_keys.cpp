@@ -12,6 +12,7 @@
 #include "platform/posix/security/kernel.h"
 #include "platform/posix/base/process.h"
 #include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_remote.h"
 #include "platform/posix/base/reg_limits.h"
 #include "platform/posix/calls/reg_text.h"
 #include "platform/posix/security/security.h"
@@ -36,7 +37,7 @@ LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult
         char own[MAX_PATH + 1] = {};
         DWORD size = MAX_PATH;
         if (!GetComputerNameA(own, &size) || !SameName(name, own)) {
-            return ERROR_BAD_NETPATH;
+            return remote::Connect(name, Canonical(hKey), phkResult);
         }
     }
     hKey = Canonical(hKey);
@@ -62,6 +63,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
     hKey = Canonical(hKey);
     if (hKey == nullptr) {
         return ERROR_INVALID_HANDLE;  // the caller's variable stays as it was
@@ -255,6 +257,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         return ERROR_INVALID_PARAMETER;
     }
     *phkResult = nullptr;
+    if (remote::IsRemote(hKey)) return remote::CreateKey(hKey, lpSubKey, lpClass, dwOptions, samDesired, lpSecurityAttributes, phkResult, lpdwDisposition);
     hKey = Canonical(hKey);
     CreateRequest request;
     LONG checked = CheckCreateArguments(hKey, lpSubKey, lpClass, dwOptions, lpSecurityAttributes, request);
@@ -283,6 +286,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
+    if (remote::IsRemote(hKey)) return remote::CloseKey(hKey);
     if (IsPredefined(hKey)) {
         return ERROR_SUCCESS;
     }
@@ -303,6 +307,9 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::QueryInfoKey(hKey, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
+                                                        lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                                                        lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -373,6 +380,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (lpSubKey == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::DeleteKey(hKey, lpSubKey);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -415,6 +423,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
         (lpClass != nullptr && lpcchClass == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -454,6 +463,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName)
 
 LONG WINAPI RegFlushKey(HKEY hKey)
 {
+    if (remote::IsRemote(hKey)) return remote::FlushKey(hKey);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }

@@ -5,6 +5,7 @@
 // the hives up to date, and the changes they bring are matched against the
 // watches. A timeout is the safety net for a wake-up that was missed.
 #include "platform/posix/calls/reg_notify.h"
+#include "platform/posix/calls/reg_remote.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -197,6 +198,7 @@ LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotif
     if ((dwNotifyFilter & ~static_cast<DWORD>(REG_LEGAL_CHANGE_FILTER)) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::Notify(hKey, bWatchSubtree, dwNotifyFilter, fAsynchronous);
     if (IsDynData(hKey) || IsPerformanceData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }

@@ -2,6 +2,7 @@
 // Which right each part needs is decided here; the descriptors themselves
 // are taken apart and put together in security.cpp.
 #include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_remote.h"
 #include "platform/posix/security/security.h"
 
 using namespace netid::posix;
@@ -19,6 +20,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
     if (lpcbSecurityDescriptor == nullptr) {
         return ERROR_NOACCESS;
     }
+    if (remote::IsRemote(hKey)) return remote::GetSecurity(hKey, SecurityInformation, pSecurityDescriptor, lpcbSecurityDescriptor);
     if (IsDynData(hKey) || IsPerformanceData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -50,6 +52,7 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
     if (ValidateSecurityDescriptor(pSecurityDescriptor, 0) != ERROR_SUCCESS) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
+    if (remote::IsRemote(hKey)) return remote::SetSecurity(hKey, SecurityInformation, pSecurityDescriptor);
     return Guarded([&](Registry& reg, Lock&) -> LONG {
         DWORD needed = 0;
         if (SecurityInformation & OWNER_SECURITY_INFORMATION) needed |= WRITE_OWNER;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_remote.h"
 #include "platform/posix/base/reg_limits.h"
 #include "platform/posix/calls/reg_text.h"
 #include "platform/posix/base/text.h"
@@ -25,6 +26,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     if (lpData == nullptr && cbData != 0) {
         return ERROR_NOACCESS;
     }
+    if (remote::IsRemote(hKey)) return remote::SetValue(hKey, lpValueName, dwType, lpData, cbData);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -52,6 +54,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -76,6 +79,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
+    if (remote::IsRemote(hKey)) return remote::DeleteValue(hKey, lpValueName);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }
@@ -102,6 +106,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (remote::IsRemote(hKey)) return remote::EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
     if (IsDynData(hKey)) {
         return ERROR_INVALID_HANDLE;
     }

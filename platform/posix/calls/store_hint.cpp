@@ -1,6 +1,7 @@
 // The hint on the store directory for failed registry calls (store_hint.h):
 // what is wrong with the directory the store uses for this user, else the
-// store's own reason when it could not be opened.
+// store's own reason when it could not be opened; for a machine out of
+// reach, why the remote module could not be loaded.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "platform/posix/calls/reg_handles.h"
+#include "platform/posix/calls/reg_remote.h"
 #include "platform/store_hint.h"
 
 namespace netid {
@@ -65,6 +67,11 @@ std::string Problem(const std::string& dir)
 
 std::string RegistryStoreHint(LONG status)
 {
+    if (status == ERROR_BAD_NETPATH) {
+        // Another machine is out of reach without the remote module.
+        const std::string missing = netid::posix::remote::ModuleProblem();
+        return missing.empty() ? "" : "Another machine's registry cannot be reached: " + missing + ".";
+    }
     bool fromStore = status == ERROR_ACCESS_DENIED || status == ERROR_BADDB || status == ERROR_CANTOPEN ||
                      status == ERROR_CANTREAD || status == ERROR_CANTWRITE || status == ERROR_REGISTRY_CORRUPT ||
                      status == ERROR_REGISTRY_IO_FAILED;
