@@ -112,7 +112,7 @@ private:
     const netid_remote_interface* m_api = nullptr;
     std::string m_problem;
     std::unordered_map<std::uintptr_t, Key> m_keys;
-    std::uintptr_t m_next = 0x00010002;
+    std::uintptr_t m_next = 0x00010001;  // odd: IsRemote
 };
 
 Remote& TheRemote()

@@ -20,13 +20,14 @@
 
 namespace netid::posix::remote {
 
-// Remote handles are 2 modulo 4; local ones are multiples of 4 and the
-// predefined ones are never made remote.
+// Remote handles carry the low bit, as the platform tags them; local ones
+// are multiples of 4, with 2 added for a handle of HKEY_CLASSES_ROOT's merged
+// view, and the predefined ones are never remote.
 inline bool IsRemote(HKEY key)
 {
     auto value = reinterpret_cast<std::uintptr_t>(key);
     auto low = static_cast<std::uint32_t>(value);
-    return (value & 3u) == 2u && !(low >= 0x80000000u && low <= 0x80000006u);
+    return (value & 1u) == 1u && !(low >= 0x80000000u && low <= 0x80000006u);
 }
 
 // Why the module could not be loaded ("" when it was, or was not tried).
