@@ -346,8 +346,10 @@ TEST(Store, AFailedCallLeavesNoTraceAndWakesNoWatcher)
     HANDLE onOther = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(fleeting, TRUE, REG_LEGAL_CHANGE_FILTER, onFleeting, TRUE));
     ASSERT_EQ(ERROR_SUCCESS, RegNotifyChangeKeyValue(other, TRUE, REG_LEGAL_CHANGE_FILTER, onOther, TRUE));
-    const std::string file =
-        TestRegistryDirectory() + "/users/S-1-22-1-" + std::to_string(geteuid()) + "/user.hive";
+    // Root's own hive lies in root/ of the store, every other user's in users/.
+    const std::string file = TestRegistryDirectory() +
+                             (geteuid() == 0 ? std::string("/root") : "/users/S-1-22-1-" + std::to_string(geteuid())) +
+                             "/user.hive";
     auto bytes = [&] {
         std::ifstream in(file, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
