@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Cuts the address argument into four field strings and turns a field into a byte.
 #ifndef NETID_APP_ADDRESS_SPLITTER_H
 #define NETID_APP_ADDRESS_SPLITTER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // setnetid: stores the machine's Net ID, taken from "IP a.b.c.d" on the
 // command line, in the registry.
 #include "app/run.h"

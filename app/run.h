@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The tool's run sequence, with the framework initialisation as a seam.
 #ifndef NETID_APP_RUN_H
 #define NETID_APP_RUN_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Our registry against Wine's, side by side: the one program of plain Win32
 # calls (bench/compare/) built for Linux and for 64-bit Windows, run in turn
 # PAIRS times each: ours against a fresh store, the Windows build under Wine

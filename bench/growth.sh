@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # How the Linux store grows with use, and what its history costs a new
 # process: a fresh store, then 10,000 runs of setnetid (each one process that
 # makes one write), then 8 processes writing at once (the set of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Saving and restoring a tree of 10,000 keys as a hive file, and one key
 // with 1,000 or 10,000 sub-keys: through the calls, and (on Linux) the hive
 // file module alone.

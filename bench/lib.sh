@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Helpers the benchmark scripts source: timing one run and taking medians.
 # Defines functions only; runs nothing.
 # shellcheck shell=bash disable=SC2034 # netid_elapsed_us is for the caller

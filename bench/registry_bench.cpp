@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Timings of the registry calls and of CRegistry on top of them: open, set,
 // query and close; typed values; creating and enumerating keys; deleting a
 // tree of 10,000 keys; enumerating HKEY_CLASSES_ROOT's merged view and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # What a hive's size costs a program on the Linux store: for each size, a
 # fresh store with HKLM\Software\Scale of that many keys (bench/scale/scale.cpp
 # says how they are laid out), then, each in new processes:

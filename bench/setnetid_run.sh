@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Times whole runs of setnetid against a fresh store, beside /bin/true as the
 # floor of starting a process at all. The three commands run in turn, RUNS
 # rounds, each run timed on its own: the medians, and the median of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared part of the MinGW-w64 cross toolchains. The including file sets
 # NETID_MINGW_TRIPLE (i686-w64-mingw32 or x86_64-w64-mingw32) first.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Run by CPack on the staged files before it makes the packages, to treat
 # them as debhelper's dh_strip treats the files of Debian's packages:
 # - the static libraries lose their debug information and the sections a

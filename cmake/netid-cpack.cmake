@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The packages `cpack` builds from the install rules of netid-install.cmake.
 # On Linux, `cpack -G DEB` makes the Debian packages that dpkg-buildpackage
 # makes from debian/, from the same metadata (debian/control and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The Debian packages' metadata, read from debian/control and
 # debian/changelog: the one place it is written. dpkg-buildpackage reads
 # those files itself; CPack (netid-cpack.cmake) is given the same from here.

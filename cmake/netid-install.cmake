@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # What `cmake --install` puts where: the tools, the registry library with the
 # framework and platform parts it needs, its public headers under
 # include/netid/, the CMake package (find_package(netid) gives netid::registry),

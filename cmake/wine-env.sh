@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Which Wine loader and server to use on this host; sourced (". wine-env.sh")
 # by every script that starts wine or wineserver, and by .ci/run to choose the
 # packages. Starts no Windows program itself.

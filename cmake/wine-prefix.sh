@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Creates and removes the Wine prefixes the Windows builds run in.
 #   wine-prefix.sh ensure  DIR   create DIR as a Wine prefix unless it is one already
 #   wine-prefix.sh fresh   DIR   remove DIR and create it anew

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs a Windows program under Wine, as CMake's cross-compiling emulator.
 #   wine-run.sh PROGRAM.exe [ARGS...]
 # The program's own output and exit status come through unchanged; Wine's own

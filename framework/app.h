@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The application object and the framework's initialisation.
 #ifndef NETID_FRAMEWORK_APP_H
 #define NETID_FRAMEWORK_APP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CByteArray and CStringArray: growable arrays of bytes and of strings.
 // Every growth is real or throws; an index below 0 throws std::out_of_range.
 #ifndef NETID_FRAMEWORK_ARRAYS_H

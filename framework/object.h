@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CObject and the run-time class record that identifies a class by name and
 // base class.
 #ifndef NETID_FRAMEWORK_OBJECT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CString: a counted, NUL-terminated string of 8-bit characters with value
 // semantics. Positions start at 0; counts outside the string are clamped.
 #ifndef NETID_FRAMEWORK_STRING_H

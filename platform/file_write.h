@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writing a file a user named (an export) on that user's behalf, whole or
 // not at all, without ever writing through a name someone else planted: the
 // content goes to a fresh name no one can guess, made only if nothing has

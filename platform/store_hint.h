@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a program can tell its user about the place the registry is kept when
 // a registry call fails. On Linux the registry is a store in a directory
 // (NETID_REGISTRY_DIR, else /var/lib/netid/registry): the hint names it, says

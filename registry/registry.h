@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRegistry: one connection to one registry root and at most one key opened
 // under it. Every operation returns BOOL and leaves the platform's status of
 // its last step in the object (GetStatus).

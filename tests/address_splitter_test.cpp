@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The splitter and the field-to-byte conversion over the worked examples.
 #include <gtest/gtest.h>
 

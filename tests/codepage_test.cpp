@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // MultiByteToWideChar and WideCharToMultiByte with UTF-8: the answers
 // Windows gives, which our Linux platform layer gives for its ANSI code page.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The framework types, where their exact rules matter to the tool and the class.
 #include <gtest/gtest.h>
 

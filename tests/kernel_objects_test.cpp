@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Events and the process token as the registry class and its callers use
 // them: waiting and signalling, privilege look-up and adjustment.
 #include <gtest/gtest.h>

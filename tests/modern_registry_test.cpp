@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // netid::RegKey (<netid/registry.hpp>) on the platform's registry calls:
 // typed values and their type checks, keys that move and close once, the
 // enumeration ranges past their first buffer sizes, deleting a deep tree,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // regctl: its parsing and formatting parts directly, and the program itself
 // run as a process against the registry.
 #include <gtest/gtest.h>

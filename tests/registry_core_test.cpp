@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRegistry's life, connection, the open key, its facts and the raw write.
 #include <gtest/gtest.h>
 

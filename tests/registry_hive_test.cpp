@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Saving and restoring keys through CRegistry, with the privileges they need.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading and setting a key's security descriptor through CRegistry.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRegistry's key-tree operations: CreateKey, DeleteKey, DeleteKeyTree,
 // EnumKey, Flush and NotifyChange, with the state each outcome leaves behind.
 #include <gtest/gtest.h>

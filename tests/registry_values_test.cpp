@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRegistry's typed values: layouts, round trips, buffer limits, and the
 // inner calls that a subclass can replace.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds and tests every configuration of the project, one after the other,
 # then runs the extra checks:
 #   linux           native build (Release), ctest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The tool end to end: the framework seam in-process, and setnetid as a
 // process against the registry (its exit status, its silence, the value).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // HKEY_CLASSES_ROOT as the merged view of the user's classes
 // (HKCU\Software\Classes) over the machine's (HKLM\Software\Classes), as
 // every Win32 call sees it: reading and writing, enumerating, making keys,

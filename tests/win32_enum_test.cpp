@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 calls that list a key: RegEnumKeyEx, RegEnumKey, RegEnumValue
 // and RegQueryInfoKey: order, keys of many entries, buffers too small, the
 // end of the list, and the facts a key reports. Windows' answers are

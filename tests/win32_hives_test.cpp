@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 calls on hives: loading and unloading them, and the privileges
 // they need. Where Wine answers otherwise than Windows the test names the
 // deviation.

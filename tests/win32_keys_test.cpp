@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 calls on keys: opening, creating, deleting, closing and
 // flushing keys, connecting, the predefined roots and paths, and the access
 // every call checks against what its handle was opened with. Runs on Linux

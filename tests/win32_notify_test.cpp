@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // RegNotifyChangeKeyValue: what a watch sees (its filter, its subtree), that
 // it fires once, that arming it clears its event, a synchronous wait, its
 // arguments, and how it ends: with its handle's close or its thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 calls on a key's security: RegGetKeySecurity and
 // RegSetKeySecurity, buffer sizes and malformed descriptors. Where Wine
 // answers otherwise than Windows the test names the deviation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 calls on values: setting, querying and deleting them, the
 // sizes and terminators the A calls deliver and store, and buffers too
 // small. Windows' answers are expected; where Wine answers otherwise the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs the comparison program once with --check and holds what it prints
 # against the expected lines, which the Linux and the Windows builds share;
 # so both builds are shown to compute the same results. Holds no timing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The side-by-side timing of the registry calls: one source of plain Win32 A
 // calls, built for Linux against our platform layer and with MinGW for
 // Windows (run under Wine), so that both sides do exactly the same work.

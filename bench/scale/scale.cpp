@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a large hive costs: builds HKLM\Software\Scale with N keys and
 // measures, each in the process it is run in, the work a program does at that
 // size. Plain Win32 A calls, so the same source runs on our platform layer and

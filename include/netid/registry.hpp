@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // netid::RegKey: the registry for new C++ programs, over the Win32 registry
 // calls on Windows and on Linux alike. Keys close themselves and move;
 // values come as std::string, std::vector<std::string>, std::uint32_t,

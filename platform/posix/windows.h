@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Win32 types, constants and calls, implemented on POSIX: the whole surface
 // programs see on Linux, and nothing of how it is implemented (each group of
 // calls below names its file). Widths and values are the platform's: DWORD

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs netid into a throw-away prefix and builds its Debian packages, then
 # checks them as their users meet them. Nothing is installed on the machine.
 #   - A separate project (tests/package/consumer) with two programs, one on

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # regctl's bash completion of key names, on a store of its own: roots end in
 # their backslash, sub-keys come from the store through regctl, typed without
 # quotes (each backslash doubled) or inside a quote (as they stand).

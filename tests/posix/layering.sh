@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fails when a file of the POSIX platform layer includes from a layer that
 # is not below its own (platform/posix/README.md): each folder may include
 # only from the folders beneath it, and every folder may include windows.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a test run needs of its platform: a registry of its own to write in.
 #ifndef NETID_TESTS_SUPPORT_ENVIRONMENT_H
 #define NETID_TESTS_SUPPORT_ENVIRONMENT_H

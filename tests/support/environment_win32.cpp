@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The test environment on Windows: the tests use the machine's own registry
 // (each test under its own HKEY_CURRENT_USER key), and child processes are
 // started with CreateProcess, their output collected in temporary files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A registry key handle for the tests that closes itself, and the names of
 // what lies beneath a key in enumeration order.
 #ifndef NETID_TESTS_SUPPORT_KEY_HANDLE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The process token's privileges, as the tests read and change them.
 #ifndef NETID_TESTS_SUPPORT_PRIVILEGES_H
 #define NETID_TESTS_SUPPORT_PRIVILEGES_H

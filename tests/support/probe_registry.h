@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A CRegistry that lets tests see its members and count the inner calls that
 // the class makes to itself.
 #ifndef NETID_TESTS_SUPPORT_PROBE_REGISTRY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Win32 registry calls as their tests use them: making keys, setting
 // values of each kind, what a query or an enumeration delivered into a
 // buffer, a key's last-write time and whether a key exists.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #include "support/scratch_key.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A key of its own for each test, under HKEY_CURRENT_USER, removed afterwards.
 #ifndef NETID_TESTS_SUPPORT_SCRATCH_KEY_H
 #define NETID_TESTS_SUPPORT_SCRATCH_KEY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A directory of a test's own, removed with everything in it afterwards, and
 // a file read whole: what the Linux tests of files and processes share.
 #ifndef NETID_TESTS_SUPPORT_TEMP_DIR_H

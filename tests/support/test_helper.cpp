@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A child process for the tests that need more than one process:
 //   netid_test_helper write PATH PREFIX COUNT
 //     writes COUNT REG_DWORD values PREFIX0.. under HKEY_CURRENT_USER\PATH,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Waiting in the tests for something to happen: the condition itself is
 // polled until it holds, within a bound so generous that only a thing that
 // never happens reaches it. No fixed pauses; nothing here measures speed.

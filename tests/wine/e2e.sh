@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # End-to-end check of the Windows tool under Wine, against Wine's own reg.exe.
 #   e2e.sh SETNETID.EXE 32|64 WORKDIR
 # The tool is checked in fresh prefixes made under WORKDIR (removed at the end):

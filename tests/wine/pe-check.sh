@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Checks the programs of a Windows cross build as files, without running them,
 # so that it holds on hosts where Wine cannot run them:
 #   pe-check.sh BUILD_DIR i386|amd64

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The version resource of setnetid.exe, read back through the platform's own
 // version API as Explorer and installers read it.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #include "tools/regctl/access.h"
 
 #include "platform/store_hint.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the operations of regctl share: reading keys and values through
 // CRegistry, the messages of success and failure, and the Yes/No question.
 #ifndef NETID_TOOLS_REGCTL_ACCESS_H

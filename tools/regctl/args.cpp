@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Parsing regctl's command line (args.h): a table of the verbs, with the
 // keys and files each takes and the options it accepts, and what each
 // option sets in the command.

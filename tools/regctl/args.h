@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The command line of regctl: an operation and its arguments, in the forms
 // of the Windows reg command. Options start with '/' or '-', in any case;
 // --help and --version are understood as well.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The operations of regctl, carried out through CRegistry: the dispatcher
 // and each operation (add, delete, hives and .reg files in commands.cpp,
 // query in query.cpp, copy and compare in copy.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // regctl copy and compare: two keys side by side, their values and, with /s,
 // everything beneath them.
 #include <algorithm>

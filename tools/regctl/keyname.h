@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Registry key names as the command line and .reg files write them:
 // [\\computer\]ROOT[\sub\key], the root short (HKLM) or long
 // (HKEY_LOCAL_MACHINE), in any case.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // regctl: prepares and inspects the registry from the command line, with the
 // operations and output of the Windows reg command.
 #include <iostream>

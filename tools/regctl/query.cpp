@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // regctl query: one value, a key with its values and sub-keys, a whole tree
 // (/s), or a search through the tree (/v NAME /s, /f PATTERN), printed as reg
 // prints them.

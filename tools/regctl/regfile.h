@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // .reg files: the text format of export and import.
 //
 // Export writes what Windows' reg export writes: UTF-16LE with a byte-order

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Text helpers shared by the parts of the tool: letter case, and the
 // conversions between the platform's ANSI code page (the code page of the A
 // calls: UTF-8 on Linux, the system's on Windows), UTF-8 and UTF-16.

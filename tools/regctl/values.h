@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Value types and data: the type names, the data text of `regctl add /d`
 // and the data text that `regctl query` prints.
 #ifndef NETID_TOOLS_REGCTL_VALUES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Little-endian fields at any address, aligned or not: how hive files,
 // security descriptors and the store's own files lay out their numbers.
 // Only reading and writing them.

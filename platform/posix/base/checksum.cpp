@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRC-32C over byte ranges. The SSE 4.2 instruction computes it eight bytes
 // at a time; processors without it take the byte-wise table.
 #include "platform/posix/base/checksum.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRC-32C (Castagnoli), the checksum of the store's records: hardware
 // instructions where the processor has them, a table otherwise.
 #ifndef NETID_PLATFORM_POSIX_CHECKSUM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Code page conversions: MultiByteToWideChar, WideCharToMultiByte, GetACP.
 // The ANSI and OEM code pages of this platform are UTF-8; no other code page
 // is offered. Sizes, flags, errors and the replacement of ill-formed input are

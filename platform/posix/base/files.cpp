@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // File system and host helpers of the registry (see files.h); no registry
 // logic.
 #include "platform/posix/base/files.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the registry asks of the file system and the host: where the store
 // lives, making and syncing directories, fresh file names, errno as a Win32
 // status, and the boot id of the running machine. No registry logic.

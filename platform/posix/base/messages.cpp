@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The system's message texts for the status codes the registry calls and
 // their callers meet, as FormatMessageA gives them: the text, then CR LF.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Process and machine services: the command line, the module handle, the
 // computer name, the last error, the time now, whether this is a child of
 // fork(), and the runtime's byte-string comparison. Tokens and events are in

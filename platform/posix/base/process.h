@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What process.cpp offers the rest of the platform layer: the calling
 // thread's last error, the time now, and whether this is a child of fork(). The Win32 calls are in windows.h.
 #ifndef NETID_PLATFORM_POSIX_PROCESS_H

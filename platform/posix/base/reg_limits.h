@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry's limits, one copy each: the longest key and value names and
 // the deepest nesting of keys. Only the numbers; each is checked where it
 // applies.

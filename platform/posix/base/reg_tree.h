@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A key with everything beneath it, held in memory: what hive files carry,
 // what the store exports and takes back whole. Names and texts are kept as
 // the registry keeps them: names and classes as UTF-16 units (any units),

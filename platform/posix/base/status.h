@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Failing with a Win32 status from deep inside a registry call.
 //
 // The platform layer has one way to fail: a function answers a LONG status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Upper-casing and the UTF-8/UTF-16 conversions of text.h.
 #include "platform/posix/base/text.h"
 

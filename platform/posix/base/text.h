@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Text as the registry keeps it: names compare case-insensitively by
 // upper-casing each UTF-16 unit with Unicode's simple upper-case mapping
 // (the table is generated from ICU when the library is built): the one case

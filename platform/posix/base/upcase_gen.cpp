@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Build-time generator of the registry's upper-case table: for every UTF-16
 // unit, Unicode's simple upper-case mapping as ICU gives it (units whose
 // mapping lies outside the BMP, and surrogates, stay as they are). Writes a

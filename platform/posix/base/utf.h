@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one decoder and encoders of UTF-8 and UTF-16 the platform uses: the
 // code page calls and the store's names both build on them. Ill-formed input
 // becomes U+FFFD, one for each maximal ill-formed part, as Windows does.

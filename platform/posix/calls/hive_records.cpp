@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Origins of loaded hives, the record file of replacements, unloading and
 // the boot work (see hive_records.h).
 #include "platform/posix/calls/hive_records.h"

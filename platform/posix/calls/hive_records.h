@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the hive calls keep between calls and processes, and the work a new
 // start of the machine brings for hives (started by the call layer,
 // reg_handles.cpp):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a handle shows through the key or keys it stands for: opening and
 // following paths beneath it, its sub-keys and its values. A plain handle
 // shows its one key; a handle of HKEY_CLASSES_ROOT's merged view shows the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The handle table, the predefined roots, the access check and the call
 // wrapper of the registry calls (see reg_handles.h).
 #include "platform/posix/calls/reg_handles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls' shared state and the one wrapper every call goes
 // through: the handle table (HKEY value -> key and granted access), the
 // predefined roots, the access check made when a key is opened, and the

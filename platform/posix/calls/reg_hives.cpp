@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on hives: saving a key to a hive file, restoring one
 // from a file, loading and unloading a hive, and replacing one at the next
 // start of the machine. Hive files are read and written by hive_read.cpp

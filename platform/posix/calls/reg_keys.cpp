@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on keys: connecting, opening, creating, closing,
 // deleting, enumerating sub-keys, asking about a key and flushing. Each
 // checks its arguments, resolves the handle, checks the access the key's

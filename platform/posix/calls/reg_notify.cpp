@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Change notification (see reg_notify.h) and RegNotifyChangeKeyValue.
 //
 // A commit of another process appends to a hive file; the watcher thread of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Change notification: the watches of RegNotifyChangeKeyValue (implemented in
 // reg_notify.cpp), matched against the changes the store reports (this
 // process's commits at once, other processes' when a hive is brought up to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on another machine's keys (see reg_remote.h): loading
 // the remote module, the table of remote handles, the credentials from the
 // environment, and the A calls' conversions of names and string data, as

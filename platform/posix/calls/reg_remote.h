@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on another machine's keys: RegConnectRegistryA with a
 // name that is not this machine's loads the remote module (remote/remote.h)
 // with dlopen, and every call on a handle it gave goes there. Such handles

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on a key's security descriptor: reading and changing it.
 // Which right each part needs is decided here; the descriptors themselves
 // are taken apart and put together in security.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Conversions of the A calls' text (see reg_text.h).
 #include "platform/posix/calls/reg_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The text of the A calls: on this platform the ANSI code page is UTF-8, and
 // the store keeps names and string data as UTF-16, as the platform's own
 // registry does. These convert between the two the way the platform

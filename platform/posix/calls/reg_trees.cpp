@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whole key trees behind handles (see reg_trees.h).
 #include "platform/posix/calls/reg_trees.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whole key trees behind handles, for the hive calls and the boot work of the
 // hives: copying a key with everything beneath it, putting a tree in its
 // place, and the handles open beneath a key. Each runs as one registry call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The registry calls on values: setting, querying, deleting and enumerating.
 // Each checks its arguments, resolves the handle and hands the work to the
 // store, converting names and string data between the A calls' UTF-8 and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The hint on the store directory for failed registry calls (store_hint.h):
 // what is wrong with the directory the store uses for this user, else the
 // store's own reason when it could not be opened; for a machine out of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hive files: a key tree written to and read from a file in the Windows
 // registry's "regf" format (version 1.5), laid out and parsed here, cell by
 // cell.

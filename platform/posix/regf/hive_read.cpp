@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hive files in the "regf" format read (see hive_file.h): a reader that
 // checks every offset, length and count before it follows it. The fields are
 // named in regf_format.h; writing is hive_write.cpp's.

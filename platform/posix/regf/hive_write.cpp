@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hive files in the "regf" format written (see hive_file.h): a key tree laid
 // out as cells in bins in one pass. The fields are named in regf_format.h;
 // reading is hive_read.cpp's; where the files come from and go to is the hive

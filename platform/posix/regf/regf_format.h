@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The fields of the "regf" hive file format, by name: the base block, bins,
 // cells, and the nk, vk, sk, db records and the sub-key lists (li, lf, lh,
 // ri). Only names and numbers; reading and writing them is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Another machine's registry: the interface of the remote module
  * (libnetid-remote.so), which the registry calls load with dlopen when a
  * machine name is not this machine's. Plain C, shared by the module (C, over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The remote module's shared parts: a connection and its keys, one call of
  * the protocol, and the statuses (remote_client.c); the calls of each file
  * are named here for the interface table (remote_files.c). Plain C.

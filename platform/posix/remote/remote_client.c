@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Another machine's registry over the remote registry protocol: connecting,
  * the calls on keys and on values, each one call through Samba's public
  * DCE/RPC transport (SMB, the named pipe \pipe\winreg) with the call

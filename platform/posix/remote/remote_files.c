@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The remote registry calls on a key's security, the wait for a change and
  * the hive-file calls (file names are the server's), and the module's
  * interface: every call under one lock, as the transport's event loop is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The remote registry protocol's calls as C structures, in the layout the
  * marshallers of Samba's libndr-standard take (its `ndr_table_winreg`
  * names each call's push and pull functions; no header for them is

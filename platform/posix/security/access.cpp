@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The token's identity and the access check of access.h.
 #include "platform/posix/security/access.h"
 

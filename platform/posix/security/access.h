@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Who the calling process is to a key's security descriptor, and what that
 // descriptor grants it: the token's security identifiers and the access
 // check of a discretionary access list, as the platform's kernel makes it

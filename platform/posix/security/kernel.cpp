@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Kernel objects of the process: the primary token with its privileges, and
 // events. Handles to them live in one process-wide table; their values are
 // never reused and lie apart from registry key handles and pseudo-handles.

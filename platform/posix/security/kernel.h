@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the token and event objects of kernel.cpp offer the rest of the
 // platform layer; the Win32 calls on them are declared in windows.h.
 #ifndef NETID_PLATFORM_POSIX_KERNEL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Security descriptors of keys: the default a new key gets (the one builder
 // of the default descriptor), validation of what callers hand in (absolute
 // or self-relative), merging the parts a caller sets, and extracting the

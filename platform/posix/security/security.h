@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Security descriptors of keys (security.cpp): the default a new key gets,
 // checking what callers hand in, merging the parts a caller sets and
 // extracting the parts a caller asks for. Which handle may read or write

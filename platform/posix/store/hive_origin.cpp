@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Origins of loaded hives and the line form of records (see hive_origin.h).
 #include "platform/posix/store/hive_origin.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Where a loaded hive came from, kept with the key the hive hangs at so that
 // loading is one step of the store; and the line form it is written in,
 // shared with the record file of the hive calls (calls/hive_records.h).

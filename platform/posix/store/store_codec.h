@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Little-endian encoding of the store's records: an appending encoder and a
 // bounds-checked decoder. Nothing here knows what the fields mean.
 #ifndef NETID_PLATFORM_POSIX_STORE_CODEC_H

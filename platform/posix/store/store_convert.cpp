@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Converting a store of the earlier format (one SQLite database,
 // registry.db, with 8-bit names and texts) into hive files, once.
 //

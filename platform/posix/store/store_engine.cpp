@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The store's hives and mounts (store_engine.h): opening and making the
 // store directory, the user hives, crossing mount points, loaded hives.
 #include "platform/posix/store/store_engine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The store: the hives of one store directory and where each is mounted.
 //
 // Layout of the directory (the machine's is /var/lib/netid/registry):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The on-disk layout of a hive file of the store and of its shared page.
 //
 // A hive file is a header, two anchor slots and then records, appended one

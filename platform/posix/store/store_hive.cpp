@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One hive's file, shared page and lock (store_hive.h): opening and making
 // the files, reading records, committing, checkpoints and rewrites.
 #include "platform/posix/store/store_hive.h"

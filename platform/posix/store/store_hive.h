@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One hive of the store: its file, its shared page and its writers' lock,
 // and the in-memory hive kept in step with them.
 //

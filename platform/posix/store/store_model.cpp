@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The in-memory hive of store_model.h: lookups, the operations, checkpoints.
 #include "platform/posix/store/store_model.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One hive held in memory: its keys, values and security descriptors, the
 // operations that change it, and its checkpoint form.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Key trees in and out of a hive (see store_trees.h).
 #include "platform/posix/store/store_trees.h"
 

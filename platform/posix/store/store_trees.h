@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whole key trees of a hive: copying a key with everything beneath it out of
 // the in-memory hive, and adding a tree to a commit. What files the trees
 // come from or go to is the hive calls' business.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writes a value with CRegistry, reads it back and removes its key again;
 // prints "consumer: ok" when all of it worked.
 #include <cstdio>

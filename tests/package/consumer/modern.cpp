@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The second consumer: netid::RegKey from <netid/registry.hpp>. Creates a key
 // with values of several types, reads them back through the ranges and the
 // typed getters, checks a failure's status and text, and deletes the tree;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CRC-32C of the store's records: the known value of the check string, and
 // the table and the instruction agreeing at every length and alignment, also
 // when a range is checksummed in pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The process services of the POSIX layer: the command line as Windows shows
 // it, the computer name and the module handle.
 #include <gtest/gtest.h>

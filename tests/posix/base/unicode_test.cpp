@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Text as the platform's registry keeps it, on Linux where the A calls speak
 // UTF-8: names and texts of any character pass through the A calls, hive
 // files and the conversion of an earlier store unchanged; names compare as

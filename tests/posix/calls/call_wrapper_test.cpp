@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The wrapper every registry call runs in: no exception leaves a call, and
 // what an exception cut short inside a commit is not kept.
 #include <gtest/gtest.h>

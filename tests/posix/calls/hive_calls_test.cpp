@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The hive calls against the store: save, restore, load, unload, replace.
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hives that are safe to load, unload and save: no hang after a restart, a
 // fresh machine's first call may be a load, a loaded hive's top key is never
 // deleted, what did not change is not rewritten, a process killed at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // regctl names the store's directory, and how to choose another, when the
 // store itself fails; other failures get no such line.
 #include <gtest/gtest.h>

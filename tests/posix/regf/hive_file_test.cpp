@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hive files on their own: what goes in comes out unit for unit and byte for
 // byte, libhivex reads our files and we read its, the layout is what Windows
 // relies on (sorted lists, shared security cells), and broken files are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Hostile hive files through the reader: valid hives mutated (bits flipped,
 // files cut short, offsets pointed at other cells, lengths and counts made
 // huge, lists looped back on their keys) give a status, never a crash, a

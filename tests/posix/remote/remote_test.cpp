@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Another machine's registry against a real Samba server on 127.0.0.1, which
 // with_samba.sh starts for this program and stops after it (its variables
 // name the server; NETID_SAMBA_SKIP says why there is none). Logs on with the

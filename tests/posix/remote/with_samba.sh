@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs a test program beside a Samba server of its own: smbd and
 # samba-dcerpcd on 127.0.0.1, port 1445, every file in a fresh temporary
 # directory, a user of their own who belongs to BUILTIN\Administrators. The

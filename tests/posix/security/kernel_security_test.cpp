@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Security descriptors of keys: validation of what callers hand in, the
 // default a new key gets, merging and extracting parts.
 #include <gtest/gtest.h>

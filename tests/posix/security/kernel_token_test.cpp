@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The process token as built from the process's capabilities, and the
 // kernel-object handle table behind it.
 #include <gtest/gtest.h>

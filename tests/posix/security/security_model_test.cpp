@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Who may read and write what, as real processes of other users beside
 // root: each user's own hive, the machine's hive readable by all and
 // writable by root, key descriptors enforced when a key is opened, and a

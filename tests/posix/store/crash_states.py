@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The store's crash-state explorer.
 
 Runs a store operation under strace and records its system calls, builds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Nothing acknowledged is lost, as real processes see it: a hive opened
 // while another process writes it anew, a kill between making a file and
 // removing its fresh name, a flipped bit in what was flushed, and many

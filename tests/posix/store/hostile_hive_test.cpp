@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Another user's hive is hostile input to root: root reads it without taking
 // its owner's lock, writing anything of it or waiting on it; never past the
 // file's real data; and records that check out but make no sense (a commit

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # A power loss while writers run: the store lives on an ext4 file system in a
 # file image, mounted through a loop device; the image is copied while
 # several processes write, as a disk would be found after the power went,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The store's hive files: what one process commits another reads, a torn
 // end is never taken, checkpoints and rewrites keep the file small, and a
 // power loss at any moment leaves a hive that opens as it stood after some

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Linux store itself: several processes and threads at once, users who
 // may only read, files that are not a store, a restart of the machine, and
 // answers that only our store gives (user hives, the limits of names).
