@@ -272,11 +272,27 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         }
         Handle result;
         DWORD disposition = 0;
-        LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
+        DWORD access = 0;
+        // Another process may delete the key (or a level of its path) between
+        // finding it and opening it: the key is then looked for, or made,
+        // again, as Windows makes or opens it in one step. Bounded, so that a
+        // base key that is really gone still answers ERROR_KEY_DELETED.
+        auto attempt = [&]() -> LONG {
+            try {
+                LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
+                if (status != ERROR_SUCCESS) return status;
+                access = disposition == REG_CREATED_NEW_KEY
+                             ? CreatorAccess(reg, result, samDesired, dwOptions)
+                             : reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
+                return ERROR_SUCCESS;
+            } catch (const StatusError& e) {
+                return e.code;
+            }
+        };
+        constexpr int kAttempts = 64;
+        LONG status = attempt();
+        for (int i = 1; i < kAttempts && status == ERROR_KEY_DELETED; ++i) status = attempt();
         if (status != ERROR_SUCCESS) return status;
-        DWORD access = disposition == REG_CREATED_NEW_KEY ? CreatorAccess(reg, result, samDesired, dwOptions)
-                                                          : reg.Grant(result.key, reg.Current(result.key),
-                                                                      samDesired, dwOptions);
         *phkResult = reg.NewHandle(result, access);
         if (lpdwDisposition != nullptr) {
             *lpdwDisposition = disposition;

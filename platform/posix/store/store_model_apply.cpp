@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The operations of a commit applied to the in-memory hive (store_model.h),
+// one function each: what it reads of the record, what it checks before it
+// changes anything, how it undoes itself, and which change it reports.
+#include "platform/posix/store/store_model.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/posix/base/text.h"
+#include "platform/posix/windows.h"
+
+namespace netid::posix::store {
+
+bool Model::ApplyCommit(const std::uint8_t* data, std::size_t size, std::vector<Change>* changes)
+{
+    Decoder in(data, size);
+    in.U64();  // the commit's time: each operation carries what it needs
+    while (!in.AtEnd()) {
+        if (!Apply(in, changes)) return false;
+    }
+    return !in.Failed();
+}
+
+bool Model::Apply(Decoder& in, std::vector<Change>* changes, UndoLog* undo)
+{
+    const Effects fx{changes, undo};
+    switch (static_cast<Op>(in.U8())) {
+    case Op::CreateKey: return ApplyCreateKey(in, fx);
+    case Op::DeleteKey: return ApplyDeleteKey(in, fx);
+    case Op::ClearKey: return ApplyClearKey(in, fx);
+    case Op::SetValue: return ApplySetValue(in, fx);
+    case Op::DeleteValue: return ApplyDeleteValue(in, fx);
+    case Op::SetSecurity: return ApplySetSecurity(in, fx);
+    case Op::DefineSecurity: return ApplyDefineSecurity(in, fx);
+    case Op::SetTime: return ApplySetTime(in, fx);
+    case Op::SetMount: return ApplySetMount(in, fx);
+    case Op::NewBoot: return ApplyNewBoot(in, fx);
+    }
+    return false;
+}
+
+bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
+{
+    Key key;
+    key.id = in.U64();
+    key.parent = in.U64();
+    key.flags = in.U32();
+    key.security = in.U32();
+    key.lastWrite = in.U64();
+    std::uint64_t parentTime = in.U64();
+    key.name = in.Text();
+    key.keyClass = in.Text();
+    Key* parent = Mutable(key.parent);
+    if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
+        (key.security != 0 && Security(key.security) == nullptr)) {
+        return false;
+    }
+    key.upper = Upcase(key.name);
+    if (Child(*parent, key.upper) != 0) return false;
+    const KeyId id = key.id;
+    const KeyId parentId = key.parent;
+    if (fx.undo != nullptr) {
+        const std::uint64_t oldTime = parent->lastWrite;
+        const KeyId oldNext = m_nextKey;
+        fx.undo->m_steps.push_back([id, parentId, oldTime, oldNext](Model& m, UndoLog&) {
+            Key* p = m.Mutable(parentId);
+            m.UnlinkChild(*p, *m.Find(id));
+            m.m_keys.erase(id);
+            p->lastWrite = oldTime;
+            m.m_nextKey = oldNext;
+        });
+    }
+    parent->lastWrite = parentTime;
+    m_nextKey = std::max(m_nextKey, id + 1);
+    Key& stored = m_keys.emplace(id, std::move(key)).first->second;
+    LinkChild(*Mutable(parentId), stored);
+    Report(fx.changes, parentId, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyDeleteKey(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    const Key* key = Find(id);
+    if (in.Failed() || key == nullptr || key->parent == 0) return false;
+    KeyId parent = key->parent;
+    KeepTime(fx, parent);
+    RemoveSubtree(id, fx);
+    Mutable(parent)->lastWrite = time;
+    Report(fx.changes, parent, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyClearKey(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    std::vector<KeyId> children;
+    for (const ChildRef& c : key->children) children.push_back(c.id);
+    for (KeyId c : children) RemoveSubtree(c, fx);
+    key = Mutable(id);
+    if (fx.undo != nullptr) {
+        auto values = std::make_shared<ValueList>(std::move(key->values));
+        fx.undo->m_steps.push_back([id, values](Model& m, UndoLog&) { m.Mutable(id)->values = std::move(*values); });
+    }
+    key->values.Clear();
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplySetValue(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    std::u16string name = in.Text();
+    std::uint32_t type = in.U32();
+    Bytes data = in.Bytes();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    std::u16string upper = Upcase(name);
+    if (Value* existing = key->values.Find(upper)) {
+        // An existing value keeps its place in the order and its name.
+        if (fx.undo != nullptr) {
+            auto old = std::make_shared<Bytes>(std::move(existing->data));
+            const std::uint32_t oldType = existing->type;
+            fx.undo->m_steps.push_back([id, upper, old, oldType](Model& m, UndoLog&) {
+                Value* v = m.Mutable(id)->values.Find(upper);
+                v->type = oldType;
+                v->data = std::move(*old);
+            });
+        }
+        existing->type = type;
+        existing->data = std::move(data);
+    } else {
+        if (fx.undo != nullptr) {
+            fx.undo->m_steps.push_back([id, upper](Model& m, UndoLog&) { m.Mutable(id)->values.Erase(upper); });
+        }
+        key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
+    }
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplyDeleteValue(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    std::u16string upper = Upcase(in.Text());
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr || key->values.Find(upper) == nullptr) return false;
+    KeepTime(fx, id);
+    auto gone = std::make_shared<Value>();
+    std::size_t at = 0;
+    key->values.Take(upper, *gone, at);
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([id, at, gone](Model& m, UndoLog&) {
+            m.Mutable(id)->values.InsertAt(at, std::move(*gone));
+        });
+    }
+    key->lastWrite = time;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
+    return true;
+}
+
+bool Model::ApplySetSecurity(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    SecurityId security = in.U32();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
+    if (fx.undo != nullptr) {
+        const SecurityId old = key->security;
+        fx.undo->m_steps.push_back([id, old](Model& m, UndoLog&) { m.Mutable(id)->security = old; });
+    }
+    key->security = security;
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
+    return true;
+}
+
+bool Model::ApplyDefineSecurity(Decoder& in, const Effects& fx)
+{
+    SecurityId id = in.U32();
+    Bytes bytes = in.Bytes();
+    if (in.Failed() || id == 0 || Security(id) != nullptr) return false;
+    if (fx.undo != nullptr) {
+        const SecurityId oldNext = m_nextSecurity;
+        fx.undo->m_steps.push_back([id, oldNext](Model& m, UndoLog&) {
+            m.m_security.erase(id);
+            m.m_nextSecurity = oldNext;
+        });
+    }
+    m_security.emplace(id, std::move(bytes));
+    m_nextSecurity = std::max(m_nextSecurity, id + 1);
+    return true;
+}
+
+bool Model::ApplySetTime(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint64_t time = in.U64();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    KeepTime(fx, id);
+    key->lastWrite = time;
+    return true;
+}
+
+bool Model::ApplySetMount(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::string mount = in.Str();
+    std::string origin = in.Str();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([id, oldMount = key->mount, oldOrigin = key->mountOrigin](Model& m, UndoLog&) {
+            Key* k = m.Mutable(id);
+            k->mount = oldMount;
+            k->mountOrigin = oldOrigin;
+        });
+    }
+    key->mount = std::move(mount);
+    key->mountOrigin = std::move(origin);
+    if (key->parent != 0) Report(fx.changes, key->parent, REG_NOTIFY_CHANGE_NAME);
+    return true;
+}
+
+bool Model::ApplyNewBoot(Decoder& in, const Effects& fx)
+{
+    std::string boot = in.Str();
+    if (in.Failed()) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([old = m_bootId](Model& m, UndoLog&) { m.m_bootId = old; });
+    }
+    m_bootId = std::move(boot);
+    DropVolatile(fx);
+    return true;
+}
+
+}  // namespace netid::posix::store

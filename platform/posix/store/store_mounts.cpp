@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Hives loaded from files (store_engine.h): made as hive files of the store
+// under fresh names, mounted at a key, unmounted, and the files no key names
+// any more removed.
+#include "platform/posix/store/store_engine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/base/files.h"
+#include "platform/posix/base/process.h"
+#include "platform/posix/base/text.h"
+
+namespace netid::posix::store {
+namespace {
+
+constexpr const char* kLoadedPrefix = "loaded-";
+
+}  // namespace
+
+LONG StoreEngine::CreateLoadedHive(mode_t mode, const std::u16string& rootName, const Bytes& rootSecurity,
+                                const std::function<LONG(Batch&)>& fill, std::string& name)
+{
+    char id[24];
+    std::snprintf(id, sizeof id, "%016llx",
+                  static_cast<unsigned long long>(NowAsFileTime() ^ (static_cast<std::uint64_t>(::getpid()) << 40)));
+    name = std::string(kLoadedPrefix) + id;
+    HiveOptions o = Options(mode, true);
+    o.rootName = rootName;
+    o.rootSecurity = rootSecurity;
+    o.fill = fill;
+    std::shared_ptr<Slot> slot;
+    return OpenSlot(name, m_dir, false, o, slot);
+}
+
+LONG StoreEngine::Mount(const KeyRef& parent, std::u16string_view keyName, const std::string& name,
+                     const std::string& origin)
+{
+    auto it = m_slots.find(name);
+    if (it == m_slots.end()) return ERROR_FILE_NOT_FOUND;
+    KeyId mountKey = 0;
+    LONG status = Commit(parent, [&](Batch& b) -> LONG {
+        const Model& model = b.View();
+        const Key* p = model.Find(parent.id);
+        if (p == nullptr) return ERROR_KEY_DELETED;
+        if (model.Child(*p, Upcase(keyName)) != 0) return ERROR_ALREADY_EXISTS;
+        mountKey = b.CreateKey(parent.id, keyName, u"", 0, {}, NowAsFileTime());
+        b.SetMount(mountKey, name, origin);
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) return status;
+    it->second->parent = parent.slot;
+    it->second->mountKey = mountKey;
+    return ERROR_SUCCESS;
+}
+
+LONG StoreEngine::Unmount(const KeyRef& root)
+{
+    std::shared_ptr<Slot> slot = root.slot;
+    if (!slot || root.id != kRootKey || !slot->parent) return ERROR_INVALID_PARAMETER;
+    KeyRef point{slot->parent, slot->mountKey};
+    LONG status = Commit(point, [&](Batch& b) -> LONG {
+        const Key* k = b.View().Find(point.id);
+        if (k == nullptr || k->mount != slot->name) return ERROR_KEY_DELETED;
+        b.DeleteKey(point.id);
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) return status;
+    slot->gone = true;
+    for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (slot->name + ext).c_str(), 0);
+    m_slots.erase(slot->name);
+    return ERROR_SUCCESS;
+}
+
+bool StoreEngine::HiveChanged(const KeyRef& ref) const { return ref.slot->hive->View().Seq() != 0; }
+
+void StoreEngine::RemoveStrayHives()
+{
+    // The hives some key names.
+    std::vector<std::string> named;
+    KeyRef users;
+    std::shared_ptr<Slot> usersSlot = Users(users) == ERROR_SUCCESS ? m_users : nullptr;
+    for (const std::shared_ptr<Slot>& top : {m_machine, usersSlot}) {
+        if (!top) continue;
+        const Model& model = top->hive->View();
+        for (const ChildRef& c : model.Root().children) {
+            const Key* k = model.Find(c.id);
+            if (!k->mount.empty()) named.push_back(k->mount);
+        }
+    }
+    int fd = ::dup(m_dir);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    const std::string suffix = ".hive";
+    std::vector<std::string> stray;
+    while (dirent* e = ::readdir(d)) {
+        std::string file = e->d_name;
+        if (file.rfind(kLoadedPrefix, 0) != 0 || file.size() <= suffix.size() ||
+            file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        std::string name = file.substr(0, file.size() - suffix.size());
+        if (std::find(named.begin(), named.end(), name) != named.end()) continue;
+        // Only what no loading of the last ten minutes may still be about to name.
+        struct stat st {};
+        if (::fstatat(m_dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_mtime + 600 < ::time(nullptr)) {
+            stray.push_back(name);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& name : stray) {
+        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (name + ext).c_str(), 0);
+    }
+}
+
+}  // namespace netid::posix::store
