@@ -7,11 +7,8 @@
 # A project that adds this tree with add_subdirectory gets the same names:
 # the targets netid::registry and so on, and #include <netid/...>; the install
 # rules are then left out unless NETID_INSTALL asks for them.
-# Libraries go to the multiarch directory (lib/x86_64-linux-gnu) where the
-# system has one, as a Debian package puts them, whatever the prefix.
-if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
-  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries (lib)")
-endif()
+# Libraries go to the multiarch directory: the top-level CMakeLists.txt
+# decides CMAKE_INSTALL_LIBDIR before anything includes GNUInstallDirs.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

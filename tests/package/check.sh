@@ -162,7 +162,7 @@ if ! command -v dpkg-deb >/dev/null || ! command -v dpkg-shlibdeps >/dev/null; t
 fi
 # The remote module is built only where Samba's development files are.
 remote=no
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^netid_remote:'; then remote=yes; fi
+if grep -q '^netid_remote:' <<<"$(ninja -C "$build" -t targets all 2>/dev/null)"; then remote=yes; fi
 
 rm -rf "$build/packages"
 check "cpack -G DEB" bash -c "cd '$build' && cpack -G DEB"
@@ -191,8 +191,12 @@ descriptions_ok() {
     echo "$description"
     ! grep -q '^;\|; *$' <<<"$description" || { echo "a line of the description begins or ends with ;"; return 1; }
     [ "$(wc -l <<<"$description")" -ge 3 ] || { echo "no extended description"; return 1; }
-    dpkg-deb -c "$deb" | grep -q "usr/share/doc/$package/copyright\$" || { echo "no copyright"; return 1; }
-    dpkg-deb -c "$deb" | grep -q "usr/share/doc/$package/changelog.gz\$" || { echo "no changelog"; return 1; }
+    # The listing is taken whole first: grep -q would close the pipe early
+    # and dpkg-deb fail on it.
+    local contents
+    contents=$(dpkg-deb -c "$deb")
+    grep -q "usr/share/doc/$package/copyright\$" <<<"$contents" || { echo "no copyright"; return 1; }
+    grep -q "usr/share/doc/$package/changelog.gz\$" <<<"$contents" || { echo "no changelog"; return 1; }
 }
 check "tools package: description, copyright, changelog" descriptions_ok "$tools_deb"
 check "development package: description, copyright, changelog" descriptions_ok "$dev_deb"
