@@ -196,31 +196,33 @@ using namespace netid::posix;
 LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
                                     HANDLE hEvent, BOOL fAsynchronous)
 {
-    if ((dwNotifyFilter & ~static_cast<DWORD>(REG_LEGAL_CHANGE_FILTER)) != 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::Notify(hKey, bWatchSubtree, dwNotifyFilter, fAsynchronous);
-    if (IsDynData(hKey) || IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (fAsynchronous && !IsEventObject(hEvent)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    return Guarded([&](Registry& reg, std::unique_lock<std::mutex>& lock) -> LONG {
-        Handle handle = reg.Require(hKey, KEY_NOTIFY);
-        Watch watch;
-        watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
-        watch.key = handle.key;
-        watch.subtree = bWatchSubtree != FALSE;
-        watch.filter = dwNotifyFilter & 0x0Fu;
-        watch.event = fAsynchronous ? hEvent : nullptr;
-        if (watch.event != nullptr && (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
-            watch.thread = ThisThreadId();
+    return Contained([&]() -> LONG {
+        if ((dwNotifyFilter & ~static_cast<DWORD>(REG_LEGAL_CHANGE_FILTER)) != 0) {
+            return ERROR_INVALID_PARAMETER;
         }
-        // Arming a wait clears the event: a signal left from before is no
-        // change of this wait's.
-        if (watch.event != nullptr) ResetEvent(watch.event);
-        reg.notify.Add(watch, lock);
-        return ERROR_SUCCESS;
+        if (remote::IsRemote(hKey)) return remote::Notify(hKey, bWatchSubtree, dwNotifyFilter, fAsynchronous);
+        if (IsDynData(hKey) || IsPerformanceData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if (fAsynchronous && !IsEventObject(hEvent)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return Guarded([&](Registry& reg, std::unique_lock<std::mutex>& lock) -> LONG {
+            Handle handle = reg.Require(hKey, KEY_NOTIFY);
+            Watch watch;
+            watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
+            watch.key = handle.key;
+            watch.subtree = bWatchSubtree != FALSE;
+            watch.filter = dwNotifyFilter & 0x0Fu;
+            watch.event = fAsynchronous ? hEvent : nullptr;
+            if (watch.event != nullptr && (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
+                watch.thread = ThisThreadId();
+            }
+            // Arming a wait clears the event: a signal left from before is no
+            // change of this wait's.
+            if (watch.event != nullptr) ResetEvent(watch.event);
+            reg.notify.Add(watch, lock);
+            return ERROR_SUCCESS;
+        });
     });
 }

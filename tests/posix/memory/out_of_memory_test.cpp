@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Registry calls in a program short of memory: each call is run with its
+// 1st, 2nd, 3rd ... allocation failing, until it runs through without one
+// failing. Whichever allocation fails, the call answers (the shortage as
+// ERROR_NOT_ENOUGH_MEMORY, or success where it could do without), no
+// exception leaves it, and what it was asked to change is either done whole
+// or not at all; the calls after it work. This program replaces the global
+// allocator to do so, which is why it is a program of its own.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "platform/win32.h"
+#include "support/privileges.h"
+#include "support/scratch_key.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Only the testing thread's allocations fail, and only while armed.
+thread_local long t_failIn = 0;  // 0: none; n: the nth allocation from now fails
+thread_local bool t_failed = false;
+
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (t_failIn > 0 && --t_failIn == 0) {
+        t_failed = true;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Runs `call` failing its nth allocation for n = 1, 2, ..., and `check`
+// after each run, given its status; ends at the first run that succeeds
+// (one in which no allocation failed must).
+template <typename Call, typename Check>
+void UnderEveryFailure(const char* what, Call call, Check check)
+{
+    for (long n = 1; n <= 100000; ++n) {
+        t_failed = false;
+        t_failIn = n;
+        const LONG status = call();
+        t_failIn = 0;
+        const bool failed = t_failed;
+        SCOPED_TRACE(std::string(what) + ", allocation " + std::to_string(n) + " failing: " + std::to_string(status));
+        if (failed) {
+            EXPECT_TRUE(status == ERROR_NOT_ENOUGH_MEMORY || status == ERROR_SUCCESS) << status;
+        } else {
+            EXPECT_EQ(ERROR_SUCCESS, status);
+        }
+        check(status);
+        if (::testing::Test::HasFailure() || !failed || status == ERROR_SUCCESS) return;
+    }
+    ADD_FAILURE() << what << " never ran through";
+}
+
+std::string QueryString(HKEY key, const char* name)
+{
+    char data[64] = {};
+    DWORD size = sizeof data - 1;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+        return "<none>";
+    }
+    return std::string(data);
+}
+
+bool Exists(HKEY parent, const char* path)
+{
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(parent, path, 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
+    RegCloseKey(k);
+    return true;
+}
+
+TEST(OutOfMemory, ASetValueIsWholeOrNotAtAll)
+{
+    ScratchKey scratch("OomSet");
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "v", 0, REG_SZ,
+                                            reinterpret_cast<const BYTE*>("old"), 4));
+    UnderEveryFailure(
+        "RegSetValueExA",
+        [&] { return RegSetValueExA(scratch.Handle(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("new"), 4); },
+        [&](LONG status) { EXPECT_EQ(status == ERROR_SUCCESS ? "new" : "old", QueryString(scratch.Handle(), "v")); });
+}
+
+TEST(OutOfMemory, ACreateOfThreeLevelsMakesAllOrNone)
+{
+    ScratchKey scratch("OomCreate");
+    UnderEveryFailure(
+        "RegCreateKeyExA",
+        [&] {
+            HKEY made = nullptr;
+            LONG status = RegCreateKeyExA(scratch.Handle(), "a\\b\\c", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                          &made, nullptr);
+            if (status == ERROR_SUCCESS) RegCloseKey(made);
+            return status;
+        },
+        [&](LONG status) {
+            // The three levels are made in one commit, or none is. (The call
+            // may still find no memory for its handle once they are made.)
+            const bool all = Exists(scratch.Handle(), "a\\b\\c");
+            EXPECT_EQ(all, Exists(scratch.Handle(), "a"));
+            if (status == ERROR_SUCCESS) {
+                EXPECT_TRUE(all);
+            }
+        });
+    EXPECT_TRUE(Exists(scratch.Handle(), "a\\b\\c"));
+}
+
+TEST(OutOfMemory, ADeleteRemovesTheKeyOrLeavesItWhole)
+{
+    ScratchKey scratch("OomDelete");
+    HKEY made = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "gone", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &made, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(made, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("kept"), 5));
+    RegCloseKey(made);
+    UnderEveryFailure(
+        "RegDeleteKeyA", [&] { return RegDeleteKeyA(scratch.Handle(), "gone"); },
+        [&](LONG status) {
+            if (status == ERROR_SUCCESS) {
+                EXPECT_FALSE(Exists(scratch.Handle(), "gone"));
+            } else {
+                HKEY k = nullptr;
+                ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(scratch.Handle(), "gone", 0, KEY_READ, &k));
+                EXPECT_EQ("kept", QueryString(k, "v"));
+                RegCloseKey(k);
+            }
+        });
+}
+
+TEST(OutOfMemory, ReadsAnswerAndLeaveTheHandleUsable)
+{
+    ScratchKey scratch("OomRead");
+    HKEY made = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(scratch.Handle(), "child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &made, nullptr));
+    RegCloseKey(made);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    UnderEveryFailure(
+        "RegQueryValueExA",
+        [&] {
+            char data[8] = {};
+            DWORD size = sizeof data;
+            return RegQueryValueExA(scratch.Handle(), "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+        },
+        [](LONG) {});
+    UnderEveryFailure(
+        "RegEnumKeyExA",
+        [&] {
+            char name[32] = {};
+            DWORD size = sizeof name;
+            return RegEnumKeyExA(scratch.Handle(), 0, name, &size, nullptr, nullptr, nullptr, nullptr);
+        },
+        [](LONG) {});
+    UnderEveryFailure(
+        "RegOpenKeyExA",
+        [&] {
+            HKEY k = nullptr;
+            LONG status = RegOpenKeyExA(scratch.Handle(), "child", 0, KEY_READ, &k);
+            if (status == ERROR_SUCCESS) RegCloseKey(k);
+            return status;
+        },
+        [](LONG) {});
+    EXPECT_EQ("x", QueryString(scratch.Handle(), "v"));
+}
+
+TEST(OutOfMemory, ASaveLeavesAWholeFileOrNone)
+{
+    ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+    ScratchKey scratch("OomSave");
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    TempDir dir("netid-oom");
+    const std::string file = dir.Path() + "/saved.hiv";
+    UnderEveryFailure(
+        "RegSaveKeyA", [&] { return RegSaveKeyA(scratch.Handle(), file.c_str(), nullptr); },
+        [&](LONG status) {
+            // Nothing but the finished file, and that only when the call succeeded.
+            std::size_t entries = 0;
+            for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+                (void)e;
+                ++entries;
+            }
+            EXPECT_EQ(status == ERROR_SUCCESS ? 1u : 0u, entries);
+        });
+    SetPrivilege(SE_BACKUP_NAME, false);
+}
+
+}  // namespace
