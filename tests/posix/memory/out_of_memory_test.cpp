@@ -29,6 +29,12 @@ thread_local bool t_failed = false;
 
 }  // namespace
 
+// The replacement pairs malloc with free, which the compiler cannot see
+// through once it inlines these.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size)
 {
     if (t_failIn > 0 && --t_failIn == 0) {
@@ -199,6 +205,55 @@ TEST(OutOfMemory, ASaveLeavesAWholeFileOrNone)
             }
             EXPECT_EQ(status == ERROR_SUCCESS ? 1u : 0u, entries);
         });
+    SetPrivilege(SE_BACKUP_NAME, false);
+}
+
+TEST(OutOfMemory, SecurityNotificationAndHivesAnswerAndLeaveNoHalfWork)
+{
+    ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+    ScratchKey scratch("OomHives");
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    BYTE security[512];
+    DWORD size = sizeof security;
+    ASSERT_EQ(ERROR_SUCCESS, RegGetKeySecurity(scratch.Handle(), DACL_SECURITY_INFORMATION, security, &size));
+    UnderEveryFailure(
+        "RegSetKeySecurity",
+        [&] { return RegSetKeySecurity(scratch.Handle(), DACL_SECURITY_INFORMATION, security); }, [](LONG) {});
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, event);
+    UnderEveryFailure(
+        "RegNotifyChangeKeyValue",
+        [&] { return RegNotifyChangeKeyValue(scratch.Handle(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE); },
+        [](LONG) {});
+    // The watch armed by the run that succeeded still fires.
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(scratch.Handle(), "w", 0, REG_SZ, reinterpret_cast<const BYTE*>("y"), 2));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 60000));
+    CloseHandle(event);
+
+    TempDir dir("netid-oom");
+    const std::string file = dir.Path() + "/hive.hiv";
+    ASSERT_EQ(ERROR_SUCCESS, RegSaveKeyA(scratch.Handle(), file.c_str(), nullptr));
+    const std::string name = "NetidOom" + std::to_string(getpid());
+    UnderEveryFailure(
+        "RegLoadKeyA", [&] { return RegLoadKeyA(HKEY_LOCAL_MACHINE, name.c_str(), file.c_str()); },
+        [&](LONG status) {
+            // Mounted whole, with its value, or not at all.
+            HKEY k = nullptr;
+            LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, name.c_str(), 0, KEY_READ, &k);
+            EXPECT_EQ(status == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND, opened);
+            if (opened == ERROR_SUCCESS) {
+                EXPECT_EQ("x", QueryString(k, "v"));
+                RegCloseKey(k);
+            }
+        });
+    UnderEveryFailure(
+        "RegUnLoadKeyA", [&] { return RegUnLoadKeyA(HKEY_LOCAL_MACHINE, name.c_str()); },
+        [&](LONG status) { EXPECT_EQ(status != ERROR_SUCCESS, Exists(HKEY_LOCAL_MACHINE, name.c_str())); });
+    UnderEveryFailure(
+        "RegRestoreKeyA", [&] { return RegRestoreKeyA(scratch.Handle(), file.c_str(), 0); },
+        [&](LONG) { EXPECT_EQ("x", QueryString(scratch.Handle(), "v")); });
+    SetPrivilege(SE_RESTORE_NAME, false);
     SetPrivilege(SE_BACKUP_NAME, false);
 }
 
