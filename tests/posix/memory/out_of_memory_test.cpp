@@ -257,4 +257,38 @@ TEST(OutOfMemory, SecurityNotificationAndHivesAnswerAndLeaveNoHalfWork)
     SetPrivilege(SE_BACKUP_NAME, false);
 }
 
+TEST(OutOfMemory, EventsAndTextFailAsTheirCallsFail)
+{
+    // A call that fails by its result says why in the last error.
+    auto lastError = [] { return static_cast<LONG>(GetLastError()); };
+    UnderEveryFailure(
+        "CreateEventA, SetEvent, WaitForSingleObject",
+        [&]() -> LONG {
+            HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            if (event == nullptr) return lastError();
+            LONG status = SetEvent(event) ? ERROR_SUCCESS : lastError();
+            if (status == ERROR_SUCCESS && WaitForSingleObject(event, 0) != WAIT_OBJECT_0) status = lastError();
+            CloseHandle(event);
+            return status;
+        },
+        [](LONG) {});
+    UnderEveryFailure(
+        "FormatMessageA",
+        [&]() -> LONG {
+            char text[256];
+            return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  ERROR_ACCESS_DENIED, 0, text, sizeof text, nullptr) != 0
+                       ? ERROR_SUCCESS
+                       : lastError();
+        },
+        [](LONG) {});
+    UnderEveryFailure(
+        "MultiByteToWideChar",
+        [&]() -> LONG {
+            WCHAR wide[16];
+            return MultiByteToWideChar(CP_ACP, 0, "Gr\xc3\xbc\xc3\x9f", -1, wide, 16) != 0 ? ERROR_SUCCESS : lastError();
+        },
+        [](LONG) {});
+}
+
 }  // namespace
