@@ -148,16 +148,20 @@ void Notifier::StartWatcher()
     if (m_watcherStarted) {
         return;
     }
+    std::thread([this] { WatcherLoop(); }).detach();  // may throw: tried again by the next watch
     m_watcherStarted = true;
-    std::thread([this] { WatcherLoop(); }).detach();
 }
 
 void Notifier::WatcherLoop()
 {
-    int fd = inotify_init1(IN_CLOEXEC);
+    OwnedFd inotify(inotify_init1(IN_CLOEXEC));
+    const int fd = inotify.get();
     std::map<std::string, int> watched;
     for (;;) {
-        {
+        // Nothing may end this thread (an exception leaving it would end the
+        // process): a look cut short by a shortage of memory is made again
+        // at the next wake-up, at the latest after the poll's timeout.
+        try {
             std::lock_guard<std::mutex> lock(m_mutex);
             // The directories of every hive opened so far, before looking at
             // the hives: no change after this look is missed.
@@ -174,6 +178,7 @@ void Notifier::WatcherLoop()
                 // next wake-up tries it again.
                 (void)m_engine.SyncAll();
             }
+        } catch (...) {
         }
         if (fd >= 0) {
             // The timeout is only a safety net for a wake-up that was missed.
