@@ -115,7 +115,7 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES)
         std::string file(lpFile);
         if (FileExists(file)) return ERROR_ALREADY_EXISTS;
         if (!PrivilegeEnabled(SE_BACKUP_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
-        return WriteHive(file, tree, false);
+        return WriteHiveFile(file, tree, false);
     });
 }
 
@@ -278,7 +278,7 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
         Records records;
         if (!records.Ok()) return ERROR_REGISTRY_IO_FAILED;
         std::string staged = records.Dir() + "/.staged-" + std::to_string(Random64()) + ".hiv";
-        status = WriteHive(staged, fresh, false);
+        status = WriteHiveFile(staged, fresh, false);
         if (status != ERROR_SUCCESS) return status;
         std::vector<Record> reps = records.Read(kReplacements);
         reps.push_back({rootName, path, staged, oldFile, CurrentBootId()});
