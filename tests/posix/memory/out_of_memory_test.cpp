@@ -8,6 +8,7 @@
 // allocator to do so, which is why it is a program of its own.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,6 +52,27 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
+
+// The first call of a process opens the store. This program, started anew
+// with NETID_OOM_FIRST_CALL=n, makes that first call with its nth
+// allocation failing, then a second call, and exits with what it saw:
+//   0  no allocation failed and the call worked: n is past the last one
+//   1  the first call failed for memory and the second worked
+//   2  anything else
+const int g_firstCallChild = [] {
+    const char* at = std::getenv("NETID_OOM_FIRST_CALL");
+    if (at == nullptr) return 0;
+    t_failed = false;
+    t_failIn = std::atol(at);
+    HKEY key = nullptr;
+    const LONG first = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key);
+    t_failIn = 0;
+    if (first == ERROR_SUCCESS) RegCloseKey(key);
+    if (!t_failed) std::_Exit(first == ERROR_SUCCESS ? 0 : 2);
+    if (first != ERROR_SUCCESS && first != ERROR_NOT_ENOUGH_MEMORY) std::_Exit(2);
+    const LONG second = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key);
+    std::_Exit(second == ERROR_SUCCESS ? 1 : 2);
+}();
 
 // Runs `call` failing its nth allocation for n = 1, 2, ..., and `check`
 // after each run, given its status; ends at the first run that succeeds
@@ -289,6 +311,30 @@ TEST(OutOfMemory, EventsAndTextFailAsTheirCallsFail)
             return MultiByteToWideChar(CP_ACP, 0, "Gr\xc3\xbc\xc3\x9f", -1, wide, 16) != 0 ? ERROR_SUCCESS : lastError();
         },
         [](LONG) {});
+}
+
+TEST(OutOfMemory, TheFirstCallOfAProcessIsTriedAgainAfterAShortage)
+{
+    // The children open one store, made by a first child that fails nothing.
+    TempDir store("netid-oom-store");
+    for (long n = 0; n <= 100000; ++n) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("NETID_REGISTRY_DIR", store.Path().c_str(), 1);
+            setenv("NETID_OOM_FIRST_CALL", std::to_string(n).c_str(), 1);
+            execl("/proc/self/exe", "netid_memory_tests", "--gtest_list_tests", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status)) << "allocation " << n << " failing: the process died of signal "
+                                       << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        ASSERT_NE(2, WEXITSTATUS(status)) << "allocation " << n << " failing: a wrong answer";
+        ASSERT_NE(127, WEXITSTATUS(status)) << "the program could not be started again";
+        if (n > 0 && WEXITSTATUS(status) == 0) return;
+    }
+    ADD_FAILURE() << "the first call never ran through";
 }
 
 }  // namespace
