@@ -64,7 +64,7 @@ void ChildList::Insert(const ChildRef& child)
         // half full at worst. What may fail for memory is done first: a run
         // left long is still a sound list.
         std::vector<ChildRef> upperHalf(run.begin() + static_cast<std::ptrdiff_t>(run.size() / 2), run.end());
-        m_runs.reserve(m_runs.size() + 1);
+        if (m_runs.size() == m_runs.capacity()) m_runs.reserve(2 * m_runs.size() + 1);
         std::vector<ChildRef>& full = m_runs[r];
         full.resize(full.size() / 2);
         m_runs.insert(m_runs.begin() + static_cast<std::ptrdiff_t>(r) + 1, std::move(upperHalf));
@@ -253,11 +253,19 @@ void Model::RemoveSubtree(KeyId id, const Effects& fx)
         for (std::size_t i = first; i < last; ++i) m.m_keys.insert(std::move(log.m_removed[i]));
         if (Key* parent = m.Mutable(parentId)) m.LinkChild(*parent, *m.Find(id));
     };
-    fx.undo->m_removed.reserve(last);
-    fx.undo->m_steps.reserve(fx.undo->m_steps.size() + 1);
+    fx.undo->MakeRoom(1, order.size());
     if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
     for (KeyId k : order) fx.undo->m_removed.push_back(m_keys.extract(k));
     fx.undo->m_steps.push_back(std::move(step));
+}
+
+void UndoLog::MakeRoom(std::size_t steps, std::size_t removed)
+{
+    auto grow = [](auto& list, std::size_t more) {
+        if (list.capacity() - list.size() < more) list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+    };
+    grow(m_steps, steps);
+    grow(m_removed, removed);
 }
 
 void Model::KeepTime(const Effects& fx, KeyId id)

@@ -207,6 +207,10 @@ public:
 private:
     friend class Model;
     using Step = std::function<void(Model&, UndoLog&)>;
+    // Room for `steps` more steps and `removed` more keys taken out, made
+    // before an operation changes anything (growing as a vector grows, so
+    // that many operations in one batch stay linear).
+    void MakeRoom(std::size_t steps, std::size_t removed);
     std::vector<Step> m_steps;
     std::vector<std::unordered_map<KeyId, Key>::node_type> m_removed;
 };
