@@ -8,6 +8,11 @@ namespace regctl {
 
 namespace {
 
+// ERROR_NOT_SUPPORTED and ERROR_BAD_PATHNAME, which another machine's server
+// may answer (Samba's answers the second to every save).
+constexpr LONG kNotSupported = 50;
+constexpr LONG kBadPathname = 161;
+
 std::string ToStd(const CString& text) { return std::string(static_cast<LPCSTR>(text), text.GetLength()); }
 
 }  // namespace
@@ -125,6 +130,8 @@ std::string StatusMessage(LONG status)
     case ERROR_BAD_NETPATH: return "The network path was not found.";
     case ERROR_LOGON_FAILURE: return "The user name or password is incorrect.";
     case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
+    case kNotSupported: return "The request is not supported.";
+    case kBadPathname: return "The specified path is invalid.";
     case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
     case ERROR_MORE_DATA: return "More data is available.";
     case ERROR_BADDB: return "The configuration registry database is corrupt.";

@@ -123,7 +123,7 @@ const VerbEntry kVerbs[] = {
     {Verb::kDelete, "delete", 1, 1, true, false, kDeleteOptions, std::size(kDeleteOptions)},
     {Verb::kCopy, "copy", 2, 2, true, false, kCopyOptions, std::size(kCopyOptions)},
     {Verb::kCompare, "compare", 2, 2, true, false, kCompareOptions, std::size(kCompareOptions)},
-    {Verb::kSave, "save", 2, 1, false, false, kOverwriteOptions, std::size(kOverwriteOptions)},
+    {Verb::kSave, "save", 2, 1, true, false, kOverwriteOptions, std::size(kOverwriteOptions)},
     {Verb::kRestore, "restore", 2, 1, false, false, nullptr, 0},
     {Verb::kLoad, "load", 2, 1, false, true, nullptr, 0},
     {Verb::kUnload, "unload", 1, 1, false, true, nullptr, 0},

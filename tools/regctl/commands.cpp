@@ -229,6 +229,16 @@ int RunSave(const Command& command, std::istream& in, std::ostream& out, std::os
     if (status != ERROR_SUCCESS) {
         return FailStatus(err, status);
     }
+    // Another machine saves to a file of its own, the name being its path
+    // (a bare name lands in its system folder): nothing of this machine's is
+    // looked at or replaced, and a file already there is the server's to
+    // refuse.
+    if (!command.key.computer.empty()) {
+        if (!reg.SaveKey(command.file.c_str(), nullptr)) {
+            return FailStatus(err, reg.GetStatus());
+        }
+        return Succeed(out);
+    }
     bool exists = FileExists(command.file);
     if (!MayWrite(command, exists, in, out)) {
         return 1;

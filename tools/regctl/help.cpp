@@ -158,11 +158,12 @@ std::string Help(Verb verb)
         return std::string(
                    "\n"
                    "REGCTL SAVE KeyName FileName [/y]\n"
-                   "\n"
-                   "  KeyName  ROOTKEY\\SubKey\n"
-                   "    ROOTKEY [ HKLM | HKCU | HKCR | HKU | HKCC ]\n"
-                   "  FileName The name of the hive file to write.\n"
-                   "  /y       Force overwriting the existing file without prompt.\n") +
+                   "\n") +
+               kKeyNameHelp +
+               "  FileName The name of the hive file to write. For a remote machine the\n"
+               "           file is that machine's: a path on it (a bare name is put in its\n"
+               "           system folder), never overwritten.\n"
+               "  /y       Force overwriting the existing file without prompt.\n" +
                "\n"
                "Example:\n"
                "\n"
@@ -171,7 +172,7 @@ std::string Help(Verb verb)
         return "\n"
                "REGCTL RESTORE KeyName FileName\n"
                "\n"
-               "  KeyName  ROOTKEY\\SubKey\n"
+               "  KeyName  ROOTKEY\\SubKey (local machine only)\n"
                "    ROOTKEY [ HKLM | HKCU | HKCR | HKU | HKCC ]\n"
                "  FileName The hive file to restore, written by REGCTL SAVE.\n"
                "           The values and subkeys of KeyName are replaced by the file's.\n"

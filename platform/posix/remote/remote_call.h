@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-/* The remote module's shared parts: a connection and its keys, one call of
- * the protocol, and the statuses (remote_client.c); the calls of each file
- * are named here for the interface table (remote_files.c). Plain C.
+/* The remote module's shared parts: a connection and its keys and their
+ * locks (remote_connect.c), one call of the protocol and the statuses
+ * (remote_client.c); the calls of each file are named here for the
+ * interface table (remote_files.c). Plain C.
  *
  * Terms: part of the remote module, which links Samba's GPL-3.0-or-later
  * libraries; the module as built is GPL-3.0-or-later. */
 #ifndef NETID_PLATFORM_POSIX_REMOTE_REMOTE_CALL_H
 #define NETID_PLATFORM_POSIX_REMOTE_REMOTE_CALL_H
 
+#include <pthread.h>
+
 #include <talloc.h>
+#include <tevent.h>
 
 #include <core/error.h>
 #include <dcerpc.h>
@@ -18,9 +22,11 @@
 
 enum {
     kSuccess = 0,
+    kInvalidHandle = 6,
     kAccessDenied = 5,
     kNotEnoughMemory = 8,
     kInvalidParameter = 87,
+    kInsufficientBuffer = 122,
     kBadNetPath = 53,
     kMoreData = 234,
     kLogonFailure = 1326,
@@ -37,10 +43,13 @@ enum {
     kReadAttempts = 4
 };
 
+/* One machine's connection: its own event loop and pipe, used by one
+ * thread at a time (`lock`); connections do not wait for each other. */
 struct connection {
-    TALLOC_CTX* mem;
+    struct tevent_context* ev;
     struct dcerpc_pipe* pipe;
-    unsigned keys;
+    pthread_mutex_t lock;
+    unsigned keys; /* open keys; the connection closes with its last */
 };
 
 struct netid_remote_key {
@@ -48,16 +57,31 @@ struct netid_remote_key {
     struct policy_handle handle;
 };
 
-/* One call of the protocol on `key`'s connection, its allocations in `mem`. */
-NTSTATUS RemoteCall(netid_remote_key* key, uint32_t opnum, TALLOC_CTX* mem, void* r);
+/* remote_connect.c: connecting, and the order of the locks. A call on a
+ * key runs between RemoteEnter and RemoteLeave of its connection; the last
+ * key's close frees the connection after RemoteLeave (RemoteRelease). */
+int32_t RemoteConnect(const char* host, unsigned port, uint32_t root, uint32_t access,
+                      const struct netid_remote_credentials* who, netid_remote_key** out);
+void RemoteEnter(struct connection* conn);
+void RemoteLeave(struct connection* conn);
+/* A key of `conn` for a handle the server gave; null when out of memory. */
+netid_remote_key* RemoteNewKey(struct connection* conn, const struct policy_handle* handle);
+/* Forgets a key (its connection's lock held); true when it was the last. */
+int RemoteForgetKey(netid_remote_key* key);
+void RemoteRelease(struct connection* conn);
+
+/* remote_client.c: one call of the protocol on `key`'s connection, its
+ * status the transport's failure or the server's answer. `r` is the call's
+ * structure (winreg_wire.h), zeroed but for what goes in; what the answer
+ * allocates lives in `mem`, or without one only during the call (a call
+ * that answers a status alone). */
+int32_t RemoteInvoke(netid_remote_key* key, uint32_t opnum, void* r, TALLOC_CTX* mem);
 /* The status of a call: the transport's failure, or the server's answer. */
 int32_t RemoteStatus(NTSTATUS status, WERROR result);
 /* A counted string of `text` (null: the empty string). */
 struct wire_string RemoteText(const char* text);
 
-/* remote_client.c */
-int32_t RemoteConnect(const char* host, unsigned port, uint32_t root, uint32_t access,
-                      const struct netid_remote_credentials* who, netid_remote_key** out);
+int32_t RemoteOpenRoot(struct connection* conn, uint32_t root, uint32_t access, netid_remote_key** out);
 int32_t RemoteOpenKey(netid_remote_key* base, const char* path, uint32_t options, uint32_t access,
                       netid_remote_key** out);
 int32_t RemoteCreateKey(netid_remote_key* base, const char* path, const char* key_class,

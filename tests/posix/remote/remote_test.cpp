@@ -6,16 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "registry/registry.h"
 #include "platform/win32.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -223,19 +229,23 @@ TEST_F(RemoteRegistry, CRegistryWorksThroughARemoteRoot)
     EXPECT_TRUE(reg.Close());
 }
 
+// Runs a command; its output and errors in `out`, its exit status back.
+int RunCommand(const std::string& command, std::string& out)
+{
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    out.clear();
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST_F(RemoteRegistry, RegctlReadsAndWritesAnotherMachine)
 {
     const std::string key = Machine() + "\\HKLM\\" + m_path + "\\System";
-    auto run = [](const std::string& command, std::string& out) {
-        FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-        if (pipe == nullptr) return -1;
-        char buffer[4096];
-        out.clear();
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
+    auto run = RunCommand;
     std::string out;
     ASSERT_EQ(0, run(std::string(NETID_REGCTL_EXE) + " add '" + key + "' /v AmsNetId /t REG_BINARY /d C0A8000A0101 /f",
                      out)) << out;
@@ -243,6 +253,112 @@ TEST_F(RemoteRegistry, RegctlReadsAndWritesAnotherMachine)
     EXPECT_NE(out.find("AmsNetId    REG_BINARY    C0A8000A0101"), std::string::npos) << out;
     // HKCU of another machine is refused as the tool refuses it.
     EXPECT_EQ(1, run(std::string(NETID_REGCTL_EXE) + " query '" + Machine() + "\\HKCU\\Software'", out)) << out;
+}
+
+// Save names a file of the other machine's, which the server writes; Samba's
+// server refuses the call (whatever the path), and regctl reports the
+// server's answer, the same RegSaveKeyA gives.
+TEST_F(RemoteRegistry, RegctlSavesOnTheServerSide)
+{
+    const LONG server = RegSaveKeyA(m_key, "netid-remote-test.hiv", nullptr);
+    ASSERT_NE(ERROR_SUCCESS, server) << "Samba's server saves hives now: expect the file on its side";
+    const std::string key = "'" + Machine() + "\\HKLM\\" + m_path + "'";
+    const std::string regctl = NETID_REGCTL_EXE;
+    char dir[] = "/tmp/netid-save.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string here = std::string("cd ") + dir + " && ";
+    std::string out;
+    EXPECT_EQ(1, RunCommand(here + regctl + " save " + key + " netid-remote-test.hiv /y", out));
+    EXPECT_EQ(0u, out.find("ERROR: ")) << out;
+    if (server == 161) {  // ERROR_BAD_PATHNAME: what Samba 4.17's server answers to any file
+        EXPECT_EQ("ERROR: The specified path is invalid.\n", out);
+    }
+    // Nothing is written on this side.
+    EXPECT_NE(0, access((std::string(dir) + "/netid-remote-test.hiv").c_str(), F_OK));
+    EXPECT_EQ(0, rmdir(dir));  // empty: nothing was written
+}
+
+// Two connections used from two threads at once: each thread reads back
+// exactly what it wrote, through its own connection.
+TEST_F(RemoteRegistry, TwoConnectionsServeTwoThreadsAtOnce)
+{
+    constexpr int kRounds = 40;
+    std::atomic<int> ready{0};
+    std::atomic<int> done{0};
+    std::vector<std::string> failures(2);
+    std::vector<std::thread> threads;
+    JoinAtExit joiner(threads);
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::string& failure = failures[t];
+            HKEY root = nullptr, key = nullptr;
+            LONG status = RegConnectRegistryA(Machine().c_str(), HKEY_LOCAL_MACHINE, &root);
+            if (status == ERROR_SUCCESS) {
+                status = RegCreateKeyExA(root, (m_path + "\\Thread" + std::to_string(t)).c_str(), 0, nullptr, 0,
+                                         KEY_ALL_ACCESS, nullptr, &key, nullptr);
+            }
+            ++ready;
+            WaitUntil([&] { return ready == 2; });  // both connected before either starts
+            for (int i = 0; status == ERROR_SUCCESS && i < kRounds && failure.empty(); ++i) {
+                const std::string text = "thread " + std::to_string(t) + " round " + std::to_string(i);
+                status = RegSetValueExA(key, "Round", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                        static_cast<DWORD>(text.size() + 1));
+                char back[64] = {};
+                DWORD size = sizeof back;
+                if (status == ERROR_SUCCESS) {
+                    status = RegQueryValueExA(key, "Round", nullptr, nullptr, reinterpret_cast<BYTE*>(back), &size);
+                }
+                if (status == ERROR_SUCCESS && text != back) failure = "read back \"" + std::string(back) + "\"";
+            }
+            if (status != ERROR_SUCCESS) failure = "status " + std::to_string(status);
+            if (key != nullptr) RegCloseKey(key);
+            if (root != nullptr) RegCloseKey(root);
+            ++done;
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return done == 2; }));
+    for (auto& thread : threads) thread.join();
+    threads.clear();
+    EXPECT_EQ("", failures[0]);
+    EXPECT_EQ("", failures[1]);
+    HKEY child = nullptr;
+    char value[64] = {};
+    DWORD size = sizeof value;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, "Thread1", 0, KEY_READ, &child));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(child, "Round", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size));
+    EXPECT_STREQ("thread 1 round 39", value);
+    RegCloseKey(child);
+}
+
+// A listener that takes connections and never answers them: the connect
+// gives up within its own bound (1 s here, by NETID_REMOTE_TIMEOUT) and
+// answers 53, long before Samba's own minute. Needs no server.
+TEST(RemoteConnect, AHostThatNeverAnswersIsUnreachableWithinTheBound)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 16));  // the kernel completes connections; nobody reads them
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    const std::string machine = "\\\\127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    setenv("NETID_REMOTE_TIMEOUT", "1", 1);
+    std::atomic<LONG> result{-1};
+    std::thread connecting([&] {
+        HKEY root = nullptr;
+        result = RegConnectRegistryA(machine.c_str(), HKEY_LOCAL_MACHINE, &root);
+        if (root != nullptr) RegCloseKey(root);
+    });
+    // Within half Samba's own bound: only our bound can end it by then.
+    const bool answered = WaitUntil([&] { return result != -1; }, std::chrono::seconds(30));
+    connecting.join();
+    unsetenv("NETID_REMOTE_TIMEOUT");
+    close(listener);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(ERROR_BAD_NETPATH, result.load());
 }
 
 TEST(RemoteConnect, FailuresAnswerAsThePlatformDoes)

@@ -12,7 +12,15 @@
 # NETID_SAMBA_USER and NETID_SAMBA_PASSWORD_FILE.
 set -uo pipefail
 
+# The first port from 1445 (or NETID_SAMBA_TEST_PORT) that nothing listens
+# on: several test runs on one machine each start a server of their own, and
+# a client that reached another run's server would be refused its logon.
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 port=${NETID_SAMBA_TEST_PORT:-1445}
+for ((tries = 0; tries < 100; tries++)); do
+    port_in_use "$port" || break
+    port=$((port + 1))
+done
 dir=$(mktemp -d /tmp/netid-samba.XXXXXX) || exit 1
 pids=()
 group=
@@ -102,8 +110,14 @@ CONF
     # generously; the wait ends at once when a server has died).
     local i
     for ((i = 0; i < 600; i++)); do
-        if [ -S "$dir/ncalrpc/np/winreg" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            return 0
+        if [ -S "$dir/ncalrpc/np/winreg" ] && port_in_use "$port"; then
+            # The port must be our smbd's, not another run's that took it
+            # meanwhile.
+            if ! command -v ss >/dev/null || ss -ltnpH "sport = :$port" | grep -q "pid=${pids[0]},"; then
+                return 0
+            fi
+            reason="port $port was taken by another server while ours started"
+            return 1
         fi
         for pid in "${pids[@]}"; do
             kill -0 "$pid" 2>/dev/null || { reason="smbd did not start: $(cat "$dir"/log/*.out "$dir"/log/*.log 2>/dev/null | tail -n 5 | tr "\n" " ")"; return 1; }
