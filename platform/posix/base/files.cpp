@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 namespace netid::posix {
@@ -59,11 +60,8 @@ bool MakeDirectories(const std::string& path)
 
 void SyncDirectory(const std::string& dir)
 {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    OwnedFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid()) ::fsync(fd.get());
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -95,9 +93,8 @@ LONG TempBeside(const std::string& path, std::string& temp)
     std::string pattern = DirectoryOf(path) + "/.hive-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    int fd = ::mkstemp(buf.data());
-    if (fd < 0) return StatusFromErrno(errno);
-    ::close(fd);
+    OwnedFd fd(::mkstemp(buf.data()));
+    if (!fd.valid()) return StatusFromErrno(errno);
     temp = buf.data();
     return ERROR_SUCCESS;
 }
@@ -106,6 +103,21 @@ void OwnedFd::reset(int descriptor)
 {
     if (fd >= 0 && fd != descriptor) ::close(fd);
     fd = descriptor;
+}
+
+bool ListDirectory(int dir, const char* sub, std::vector<std::string>& names)
+{
+    names.clear();
+    OwnedFd fd(sub != nullptr ? ::openat(dir, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                              : ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(fd.get()), &::closedir);
+    if (!stream) return false;
+    fd.release();  // the stream owns it now
+    while (const dirent* e = ::readdir(stream.get())) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    }
+    return true;
 }
 
 LONG StatusFromErrno(int error)
@@ -143,46 +155,44 @@ std::uint64_t Random64()
 
 // Opens an existing file of the hive without following a link, and checks
 // that it is a plain file of the expected owner with no other name.
-int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status)
+OwnedFd OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status)
 {
-    int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    OwnedFd fd(::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
         status = StatusFromErrno(errno);
-        return -1;
+        return fd;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner || st.st_nlink != 1) {
         status = ERROR_ACCESS_DENIED;
-        return -1;
+        return OwnedFd();
     }
     status = ERROR_SUCCESS;
     return fd;
 }
 
 // Makes a new file under a fresh name of its own; the name is returned.
-int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name)
+OwnedFd CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(Random64()));
         name = "." + base + suffix;
-        int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) {
+        OwnedFd fd(::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd.valid()) {
             // Files made for another user (root making a user's hive) are theirs.
-            if (owner != ::geteuid() && ::fchown(fd, owner, static_cast<gid_t>(-1)) != 0) {
-                ::close(fd);
+            if (owner != ::geteuid() && ::fchown(fd.get(), owner, static_cast<gid_t>(-1)) != 0) {
                 ::unlinkat(dir, name.c_str(), 0);
                 errno = EPERM;
-                return -1;
+                return OwnedFd();
             }
-            ::fchmod(fd, mode);
+            ::fchmod(fd.get(), mode);
             return fd;
         }
-        if (errno != EEXIST) return -1;
+        if (errno != EEXIST) return OwnedFd();
     }
     errno = EEXIST;
-    return -1;
+    return OwnedFd();
 }
 
 int PlaceFreshFile(int dir, const std::string& fresh, const std::string& name)
@@ -199,31 +209,29 @@ int PlaceFreshFile(int dir, const std::string& fresh, const std::string& name)
 
 // Opens a fixed-name companion file, making it (and nothing else) when it
 // is missing.
-int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
-                        std::size_t size, LONG& status)
+OwnedFd OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                            std::size_t size, LONG& status)
 {
-    int fd = OpenStoreFile(dir, name, flags, owner, status);
-    if (fd >= 0 || status != ERROR_FILE_NOT_FOUND) return fd;
+    OwnedFd fd = OpenStoreFile(dir, name, flags, owner, status);
+    if (fd.valid() || status != ERROR_FILE_NOT_FOUND) return fd;
     std::string temp;
-    fd = CreateFreshFile(dir, name, mode, owner, temp);
-    if (fd < 0) {
+    OwnedFd fresh = CreateFreshFile(dir, name, mode, owner, temp);
+    if (!fresh.valid()) {
         status = StatusFromErrno(errno);
-        return -1;
+        return fresh;
     }
-    if (size != 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    if (size != 0 && ::ftruncate(fresh.get(), static_cast<off_t>(size)) != 0) {
         status = StatusFromErrno(errno);
-        ::close(fd);
         ::unlinkat(dir, temp.c_str(), 0);
-        return -1;
+        return OwnedFd();
     }
     // Put in place only when no other process did first; theirs is used then.
     int linked = PlaceFreshFile(dir, temp, name);
     int error = errno;
     if (linked != 0) ::unlinkat(dir, temp.c_str(), 0);
-    ::close(fd);
     if (linked != 0 && error != EEXIST) {
         status = StatusFromErrno(error);
-        return -1;
+        return OwnedFd();
     }
     return OpenStoreFile(dir, name, flags, owner, status);
 }
@@ -234,16 +242,11 @@ namespace {
 // what a writer of NAME killed before its rename left there.
 void RemoveLeftCopies(int dir, const std::string& name)
 {
-    int fd = ::dup(dir);
-    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (d == nullptr) {
-        if (fd >= 0) ::close(fd);
-        return;
-    }
+    std::vector<std::string> names;
+    if (!ListDirectory(dir, nullptr, names)) return;
     const std::string prefix = "." + name + ".";
     std::vector<std::string> left;
-    while (dirent* e = ::readdir(d)) {
-        std::string entry = e->d_name;
+    for (const std::string& entry : names) {
         if (entry.size() != prefix.size() + 16 || entry.compare(0, prefix.size(), prefix) != 0 ||
             entry.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
             continue;
@@ -254,7 +257,6 @@ void RemoveLeftCopies(int dir, const std::string& name)
             left.push_back(entry);
         }
     }
-    ::closedir(d);
     for (const std::string& entry : left) ::unlinkat(dir, entry.c_str(), 0);
 }
 
@@ -270,27 +272,27 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
     // goes now.
     RemoveLeftCopies(dir, name);
     std::string temp;
-    int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    const bool unnamed = fd >= 0;
+    OwnedFd fd(::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    const bool unnamed = fd.valid();
     if (unnamed) {
-        ::fchmod(fd, mode);
+        ::fchmod(fd.get(), mode);
     } else {
         fd = CreateFreshFile(dir, name, mode, ::geteuid(), temp);
-        if (fd < 0) return StatusFromErrno(errno);
+        if (!fd.valid()) return StatusFromErrno(errno);
     }
     LONG status = ERROR_SUCCESS;
     std::size_t done = 0;
     while (done < size && status == ERROR_SUCCESS) {
-        ssize_t n = ::write(fd, static_cast<const char*>(data) + done, size - done);
+        ssize_t n = ::write(fd.get(), static_cast<const char*>(data) + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) status = n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
         else done += static_cast<std::size_t>(n);
     }
-    if (status == ERROR_SUCCESS && ::fsync(fd) != 0) status = StatusFromErrno(errno);
+    if (status == ERROR_SUCCESS && ::fsync(fd.get()) != 0) status = StatusFromErrno(errno);
     if (status == ERROR_SUCCESS && unnamed) {
         // Given a name: the final one where nothing may be overwritten, else
         // a fresh one to be renamed over the old file at once.
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
         for (int attempt = 0; attempt < 100; ++attempt) {
             if (!overwrite) {
                 temp.clear();
@@ -310,7 +312,7 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
             }
         }
     }
-    ::close(fd);
+    fd.reset();
     if (status == ERROR_SUCCESS && !temp.empty()) {
         int rc = overwrite ? ::renameat(dir, temp.c_str(), dir, name.c_str()) : PlaceFreshFile(dir, temp, name);
         if (rc != 0) status = StatusFromErrno(errno);
@@ -320,13 +322,13 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
     return status;
 }
 
-LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name)
+LONG OpenParentDirectory(const std::string& path, OwnedFd& dir, std::string& name)
 {
     std::string::size_type slash = path.rfind('/');
     name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") return ERROR_INVALID_PARAMETER;
-    dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return dir < 0 ? StatusFromErrno(errno) : ERROR_SUCCESS;
+    dir.reset(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() ? ERROR_SUCCESS : StatusFromErrno(errno);
 }
 
 mode_t ModeUnderUmask(mode_t mode)
@@ -430,7 +432,7 @@ LONG ReadStoreFile(int dir, const std::string& name, uid_t owner, std::size_t li
 {
     out.clear();
     LONG status = ERROR_SUCCESS;
-    OwnedFd fd(OpenStoreFile(dir, name, O_RDONLY | O_NONBLOCK, owner, status));
+    OwnedFd fd = OpenStoreFile(dir, name, O_RDONLY | O_NONBLOCK, owner, status);
     if (!fd.valid()) return status;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return StatusFromErrno(errno);
@@ -467,11 +469,10 @@ namespace netid {
 
 bool WriteWholeFile(const std::string& file, const std::string& content)
 {
-    int dir = -1;
+    posix::OwnedFd dir;
     std::string name;
     if (posix::OpenParentDirectory(file, dir, name) != ERROR_SUCCESS) return false;
-    posix::OwnedFd owned(dir);
-    return posix::WriteFileAtomically(dir, name, content.data(), content.size(), true,
+    return posix::WriteFileAtomically(dir.get(), name, content.data(), content.size(), true,
                                       posix::ModeUnderUmask(0666)) == ERROR_SUCCESS;
 }
 

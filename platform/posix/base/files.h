@@ -11,33 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/posix/windows.h"
 
 namespace netid::posix {
-
-// The directory the store is opened in: $NETID_REGISTRY_DIR, or the
-// system's own.
-std::string StoreDirectoryFromEnvironment();
-
-// Makes `path` and its missing parents; true when it is a directory then.
-bool MakeDirectories(const std::string& path);
-
-// Makes the entries of `dir` durable (renames, links, new files in it).
-void SyncDirectory(const std::string& dir);
-
-// The directory part of a file name ("." for a bare name).
-std::string DirectoryOf(const std::string& path);
-
-// The absolute form of a file name, for comparing and for recording.
-std::string AbsolutePath(const std::string& path);
-
-// True when something, even a dangling link, has that name.
-bool FileExists(const std::string& path);
-
-// Makes a fresh, unused file name beside `path` (the file is made and
-// closed, empty).
-LONG TempBeside(const std::string& path, std::string& temp);
 
 // A file descriptor with one owner: closed when the owner goes, moved (never
 // copied) to a new owner. The one way the platform layer holds descriptors.
@@ -67,8 +45,37 @@ public:
     // Closes the descriptor held, if any, and holds `descriptor` instead.
     void reset(int descriptor = -1);
 
-    int fd = -1;  // public for the code that fills it through an out-parameter
+private:
+    int fd = -1;
 };
+
+// The directory the store is opened in: $NETID_REGISTRY_DIR, or the
+// system's own.
+std::string StoreDirectoryFromEnvironment();
+
+// Makes `path` and its missing parents; true when it is a directory then.
+bool MakeDirectories(const std::string& path);
+
+// Makes the entries of `dir` durable (renames, links, new files in it).
+void SyncDirectory(const std::string& dir);
+
+// The directory part of a file name ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
+
+// The absolute form of a file name, for comparing and for recording.
+std::string AbsolutePath(const std::string& path);
+
+// True when something, even a dangling link, has that name.
+bool FileExists(const std::string& path);
+
+// Makes a fresh, unused file name beside `path` (the file is made and
+// closed, empty).
+LONG TempBeside(const std::string& path, std::string& temp);
+
+
+// The names in the directory `dir`, or in its sub-directory `sub` (never
+// reached through a link), without "." and "..". False when it cannot be read.
+bool ListDirectory(int dir, const char* sub, std::vector<std::string>& names);
 
 // Win32 status for an errno value of a file operation.
 LONG StatusFromErrno(int error);
@@ -79,16 +86,16 @@ std::uint64_t Random64();
 // Opens the file `name` of the directory `dir` as the store opens its own:
 // never through a link, and only a plain file of `owner` with no other name
 // (else ERROR_ACCESS_DENIED; ERROR_FILE_NOT_FOUND when there is none).
-int OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status);
+OwnedFd OpenStoreFile(int dir, const std::string& name, int flags, uid_t owner, LONG& status);
 // Like OpenStoreFile; where there is no such file, makes it (`size` bytes,
 // of `mode` and `owner`) under a fresh name and links it into place, unless
 // another process did so first (theirs is used then).
-int OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
-                        std::size_t size, LONG& status);
+OwnedFd OpenOrMakeStoreFile(int dir, const std::string& name, int flags, mode_t mode, uid_t owner,
+                            std::size_t size, LONG& status);
 // Makes a new file under a fresh, unguessable name beside `base` in `dir`
 // (".base.<random>", made with O_EXCL, never through a link), belonging to
-// `owner`; its name is returned. -1 with errno on failure.
-int CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name);
+// `owner`; its name is returned. Not valid, with errno set, on failure.
+OwnedFd CreateFreshFile(int dir, const std::string& base, mode_t mode, uid_t owner, std::string& name);
 
 // Gives the fresh file `fresh` of `dir` the name `name`, unless something
 // already has that name (-1, errno EEXIST); the fresh name is gone then.
@@ -104,7 +111,7 @@ LONG WriteFileAtomically(int dir, const std::string& name, const void* data, std
                          bool overwrite, mode_t mode);
 
 // Opens the directory a file name lies in; `name` gets the last component.
-LONG OpenParentDirectory(const std::string& path, int& dir, std::string& name);
+LONG OpenParentDirectory(const std::string& path, OwnedFd& dir, std::string& name);
 
 // `mode` as the process's umask leaves it, for a file made on the caller's
 // behalf (an export, a saved hive): the same bits a plain open(2) would give.

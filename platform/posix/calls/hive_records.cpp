@@ -124,7 +124,7 @@ LONG WriteBack(const Origin& origin, const RegTree& tree)
     if (status != ERROR_SUCCESS) return status;
     OwnedFd dir;
     std::string name;
-    status = OpenParentDirectory(origin.file, dir.fd, name);
+    status = OpenParentDirectory(origin.file, dir, name);
     if (status != ERROR_SUCCESS) return status;
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0 || (origin.dirInode != 0 && (st.st_dev != origin.dirDevice ||
@@ -147,7 +147,7 @@ LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
     if (status != ERROR_SUCCESS) return status;
     OwnedFd dir;
     std::string name;
-    status = OpenParentDirectory(path, dir.fd, name);
+    status = OpenParentDirectory(path, dir, name);
     if (status != ERROR_SUCCESS) return status;
     // The mode a plain creation under the caller's umask gives, as on export.
     return WriteFileAtomically(dir.get(), name, image.data(), image.size(), overwrite, ModeUnderUmask(0666));
@@ -167,7 +167,7 @@ Records::Records()
     m_owner = StoreFilesOwner(st);
     m_dirFd = std::move(dir);
     LONG status = ERROR_SUCCESS;
-    m_lock.reset(OpenOrMakeStoreFile(m_dirFd.get(), kLockFile, O_RDWR, 0600, ::geteuid(), 0, status));
+    m_lock = OpenOrMakeStoreFile(m_dirFd.get(), kLockFile, O_RDWR, 0600, ::geteuid(), 0, status);
     while (m_lock.valid() && ::flock(m_lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) m_lock.reset();  // not locked: not Ok()
     }

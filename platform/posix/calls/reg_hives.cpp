@@ -165,7 +165,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
     {
         OwnedFd dir;
         std::string base;
-        LONG status = OpenParentDirectory(origin.file, dir.fd, base);
+        LONG status = OpenParentDirectory(origin.file, dir, base);
         if (status != ERROR_SUCCESS) return status;
         OwnedFd file(::openat(dir.get(), base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) return StatusFromErrno(errno);

@@ -44,9 +44,9 @@ constexpr LONG kValueTooLarge = 223;
 // self-relative one; kValueTooLarge; ERROR_NOT_ENOUGH_MEMORY.
 LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out);
 
-// HiveImage written as a new file at `path` (created or truncated; the
-// caller chooses a fresh name; on failure the file may be left half
-// written: the caller removes it).
+// HiveImage written as the file `path`, whole or not at all (a fresh name
+// first, synced, then renamed over whatever had the name), with the mode
+// the caller's umask gives.
 LONG WriteHiveFile(const std::string& path, const RegTree& tree);
 
 // Reads the hive file at `path` into `out`: the sub-keys of each key in the

@@ -362,10 +362,9 @@ LONG ReadHiveImage(const BYTE* data, std::size_t size, RegTree& out)
 LONG ReadHiveFile(const std::string& path, RegTree& out)
 {
     // Not blocking: a FIFO put where a hive is expected must not hang the call.
-    OwnedFd f;
-    f.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (f.fd < 0) return StatusFromErrno(errno);
-    return ReadHiveDescriptor(f.fd, out);
+    OwnedFd f(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!f.valid()) return StatusFromErrno(errno);
+    return ReadHiveDescriptor(f.get(), out);
 }
 
 LONG ReadHiveDescriptor(int fd, RegTree& out)

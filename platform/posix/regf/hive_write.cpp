@@ -417,18 +417,12 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree)
     std::vector<BYTE> img;
     LONG status = HiveImage(tree, img);
     if (status != ERROR_SUCCESS) return status;
-    OwnedFd f;
-    f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (f.fd < 0) return StatusFromErrno(errno);
-    std::size_t done = 0;
-    while (done < img.size()) {
-        ssize_t n = ::write(f.fd, img.data() + done, img.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return StatusFromErrno(errno);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(f.fd) != 0) return StatusFromErrno(errno);
-    return ERROR_SUCCESS;
+    // Whole or not at all, under a fresh name first, never through a link.
+    OwnedFd dir;
+    std::string name;
+    status = OpenParentDirectory(path, dir, name);
+    if (status != ERROR_SUCCESS) return status;
+    return WriteFileAtomically(dir.get(), name, img.data(), img.size(), true, ModeUnderUmask(0666));
 }
 
 }  // namespace netid::posix::hive

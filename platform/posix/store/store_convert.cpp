@@ -185,7 +185,7 @@ bool LooksLikeSqlite(int dir, uid_t owner)
 {
     char header[16] = {};
     LONG status = ERROR_SUCCESS;
-    OwnedFd fd(OpenStoreFile(dir, kOldDatabase, O_RDONLY | O_NONBLOCK, owner, status));
+    OwnedFd fd = OpenStoreFile(dir, kOldDatabase, O_RDONLY | O_NONBLOCK, owner, status);
     bool sqlite = fd.valid() && ::read(fd.get(), header, sizeof header) == static_cast<ssize_t>(sizeof header) &&
                   std::memcmp(header, "SQLite format 3", 16) == 0;
     for (const char* companion : {"-journal", "-wal", "-shm"}) {
@@ -327,8 +327,8 @@ LONG MakeUserHives(const Target& target, int storeDir, RegTree& users)
         ::fchmodat(storeDir, "users", 01777, 0) != 0) {
         return ERROR_ACCESS_DENIED;
     }
-    int usersDir = ::openat(storeDir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    for (auto it = users.subkeys.begin(); usersDir >= 0 && it != users.subkeys.end();) {
+    OwnedFd usersDir(::openat(storeDir, "users", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (auto it = users.subkeys.begin(); usersDir.valid() && it != users.subkeys.end();) {
         const std::string sid = Utf16ToUtf8(it->name);
         const std::string prefix = "S-1-22-1-";
         uid_t uid = 0;
@@ -350,25 +350,19 @@ LONG MakeUserHives(const Target& target, int storeDir, RegTree& users)
         // Root's own hive lives in the machine's store itself, where no user
         // can make its directory first (store_engine.h).
         const bool rootsOwn = uid == 0 && target.owner == 0;
-        const int parent = rootsOwn ? storeDir : usersDir;
+        const int parent = rootsOwn ? storeDir : usersDir.get();
         const std::string dirName = rootsOwn ? std::string("root") : sid;
         // The new directory's name is durable before a hive is made in it.
         if (::mkdirat(parent, dirName.c_str(), 0700) == 0) ::fsync(parent);
-        int dir = ::openat(parent, dirName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir < 0 || ::fchown(dir, uid, static_cast<gid_t>(-1)) != 0) {
-            if (dir >= 0) ::close(dir);
+        OwnedFd dir(::openat(parent, dirName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.valid() || ::fchown(dir.get(), uid, static_cast<gid_t>(-1)) != 0) {
             ++it;
             continue;
         }
-        LONG status = MakeHive(target, "user", dir, *it, 0600, uid, {});
-        ::close(dir);
-        if (status != ERROR_SUCCESS) {
-            ::close(usersDir);
-            return status;
-        }
+        LONG status = MakeHive(target, "user", dir.get(), *it, 0600, uid, {});
+        if (status != ERROR_SUCCESS) return status;
         it = users.subkeys.erase(it);
     }
-    if (usersDir >= 0) ::close(usersDir);
     return ERROR_SUCCESS;
 }
 
@@ -392,7 +386,7 @@ LONG StoreEngine::ConvertEarlierStore()
     const std::string notOurs = "the file " + path + " is not a store of this registry; it was left as it is";
     // Only an SQLite database is looked into, and nothing is made beside a
     // file that turns out not to be a store of ours.
-    if (!LooksLikeSqlite(m_dir, m_owner)) {
+    if (!LooksLikeSqlite(m_dir.get(), m_owner)) {
         m_problem = notOurs;
         return ERROR_BADDB;
     }
@@ -412,13 +406,13 @@ LONG StoreEngine::ConvertEarlierStore()
     }
     // One converter at a time.
     LONG locked = ERROR_SUCCESS;
-    OwnedFd lock(OpenOrMakeStoreFile(m_dir, ".convert.lock", O_RDWR, 0600, ::geteuid(), 0, locked));
+    OwnedFd lock = OpenOrMakeStoreFile(m_dir.get(), ".convert.lock", O_RDWR, 0600, ::geteuid(), 0, locked);
     if (!lock.valid()) return locked;
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return StatusFromErrno(errno);  // never converts without the lock
     }
     struct stat st {};
-    if (::fstatat(m_dir, "machine.hive", &st, AT_SYMLINK_NOFOLLOW) == 0) return ERROR_SUCCESS;  // done meanwhile
+    if (::fstatat(m_dir.get(), "machine.hive", &st, AT_SYMLINK_NOFOLLOW) == 0) return ERROR_SUCCESS;  // done meanwhile
 
     RegTree machine, users;
     LONG status = ReadEarlierTrees(sql, path, m_bootId, machine, users);
@@ -426,7 +420,7 @@ LONG StoreEngine::ConvertEarlierStore()
         m_problem = notOurs;
         return status;
     }
-    std::vector<Loaded> loaded = TakeLoadedHives(m_dir, m_owner, machine, users);
+    std::vector<Loaded> loaded = TakeLoadedHives(m_dir.get(), m_owner, machine, users);
 
     const Target target{Options(0644, true), m_owner, NowAsFileTime(), DefaultKeySecurity(nullptr)};
     // HKLM\SAM and HKLM\SECURITY as the hives they are; loaded hives.
@@ -435,32 +429,32 @@ LONG StoreEngine::ConvertEarlierStore()
          {std::pair{std::u16string(u"SAM"), std::string("sam")},
           std::pair{std::u16string(u"SECURITY"), std::string("security")}}) {
         RegTree tree = TakeOrFresh(machine, name);
-        status = MakeHive(target, hiveName, m_dir, tree, 0600, m_owner, {});
+        status = MakeHive(target, hiveName, m_dir.get(), tree, 0600, m_owner, {});
         if (status != ERROR_SUCCESS) return status;
         machineMounts.push_back({tree.name, hiveName, std::string()});
     }
     for (const Loaded& l : loaded) {
         std::string hiveName = "loaded-" + std::to_string(Random64());
-        status = MakeHive(target, hiveName, m_dir, l.tree, 0644, m_owner, {});
+        status = MakeHive(target, hiveName, m_dir.get(), l.tree, 0644, m_owner, {});
         if (status != ERROR_SUCCESS) return status;
         (l.underUsers ? usersMounts : machineMounts).push_back({l.tree.name, hiveName, l.origin});
     }
     // HKEY_USERS: .DEFAULT and each user's hive in a file of its own.
-    status = MakeHive(target, "default", m_dir, TakeOrFresh(users, u".DEFAULT"), 0644, m_owner, {});
+    status = MakeHive(target, "default", m_dir.get(), TakeOrFresh(users, u".DEFAULT"), 0644, m_owner, {});
     if (status != ERROR_SUCCESS) return status;
     usersMounts.push_back({u".DEFAULT", "default", std::string()});
-    status = MakeUserHives(target, m_dir, users);
+    status = MakeUserHives(target, m_dir.get(), users);
     if (status != ERROR_SUCCESS) return status;
-    status = MakeHive(target, "hku", m_dir, users, 0644, m_owner, usersMounts);
+    status = MakeHive(target, "hku", m_dir.get(), users, 0644, m_owner, usersMounts);
     if (status != ERROR_SUCCESS) return status;
     // Last, the machine's hive: from here on the store is of the new format.
-    status = MakeHive(target, "machine", m_dir, machine, 0644, m_owner, machineMounts);
+    status = MakeHive(target, "machine", m_dir.get(), machine, 0644, m_owner, machineMounts);
     if (status != ERROR_SUCCESS) return status;
-    ::renameat(m_dir, kOldDatabase, m_dir, (std::string(kOldDatabase) + ".converted").c_str());
+    ::renameat(m_dir.get(), kOldDatabase, m_dir.get(), (std::string(kOldDatabase) + ".converted").c_str());
     for (const char* stale : {"registry.db-wal", "registry.db-shm", "registry.signal", "hives.loaded"}) {
-        ::unlinkat(m_dir, stale, 0);
+        ::unlinkat(m_dir.get(), stale, 0);
     }
-    ::fsync(m_dir);
+    ::fsync(m_dir.get());
     m_slots.clear();
     return ERROR_SUCCESS;
 }

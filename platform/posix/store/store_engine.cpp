@@ -4,7 +4,6 @@
 // in store_mounts.cpp.
 #include "platform/posix/store/store_engine.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,18 +78,11 @@ LONG Fill(Batch& batch, const SkeletonKey* keys, std::size_t count, std::uint64_
 
 }  // namespace
 
-Slot::~Slot()
-{
-    hive.reset();
-    if (ownDir && dir >= 0) ::close(dir);
-}
-
 StoreEngine::~StoreEngine()
 {
     m_slots.clear();
     m_machine.reset();
     m_users.reset();
-    if (m_dir >= 0) ::close(m_dir);
 }
 
 HiveOptions StoreEngine::Options(mode_t mode, bool create) const
@@ -113,9 +105,9 @@ LONG StoreEngine::Open(const std::string& directory)
     OwnedFd dir;
     LONG opened = OpenDirectorySafely(directory, true, dir, m_problem);
     if (opened != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-    m_dir = dir.release();
+    m_dir = std::move(dir);
     struct stat st {};
-    ::fstat(m_dir, &st);
+    ::fstat(m_dir.get(), &st);
     const uid_t me = ::geteuid();
     const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     if (st.st_uid != 0 && st.st_uid != me) {
@@ -131,14 +123,14 @@ LONG StoreEngine::Open(const std::string& directory)
     m_owner = StoreFilesOwner(st);
 
     struct stat machine {};
-    if (::fstatat(m_dir, (std::string(kMachine) + ".hive").c_str(), &machine, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(m_dir.get(), (std::string(kMachine) + ".hive").c_str(), &machine, AT_SYMLINK_NOFOLLOW) != 0) {
         // A store of the earlier format is converted only when its database
         // is a file of the store's owner: in a sticky directory shared by
         // users, another user's is no store of the caller's and is ignored.
         struct stat old {};
-        const bool earlier = ::fstatat(m_dir, "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        const bool earlier = ::fstatat(m_dir.get(), "registry.db", &old, AT_SYMLINK_NOFOLLOW) == 0 &&
                              S_ISREG(old.st_mode) && old.st_uid == m_owner;
-        if (::faccessat(m_dir, ".", W_OK, AT_EACCESS) != 0) {
+        if (::faccessat(m_dir.get(), ".", W_OK, AT_EACCESS) != 0) {
             m_problem = "the store in " + directory + (earlier ? " is of an earlier format" : " has not been made yet") +
                         " and this user may not " + (earlier ? "convert" : "make") + " it";
             return ERROR_ACCESS_DENIED;
@@ -149,7 +141,7 @@ LONG StoreEngine::Open(const std::string& directory)
             return made;
         }
     }
-    LONG status = OpenSlot(kMachine, m_dir, false, Options(0644, false), m_machine);
+    LONG status = OpenSlot(kMachine, m_dir.get(), {}, Options(0644, false), m_machine);
     if (status != ERROR_SUCCESS) {
         if (status == ERROR_ACCESS_DENIED) {
             m_problem = "the store's files in " + directory + " may not be read by this user";
@@ -189,7 +181,7 @@ LONG StoreEngine::CreateSkeleton()
         o.rootSecurity = root;
         if (count != 0) o.fill = [=](Batch& b) { return Fill(b, keys, count, now); };
         std::shared_ptr<Slot> slot;
-        return OpenSlot(name, m_dir, false, o, slot);
+        return OpenSlot(name, m_dir.get(), {}, o, slot);
     };
     static const SkeletonKey users[] = {{u".DEFAULT", -1, kDefaultHive}};
     static const SkeletonKey machine[] = {
@@ -216,9 +208,9 @@ LONG StoreEngine::CreateSkeleton()
     }
     status = make(kUsersHive, u"USER", 0644, users, std::size(users));
     if (status != ERROR_SUCCESS) return status;
-    if (::mkdirat(m_dir, kUsersDir, 0755) == 0) {
+    if (::mkdirat(m_dir.get(), kUsersDir, 0755) == 0) {
         // Every user makes their own hive here: sticky, as /tmp is.
-        if (m_owner == 0 && ::fchmodat(m_dir, kUsersDir, 01777, 0) != 0) return ERROR_ACCESS_DENIED;
+        if (m_owner == 0 && ::fchmodat(m_dir.get(), kUsersDir, 01777, 0) != 0) return ERROR_ACCESS_DENIED;
     } else if (errno != EEXIST) {
         return ERROR_ACCESS_DENIED;
     }
@@ -227,19 +219,18 @@ LONG StoreEngine::CreateSkeleton()
     return status;
 }
 
-LONG StoreEngine::OpenSlot(const std::string& name, int dir, bool ownDir, const HiveOptions& options,
-                        std::shared_ptr<Slot>& out)
+LONG StoreEngine::OpenSlot(const std::string& name, int dir, OwnedFd ownDir, const HiveOptions& options,
+                           std::shared_ptr<Slot>& out)
 {
     auto it = m_slots.find(name);
     if (it != m_slots.end() && !it->second->gone) {
         out = it->second;
-        if (ownDir) ::close(dir);
         return ERROR_SUCCESS;
     }
     auto slot = std::make_shared<Slot>();
     slot->name = name;
     slot->dir = dir;
-    slot->ownDir = ownDir;
+    slot->ownDir = std::move(ownDir);
     std::string file = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
     LONG status = Hive::Open(dir, file, options, slot->hive);
     if (status != ERROR_SUCCESS) return status;
@@ -265,7 +256,7 @@ LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKe
         return ERROR_REGISTRY_CORRUPT;
     }
     mode_t mode = name == kSamHive || name == kSecurityHive ? 0600 : 0644;
-    LONG status = OpenSlot(name, m_dir, false, Options(mode, false), out);
+    LONG status = OpenSlot(name, m_dir.get(), {}, Options(mode, false), out);
     if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : status;
     out->parent = parent;
     out->mountKey = mountKey;
@@ -284,26 +275,24 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
         return ERROR_SUCCESS;
     }
     const bool mine = ::geteuid() == uid;
-    int dir = -1;
+    OwnedFd dir;
     if (uid == 0 && m_owner == 0) {
         dir = OpenRootHiveDirectory(create && mine);
     } else {
-        int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (users < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-        dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir < 0 && errno == ENOENT && create && mine) {
-            if (::mkdirat(users, sid.c_str(), 0700) == 0) {
+        OwnedFd users(::openat(m_dir.get(), kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!users.valid()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        dir.reset(::openat(users.get(), sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.valid() && errno == ENOENT && create && mine) {
+            if (::mkdirat(users.get(), sid.c_str(), 0700) == 0) {
                 // The user's directory is durable only once users/ is
                 // synced: else a power loss takes it, and the flushed hive
                 // inside, away.
-                ::fsync(users);
+                ::fsync(users.get());
             } else if (errno != EEXIST) {
-                ::close(users);
                 return ERROR_ACCESS_DENIED;
             }
-            dir = ::openat(users, sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            dir.reset(::openat(users.get(), sid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
-        ::close(users);
     }
     int error = errno;
     // The directory must be the user's, and theirs alone; where the caller's
@@ -316,12 +305,9 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
         }
         return ERROR_ACCESS_DENIED;
     };
-    if (dir < 0) return error == ENOENT ? ERROR_FILE_NOT_FOUND : squatted();
+    if (!dir.valid()) return error == ENOENT ? ERROR_FILE_NOT_FOUND : squatted();
     struct stat st {};
-    if (::fstat(dir, &st) != 0 || st.st_uid != uid || (st.st_mode & 077) != 0) {
-        ::close(dir);
-        return squatted();
-    }
+    if (::fstat(dir.get(), &st) != 0 || st.st_uid != uid || (st.st_mode & 077) != 0) return squatted();
     HiveOptions o = Options(0600, create && mine);
     o.owner = uid;
     o.rootName = Utf8ToUtf16(sid);
@@ -332,35 +318,38 @@ LONG StoreEngine::OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<S
     static const SkeletonKey user[] = {{u"Software", -1, nullptr}, {u"Classes", 0, nullptr}};
     const std::uint64_t now = NowAsFileTime();
     o.fill = [now](Batch& b) { return Fill(b, user, std::size(user), now); };
-    return OpenSlot(name, dir, true, o, out);
+    const int descriptor = dir.get();
+    return OpenSlot(name, descriptor, std::move(dir), o, out);
 }
 
-int StoreEngine::OpenRootHiveDirectory(bool create)
+OwnedFd StoreEngine::OpenRootHiveDirectory(bool create)
 {
     // Root's own hive lives in a directory of the machine's store itself,
     // which no other user can write: a directory that a user made in the
     // shared users/ under root's name is never root's. A store made before
     // keeps root's hive in users/: it moves here, where it is root's own.
-    auto open = [&] { return ::openat(m_dir, kRootUserDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); };
-    int dir = open();
-    if (dir >= 0 || errno != ENOENT) return dir;
+    auto open = [&] {
+        return OwnedFd(::openat(m_dir.get(), kRootUserDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    };
+    OwnedFd dir = open();
+    if (dir.valid() || errno != ENOENT) return dir;
     const std::string earlier = std::string(kUsersDir) + "/" + UserSidName(0);
     struct stat st {};
-    if (::fstatat(m_dir, earlier.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+    if (::fstatat(m_dir.get(), earlier.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         st.st_uid == 0 && (st.st_mode & 077) == 0 && ::geteuid() == 0) {
-        ::renameat(m_dir, earlier.c_str(), m_dir, kRootUserDir);
-        ::fsync(m_dir);
+        ::renameat(m_dir.get(), earlier.c_str(), m_dir.get(), kRootUserDir);
+        ::fsync(m_dir.get());
         dir = open();
-        if (dir >= 0 || errno != ENOENT) return dir;
+        if (dir.valid() || errno != ENOENT) return dir;
     }
     if (!create) {
         errno = ENOENT;
-        return -1;
+        return OwnedFd();
     }
-    if (::mkdirat(m_dir, kRootUserDir, 0700) == 0) {
-        ::fsync(m_dir);  // durable before the hive inside is
+    if (::mkdirat(m_dir.get(), kRootUserDir, 0700) == 0) {
+        ::fsync(m_dir.get());  // durable before the hive inside is
     } else if (errno != EEXIST) {
-        return -1;
+        return OwnedFd();
     }
     return open();
 }
@@ -377,7 +366,7 @@ LONG StoreEngine::CurrentUser(KeyRef& out)
 LONG StoreEngine::Users(KeyRef& out)
 {
     if (!m_users) {
-        LONG status = OpenSlot(kUsersHive, m_dir, false, Options(0644, false), m_users);
+        LONG status = OpenSlot(kUsersHive, m_dir.get(), {}, Options(0644, false), m_users);
         if (status != ERROR_SUCCESS) return status;
     }
     out = {m_users, kRootKey};
@@ -485,7 +474,7 @@ StoreEngine::UsersStamp StoreEngine::CurrentUsersStamp()
         // its link count, which a time too coarse to tell two changes apart
         // does not hide).
         struct stat st {};
-        if (::fstatat(m_dir, kUsersDir, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (::fstatat(m_dir.get(), kUsersDir, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             stamp.ino = st.st_ino;
             stamp.mtime = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                           static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
@@ -513,17 +502,11 @@ const std::vector<StoreEngine::UsersEntry>& StoreEngine::UsersChildren()
     std::vector<std::uint32_t> uids;
     if (::geteuid() == 0) {
         uids.push_back(0);
-        int users = ::openat(m_dir, kUsersDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (users >= 0) {
-            if (DIR* d = ::fdopendir(users)) {
-                while (dirent* e = ::readdir(d)) {
-                    std::uint32_t uid = 0;
-                    if (ParseUserSidName(Utf8ToUtf16(e->d_name), uid) && uid != 0) uids.push_back(uid);
-                }
-                ::closedir(d);
-            } else {
-                ::close(users);
-            }
+        std::vector<std::string> names;
+        ListDirectory(m_dir.get(), kUsersDir, names);  // none readable: root's own alone
+        for (const std::string& name : names) {
+            std::uint32_t uid = 0;
+            if (ParseUserSidName(Utf8ToUtf16(name), uid) && uid != 0) uids.push_back(uid);
         }
     } else {
         uids.push_back(::geteuid());

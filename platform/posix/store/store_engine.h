@@ -39,9 +39,8 @@ struct Slot {
     std::shared_ptr<Slot> parent;  // the hive it is mounted in (null: a top hive)
     KeyId mountKey = 0;            // the key there that names it
     int dir = -1;                  // the directory that holds its files
-    bool ownDir = false;           // `dir` is this slot's to close
+    OwnedFd ownDir;                // that directory, where it is not the store's own
     bool gone = false;             // unloaded: keys in it answer as deleted
-    ~Slot();
 };
 
 // A key: the hive it is in and its id there.
@@ -141,12 +140,12 @@ public:
     std::vector<std::string> WatchedFiles() const;
 
 private:
-    LONG OpenSlot(const std::string& name, int dir, bool ownDir, const HiveOptions& options,
+    LONG OpenSlot(const std::string& name, int dir, OwnedFd ownDir, const HiveOptions& options,
                   std::shared_ptr<Slot>& out);
     LONG OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKey, const std::string& name,
                      std::shared_ptr<Slot>& out);
     LONG OpenUserHive(std::uint32_t uid, bool create, std::shared_ptr<Slot>& out);
-    int OpenRootHiveDirectory(bool create);
+    OwnedFd OpenRootHiveDirectory(bool create);
     LONG CreateSkeleton();
     LONG ConvertEarlierStore();  // store_convert.cpp
     // Brings the hives `slot` hangs in up to date, reporting their changes
@@ -183,7 +182,7 @@ private:
 
     std::string m_directory;
     std::string m_problem;
-    int m_dir = -1;
+    OwnedFd m_dir;
     uid_t m_owner = 0;        // whom the store's own files belong to
     bool m_shared = false;    // the directory is the machine's, with users of their own
     std::string m_bootId;

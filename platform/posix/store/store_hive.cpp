@@ -83,7 +83,6 @@ Hive::Hive(int dir, std::string name, const HiveOptions& options, const FileIo& 
 Hive::~Hive()
 {
     if (m_shm != nullptr) ::munmap(m_shm, f::kShmSize);
-    if (m_fd >= 0) ::close(m_fd);
 }
 
 LONG Hive::Open(int dir, const std::string& name, const HiveOptions& options,
@@ -99,7 +98,7 @@ LONG Hive::Open(int dir, const std::string& name, const HiveOptions& options,
 std::uint64_t Hive::FileSize() const
 {
     struct stat st {};
-    return ::fstat(m_fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return ::fstat(m_file.get(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 // ------------------------------------------------------------ opening
@@ -111,12 +110,12 @@ LONG Hive::OpenFiles(bool create)
     // never taken, nothing made beside it (only a hive being made for its
     // owner is written by someone else).
     bool writer = m_options.writable && (m_options.owner == ::geteuid() || create);
-    m_fd = OpenStoreFile(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
-    if (m_fd < 0 && writer && (status == ERROR_ACCESS_DENIED || status == ERROR_WRITE_PROTECT)) {
+    m_file = OpenStoreFile(m_dir, file, writer ? O_RDWR : O_RDONLY, m_options.owner, status);
+    if (!m_file.valid() && writer && (status == ERROR_ACCESS_DENIED || status == ERROR_WRITE_PROTECT)) {
         writer = false;  // one who may only read
-        m_fd = OpenStoreFile(m_dir, file, O_RDONLY, m_options.owner, status);
+        m_file = OpenStoreFile(m_dir, file, O_RDONLY, m_options.owner, status);
     }
-    if (m_fd < 0 && status == ERROR_FILE_NOT_FOUND && create && writer) {
+    if (!m_file.valid() && status == ERROR_FILE_NOT_FOUND && create && writer) {
         Model fresh;
         std::uint64_t now = NowAsFileTime();
         fresh.Reset(m_options.rootName, m_options.rootSecurity, now, m_options.bootId);
@@ -129,16 +128,16 @@ LONG Hive::OpenFiles(bool create)
         }
         status = CreateFile(fresh);
         if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
-        m_fd = OpenStoreFile(m_dir, file, O_RDWR, m_options.owner, status);
+        m_file = OpenStoreFile(m_dir, file, O_RDWR, m_options.owner, status);
     }
-    if (m_fd < 0) return status;
+    if (!m_file.valid()) return status;
     // A file that is not a hive is reported and left alone, with nothing
     // made beside it.
     status = LoadAll();
     if (status != ERROR_SUCCESS) return status;
     m_fdWritable = writer;
     if (writer) {
-        m_lockFd.reset(OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status));
+        m_lockFd = OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status);
         if (!m_lockFd.valid()) {
             m_fdWritable = false;  // may read, not write
         }
@@ -166,17 +165,16 @@ LONG Hive::OpenFiles(bool create)
 LONG Hive::OpenShared(bool writer)
 {
     LONG status = ERROR_SUCCESS;
-    int fd = writer ? OpenOrMakeStoreFile(m_dir, m_name + ".shm", O_RDWR, m_options.mode, m_options.owner,
-                                          f::kShmSize, status)
-                    : OpenStoreFile(m_dir, m_name + ".shm", O_RDONLY, m_options.owner, status);
-    if (fd < 0) return status;  // without the page every call looks at the file
+    OwnedFd fd = writer ? OpenOrMakeStoreFile(m_dir, m_name + ".shm", O_RDWR, m_options.mode, m_options.owner,
+                                              f::kShmSize, status)
+                        : OpenStoreFile(m_dir, m_name + ".shm", O_RDONLY, m_options.owner, status);
+    if (!fd.valid()) return status;  // without the page every call looks at the file
     struct stat st {};
     void* page = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= f::kShmSize) {
+    if (::fstat(fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) >= f::kShmSize) {
         page = ::mmap(nullptr, f::kShmSize, writer ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
-                      fd, 0);
+                      fd.get(), 0);
     }
-    ::close(fd);
     if (page == MAP_FAILED) return ERROR_REGISTRY_IO_FAILED;
     m_shm = page;
     m_shmWritable = writer;
@@ -192,8 +190,8 @@ LONG Hive::OpenShared(bool writer)
 LONG Hive::CreateFile(const Model& model)
 {
     std::string temp;
-    int fd = CreateFreshFile(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
-    if (fd < 0) return StatusFromErrno(errno);
+    OwnedFd fd = CreateFreshFile(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
+    if (!fd.valid()) return StatusFromErrno(errno);
     std::uint64_t fileId = Random64();
     auto salt = static_cast<std::uint32_t>(Random64());
     Bytes header(f::kHeaderSize, 0);
@@ -207,7 +205,6 @@ LONG Hive::CreateFile(const Model& model)
     model.Save(payload);
     if (payload.size() > f::kMaxRecord) {
         ::unlinkat(m_dir, temp.c_str(), 0);
-        ::close(fd);
         return ERROR_FILE_TOO_LARGE;  // a file no reader could open
     }
     std::uint32_t crc = 0;
@@ -215,12 +212,12 @@ LONG Hive::CreateFile(const Model& model)
     MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
     MakeSyncedEnd(&header[f::kSyncedEnd], fileId, f::kHeaderSize + record.size());
 
-    LONG status = WriteAll(m_io, fd, header.data(), header.size(), 0);
-    if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd, record.data(), record.size(), f::kHeaderSize);
-    if (status == ERROR_SUCCESS && m_io.fdatasync(fd) != 0) status = StatusFromErrno(errno);
+    LONG status = WriteAll(m_io, fd.get(), header.data(), header.size(), 0);
+    if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd.get(), record.data(), record.size(), f::kHeaderSize);
+    if (status == ERROR_SUCCESS && m_io.fdatasync(fd.get()) != 0) status = StatusFromErrno(errno);
     if (status == ERROR_SUCCESS) {
         const std::string file = m_name + ".hive";
-        bool replace = m_fd >= 0;
+        bool replace = m_file.valid();
         assert(!replace || m_lockHeld);
         int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
                          : PlaceFreshFile(m_dir, temp, file);
@@ -230,9 +227,7 @@ LONG Hive::CreateFile(const Model& model)
             ::fsync(m_dir);
             if (replace) {
                 // This process goes on with the new file.
-                ::close(m_fd);
-                m_fd = fd;
-                fd = -1;
+                m_file = std::move(fd);
                 m_fileId = fileId;
                 m_salt = salt;
                 m_offset = f::kHeaderSize + record.size();
@@ -246,7 +241,6 @@ LONG Hive::CreateFile(const Model& model)
     } else {
         ::unlinkat(m_dir, temp.c_str(), 0);
     }
-    if (fd >= 0) ::close(fd);
     return status;
 }
 
@@ -256,14 +250,14 @@ LONG Hive::CreateFile(const Model& model)
 LONG Hive::LoadAll(std::uint64_t limit)
 {
     Bytes header(f::kHeaderSize);
-    if (ReadAt(m_fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+    if (ReadAt(m_file.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
         std::memcmp(&header[f::kHeaderMagic], f::kMagic, sizeof f::kMagic) != 0 ||
         Get32(&header[f::kHeaderVersion]) != f::kVersion ||
         Crc32c(0, header.data(), f::kHeaderCrc) != Get32(&header[f::kHeaderCrc])) {
         return ERROR_BADDB;
     }
     struct stat st {};
-    ::fstat(m_fd, &st);
+    ::fstat(m_file.get(), &st);
     m_inode = st.st_ino;
     m_fileId = Get64(&header[f::kHeaderFileId]);
     m_salt = Get32(&header[f::kHeaderSalt]);
@@ -282,13 +276,13 @@ LONG Hive::LoadAll(std::uint64_t limit)
 
     for (const Anchor& anchor : candidates) {
         std::uint8_t head[f::kRecordHeaderSize];
-        if (ReadAt(m_fd, head, sizeof head, anchor.offset) != static_cast<ssize_t>(sizeof head)) continue;
+        if (ReadAt(m_file.get(), head, sizeof head, anchor.offset) != static_cast<ssize_t>(sizeof head)) continue;
         std::uint32_t length = Get32(head + f::kRecordLength);
         if (Get32(head + f::kRecordType) != f::kCheckpoint || length > f::kMaxRecord) continue;
         const std::size_t total = Padded(f::kRecordHeaderSize + length);
-        if (anchor.offset + total > DataEnd(m_fd, anchor.offset)) continue;  // claims more than there is
+        if (anchor.offset + total > DataEnd(m_file.get(), anchor.offset)) continue;  // claims more than there is
         Bytes record(total);
-        if (ReadAt(m_fd, record.data(), record.size(), anchor.offset) !=
+        if (ReadAt(m_file.get(), record.data(), record.size(), anchor.offset) !=
             static_cast<ssize_t>(record.size())) {
             continue;
         }
@@ -337,7 +331,7 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
                 std::size_t want = std::max(kChunk, size - buffer.size());
                 std::size_t old = buffer.size();
                 buffer.resize(old + want);
-                ssize_t n = ReadAt(m_fd, buffer.data() + old, want, bufferAt + old);
+                ssize_t n = ReadAt(m_file.get(), buffer.data() + old, want, bufferAt + old);
                 buffer.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
                 if (n < static_cast<ssize_t>(want)) atEnd = true;
             }
@@ -356,7 +350,7 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
         std::size_t total = Padded(f::kRecordHeaderSize + std::min<std::uint32_t>(length, f::kMaxRecord));
         // A record larger than what was read at once is read only where the
         // file holds that much real data (a sparse file's holes are not read).
-        if (total > kChunk && (length > f::kMaxRecord || m_offset + total > DataEnd(m_fd, m_offset))) {
+        if (total > kChunk && (length > f::kMaxRecord || m_offset + total > DataEnd(m_file.get(), m_offset))) {
             whole = false;
             break;
         }
@@ -395,14 +389,14 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
         if (repair) {
             // The note may have moved on since this process read it.
             std::uint8_t slot[f::kSyncedEndSize];
-            if (ReadAt(m_fd, slot, sizeof slot, f::kSyncedEnd) == static_cast<ssize_t>(sizeof slot)) {
+            if (ReadAt(m_file.get(), slot, sizeof slot, f::kSyncedEnd) == static_cast<ssize_t>(sizeof slot)) {
                 m_syncedEnd = std::max(m_syncedEnd, ReadSyncedEnd(slot, m_fileId));
             }
         }
         if (m_offset < m_syncedEnd) return ERROR_REGISTRY_CORRUPT;
         if (repair) {
-            if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) return StatusFromErrno(errno);
-            if (m_io.fdatasync(m_fd) != 0) return Break(StatusFromErrno(errno));
+            if (::ftruncate(m_file.get(), static_cast<off_t>(m_offset)) != 0) return StatusFromErrno(errno);
+            if (m_io.fdatasync(m_file.get()) != 0) return Break(StatusFromErrno(errno));
         }
     }
     return ERROR_SUCCESS;
@@ -454,18 +448,16 @@ LONG Hive::SwitchFile(std::vector<Change>* changes)
     LONG status = ReadTail(changes, false);
     if (status != ERROR_SUCCESS) return status;
     LONG opened = ERROR_SUCCESS;
-    int fd = OpenStoreFile(m_dir, m_name + ".hive", m_fdWritable ? O_RDWR : O_RDONLY, m_options.owner,
-                         opened);
-    if (fd < 0) return opened;
+    OwnedFd fd = OpenStoreFile(m_dir, m_name + ".hive", m_fdWritable ? O_RDWR : O_RDONLY, m_options.owner,
+                               opened);
+    if (!fd.valid()) return opened;
     Bytes header(f::kHeaderSize);
-    if (ReadAt(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+    if (ReadAt(fd.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
         Get64(&header[f::kHeaderFileId]) == m_fileId) {
-        ::close(fd);
         return ERROR_SUCCESS;  // the same file: only the shared page was behind
     }
     std::uint64_t seq = m_model.Seq();
-    ::close(m_fd);
-    m_fd = fd;
+    m_file = std::move(fd);
     status = LoadAll();
     if (status == ERROR_SUCCESS && changes != nullptr && m_model.Seq() != seq) {
         // Not in step: whatever may have changed is reported as changed.
@@ -514,7 +506,7 @@ void Hive::AfterFork()
     if (!m_lockFd.valid()) return;
     m_lockFd.reset();
     LONG status = ERROR_SUCCESS;
-    m_lockFd.reset(OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status));
+    m_lockFd = OpenStoreFile(m_dir, m_name + ".lock", O_RDWR, m_options.owner, status);
 }
 
 LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
@@ -525,11 +517,11 @@ LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
     if (payload.size() > f::kMaxRecord) return ERROR_FILE_TOO_LARGE;
     std::uint32_t crc = 0;
     Bytes record = MakeRecord(type, seq, m_lastCrc, m_salt, payload, crc);
-    LONG status = WriteAll(m_io, m_fd, record.data(), record.size(), m_offset);
+    LONG status = WriteAll(m_io, m_file.get(), record.data(), record.size(), m_offset);
     if (status != ERROR_SUCCESS) {
         // Nothing of a record that is not whole may stay; where it cannot be
         // cut off, what the file holds is no longer known.
-        if (::ftruncate(m_fd, static_cast<off_t>(m_offset)) != 0) return Break(ERROR_REGISTRY_IO_FAILED);
+        if (::ftruncate(m_file.get(), static_cast<off_t>(m_offset)) != 0) return Break(ERROR_REGISTRY_IO_FAILED);
         return status;
     }
     m_offset += record.size();
@@ -604,7 +596,7 @@ LONG Hive::MaybeCheckpoint()
     ++m_anchorGeneration;
     std::uint8_t slot[f::kAnchorSize];
     MakeAnchor(slot, m_anchorGeneration, at, m_lastCrc, m_model.Seq());
-    WriteAll(m_io, m_fd, slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
+    WriteAll(m_io, m_file.get(), slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
     return ERROR_SUCCESS;
 }
 
@@ -614,7 +606,7 @@ LONG Hive::Rewrite()
     LONG status = CreateFile(m_model);
     if (status == ERROR_SUCCESS) {
         struct stat st {};
-        ::fstat(m_fd, &st);
+        ::fstat(m_file.get(), &st);
         m_inode = st.st_ino;
         Publish();
     }
@@ -628,14 +620,14 @@ LONG Hive::Flush()
     const std::uint64_t end = m_offset;
     // After a failed sync the kernel may have dropped the pages it could not
     // write and report the next sync as a success: the hive is broken.
-    if (m_io.fdatasync(m_fd) != 0) return Break(StatusFromErrno(errno));
+    if (m_io.fdatasync(m_file.get()) != 0) return Break(StatusFromErrno(errno));
     // Everything up to `end` is on the disk now: a record there that does
     // not check out later is damage, not the torn end of a power loss. The
     // note itself needs no sync: lost, it only tells less.
     if (end > m_syncedEnd) {
         std::uint8_t slot[f::kSyncedEndSize];
         MakeSyncedEnd(slot, m_fileId, end);
-        if (WriteAll(m_io, m_fd, slot, sizeof slot, f::kSyncedEnd) == ERROR_SUCCESS) m_syncedEnd = end;
+        if (WriteAll(m_io, m_file.get(), slot, sizeof slot, f::kSyncedEnd) == ERROR_SUCCESS) m_syncedEnd = end;
     }
     return ERROR_SUCCESS;
 }

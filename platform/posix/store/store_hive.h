@@ -153,7 +153,7 @@ private:
     const FileIo& m_io;
     std::uint64_t m_forkGeneration = 0;
 
-    int m_fd = -1;           // the hive file
+    OwnedFd m_file;          // the hive file
     bool m_fdWritable = false;
     OwnedFd m_lockFd;        // writers only
     bool m_lockHeld = false; // by this process: what the assertions check

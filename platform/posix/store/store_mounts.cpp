@@ -4,7 +4,6 @@
 // any more removed.
 #include "platform/posix/store/store_engine.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,7 +35,7 @@ LONG StoreEngine::CreateLoadedHive(mode_t mode, const std::u16string& rootName, 
     o.rootSecurity = rootSecurity;
     o.fill = fill;
     std::shared_ptr<Slot> slot;
-    return OpenSlot(name, m_dir, false, o, slot);
+    return OpenSlot(name, m_dir.get(), {}, o, slot);
 }
 
 LONG StoreEngine::Mount(const KeyRef& parent, std::u16string_view keyName, const std::string& name,
@@ -78,7 +77,7 @@ LONG StoreEngine::Unmount(const KeyRef& root)
     // holding its file as loaded for ever. Files left behind are strays,
     // removed at the next start.
     if (slot->parent->hive->Flush() == ERROR_SUCCESS) {
-        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (slot->name + ext).c_str(), 0);
+        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir.get(), (slot->name + ext).c_str(), 0);
     }
     m_slots.erase(slot->name);
     return ERROR_SUCCESS;
@@ -100,16 +99,11 @@ void StoreEngine::RemoveStrayHives()
             if (!k->mount.empty()) named.push_back(k->mount);
         }
     }
-    int fd = ::dup(m_dir);
-    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (d == nullptr) {
-        if (fd >= 0) ::close(fd);
-        return;
-    }
+    std::vector<std::string> files;
+    if (!ListDirectory(m_dir.get(), nullptr, files)) return;
     const std::string suffix = ".hive";
     std::vector<std::string> stray;
-    while (dirent* e = ::readdir(d)) {
-        std::string file = e->d_name;
+    for (const std::string& file : files) {
         if (file.rfind(kLoadedPrefix, 0) != 0 || file.size() <= suffix.size() ||
             file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0) {
             continue;
@@ -118,14 +112,13 @@ void StoreEngine::RemoveStrayHives()
         if (std::find(named.begin(), named.end(), name) != named.end()) continue;
         // Only what no loading of the last ten minutes may still be about to name.
         struct stat st {};
-        if (::fstatat(m_dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (::fstatat(m_dir.get(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             st.st_mtime + 600 < ::time(nullptr)) {
             stray.push_back(name);
         }
     }
-    ::closedir(d);
     for (const std::string& name : stray) {
-        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir, (name + ext).c_str(), 0);
+        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir.get(), (name + ext).c_str(), 0);
     }
 }
 
