@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/posix/base/status.h"
 #include "platform/posix/base/utf.h"
 #include "platform/posix/windows.h"
 
@@ -87,54 +88,58 @@ UINT WINAPI GetOEMCP(void) { return CP_UTF8; }
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar)
 {
-    if (!IsUtf8CodePage(CodePage) || lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
-        (lpWideCharStr == nullptr && cchWideChar != 0) ||
-        static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if ((dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) != 0) {
-        return Fail(ERROR_INVALID_FLAGS);
-    }
-    // A negative size: up to the NUL, which is converted too.
-    size_t size = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
-    Output<WCHAR> out(cchWideChar != 0 ? lpWideCharStr : nullptr, cchWideChar);
-    bool illFormed = false;
-    for (size_t pos = 0; pos < size && !out.Overflow();) {
-        char32_t ch = netid::posix::utf::DecodeUtf8(text, size, pos);
-        if (ch == kIllFormed) {
-            illFormed = true;
-            ch = kReplacement;
+    return netid::posix::ContainedOr<int>(0, [&]() -> int {
+        if (!IsUtf8CodePage(CodePage) || lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
+            (lpWideCharStr == nullptr && cchWideChar != 0) ||
+            static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
+            return Fail(ERROR_INVALID_PARAMETER);
         }
-        netid::posix::utf::EncodeUtf16(ch, [&](char16_t unit) { out.Put(static_cast<WCHAR>(unit)); });
-    }
-    return Finish(out, illFormed, (dwFlags & MB_ERR_INVALID_CHARS) != 0);
+        if ((dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) != 0) {
+            return Fail(ERROR_INVALID_FLAGS);
+        }
+        // A negative size: up to the NUL, which is converted too.
+        size_t size = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+        const unsigned char* text = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
+        Output<WCHAR> out(cchWideChar != 0 ? lpWideCharStr : nullptr, cchWideChar);
+        bool illFormed = false;
+        for (size_t pos = 0; pos < size && !out.Overflow();) {
+            char32_t ch = netid::posix::utf::DecodeUtf8(text, size, pos);
+            if (ch == kIllFormed) {
+                illFormed = true;
+                ch = kReplacement;
+            }
+            netid::posix::utf::EncodeUtf16(ch, [&](char16_t unit) { out.Put(static_cast<WCHAR>(unit)); });
+        }
+        return Finish(out, illFormed, (dwFlags & MB_ERR_INVALID_CHARS) != 0);
+    });
 }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar)
 {
-    // UTF-8 has a form for every character: no default character to use.
-    if (!IsUtf8CodePage(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 || cbMultiByte < 0 ||
-        (lpMultiByteStr == nullptr && cbMultiByte != 0) || lpDefaultChar != nullptr ||
-        lpUsedDefaultChar != nullptr ||
-        static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if ((dwFlags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
-        return Fail(ERROR_INVALID_FLAGS);
-    }
-    size_t size = cchWideChar < 0 ? WideLength(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
-    Output<CHAR> out(cbMultiByte != 0 ? lpMultiByteStr : nullptr, cbMultiByte);
-    bool illFormed = false;
-    for (size_t pos = 0; pos < size && !out.Overflow();) {
-        char32_t ch = netid::posix::utf::DecodeUtf16(lpWideCharStr, size, pos);
-        if (ch == kIllFormed) {
-            illFormed = true;  // a surrogate without its other half
-            ch = kReplacement;
+    return netid::posix::ContainedOr<int>(0, [&]() -> int {
+        // UTF-8 has a form for every character: no default character to use.
+        if (!IsUtf8CodePage(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 || cbMultiByte < 0 ||
+            (lpMultiByteStr == nullptr && cbMultiByte != 0) || lpDefaultChar != nullptr ||
+            lpUsedDefaultChar != nullptr ||
+            static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)) {
+            return Fail(ERROR_INVALID_PARAMETER);
         }
-        netid::posix::utf::EncodeUtf8(ch, [&](char byte) { out.Put(static_cast<CHAR>(byte)); });
-    }
-    return Finish(out, illFormed, (dwFlags & WC_ERR_INVALID_CHARS) != 0);
+        if ((dwFlags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
+            return Fail(ERROR_INVALID_FLAGS);
+        }
+        size_t size = cchWideChar < 0 ? WideLength(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
+        Output<CHAR> out(cbMultiByte != 0 ? lpMultiByteStr : nullptr, cbMultiByte);
+        bool illFormed = false;
+        for (size_t pos = 0; pos < size && !out.Overflow();) {
+            char32_t ch = netid::posix::utf::DecodeUtf16(lpWideCharStr, size, pos);
+            if (ch == kIllFormed) {
+                illFormed = true;  // a surrogate without its other half
+                ch = kReplacement;
+            }
+            netid::posix::utf::EncodeUtf8(ch, [&](char byte) { out.Put(static_cast<CHAR>(byte)); });
+        }
+        return Finish(out, illFormed, (dwFlags & WC_ERR_INVALID_CHARS) != 0);
+    });
 }

@@ -3,6 +3,7 @@
 // their callers meet, as FormatMessageA gives them: the text, then CR LF.
 #include <cstring>
 
+#include "platform/posix/base/status.h"
 #include "platform/posix/windows.h"
 
 namespace {
@@ -77,25 +78,27 @@ const Message kMessages[] = {
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpBuffer, DWORD nSize,
                             void*)
 {
-    if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    for (const Message& message : kMessages) {
-        if (message.code != dwMessageId) {
-            continue;
-        }
-        // With a width in the flags the line end is left out, as Windows does.
-        const char* end = (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0 ? "" : "\r\n";
-        size_t length = std::strlen(message.text) + std::strlen(end);
-        if (length + 1 > nSize) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return netid::posix::ContainedOr<DWORD>(0, [&]() -> DWORD {
+        if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        std::memcpy(lpBuffer, message.text, std::strlen(message.text));
-        std::memcpy(lpBuffer + std::strlen(message.text), end, std::strlen(end) + 1);
-        return static_cast<DWORD>(length);
-    }
-    SetLastError(ERROR_MR_MID_NOT_FOUND);
-    return 0;
+        for (const Message& message : kMessages) {
+            if (message.code != dwMessageId) {
+                continue;
+            }
+            // With a width in the flags the line end is left out, as Windows does.
+            const char* end = (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0 ? "" : "\r\n";
+            size_t length = std::strlen(message.text) + std::strlen(end);
+            if (length + 1 > nSize) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            std::memcpy(lpBuffer, message.text, std::strlen(message.text));
+            std::memcpy(lpBuffer + std::strlen(message.text), end, std::strlen(end) + 1);
+            return static_cast<DWORD>(length);
+        }
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    });
 }

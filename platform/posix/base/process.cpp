@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/base/status.h"
 #include "platform/posix/base/process.h"
 
 namespace {
@@ -103,9 +104,13 @@ std::uint64_t NowAsFileTime()
 
 LPSTR WINAPI GetCommandLineA(void)
 {
-    // Built once, like the platform's, and kept for the life of the process.
-    static std::string* line = new std::string(BuildCommandLine());
-    return line->data();
+    // Built once, like the platform's, and kept for the life of the process
+    // (without memory to build it, an empty line this time).
+    static char empty[1] = {};
+    return netid::posix::ContainedOr<LPSTR>(empty, []() -> LPSTR {
+        static std::string* line = new std::string(BuildCommandLine());
+        return line->data();
+    });
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
@@ -120,27 +125,29 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize)
 {
-    if (nSize == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        t_lastError = ERROR_INVALID_FUNCTION;
-        return FALSE;
-    }
-    // The machine's own name is the first label of the host name.
-    std::string name(host);
-    name.resize(std::min(name.size(), name.find('.')));
-    DWORD length = static_cast<DWORD>(name.size());
-    if (lpBuffer == nullptr || *nSize <= length) {
-        *nSize = length + 1;
-        t_lastError = kErrorBufferOverflow;
-        return FALSE;
-    }
-    std::memcpy(lpBuffer, name.c_str(), length + 1);
-    *nSize = length;
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        if (nSize == nullptr) {
+            t_lastError = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) != 0) {
+            t_lastError = ERROR_INVALID_FUNCTION;
+            return FALSE;
+        }
+        // The machine's own name is the first label of the host name.
+        std::string name(host);
+        name.resize(std::min(name.size(), name.find('.')));
+        DWORD length = static_cast<DWORD>(name.size());
+        if (lpBuffer == nullptr || *nSize <= length) {
+            *nSize = length + 1;
+            t_lastError = kErrorBufferOverflow;
+            return FALSE;
+        }
+        std::memcpy(lpBuffer, name.c_str(), length + 1);
+        *nSize = length;
+        return TRUE;
+    });
 }
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }

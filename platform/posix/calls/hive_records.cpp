@@ -61,7 +61,7 @@ LONG CarryOut(const Record& rep)
     RegTree old;
     status = ExportKeyTree(k.key, old);
     if (status != ERROR_SUCCESS) return status;
-    status = WriteHive(rep[3], old, false);
+    status = WriteHiveFile(rep[3], old, false);
     if (status == ERROR_ALREADY_EXISTS) {
         RegTree written;
         if (SameContents(old, fresh)) return ERROR_SUCCESS;  // replaced already
@@ -138,19 +138,6 @@ LONG WriteBack(const Origin& origin, const RegTree& tree)
         mode = file.st_mode & 0777;
     }
     return WriteFileAtomically(dir.get(), name, image.data(), image.size(), true, mode);
-}
-
-LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite)
-{
-    std::vector<BYTE> image;
-    LONG status = HiveImage(tree, image);
-    if (status != ERROR_SUCCESS) return status;
-    OwnedFd dir;
-    std::string name;
-    status = OpenParentDirectory(path, dir, name);
-    if (status != ERROR_SUCCESS) return status;
-    // The mode a plain creation under the caller's umask gives, as on export.
-    return WriteFileAtomically(dir.get(), name, image.data(), image.size(), overwrite, ModeUnderUmask(0666));
 }
 
 // ------------------------------------------------------------ the record file

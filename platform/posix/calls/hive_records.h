@@ -29,10 +29,6 @@ namespace netid::posix::hive {
 // written and ERROR_ACCESS_DENIED returned.
 LONG WriteBack(const Origin& origin, const RegTree& tree);
 
-// Writes `tree` as a hive file `path`, whole or not at all; without
-// `overwrite` an existing file is left alone (ERROR_ALREADY_EXISTS).
-LONG WriteHive(const std::string& path, const RegTree& tree, bool overwrite);
-
 // Pending replacements: root, key path, staged copy of the new file, old
 // file, boot id at recording.
 constexpr const char* kReplacements = "hives.replace";

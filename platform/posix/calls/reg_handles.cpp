@@ -58,11 +58,24 @@ std::string StoreProblem()
 // ------------------------------------------------------------ opening
 LONG Registry::EnsureOpen()
 {
-    if (!m_attempted) {
-        m_attempted = true;
-        m_openStatus = Open();
+    // Opened once, and what that gave is kept (a store that is not there or
+    // not this user's stays so for the process); but an opening cut short by
+    // a shortage of memory is undone, and the next call tries again.
+    if (m_attempted) return m_openStatus;
+    LONG status = ERROR_SUCCESS;
+    try {
+        status = Open();
+    } catch (...) {
+        engine.Close();
+        throw;
     }
-    return m_openStatus;
+    if (status == ERROR_NOT_ENOUGH_MEMORY) {
+        engine.Close();
+        return status;
+    }
+    m_attempted = true;
+    m_openStatus = status;
+    return status;
 }
 
 LONG Registry::Open()

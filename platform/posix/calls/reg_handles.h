@@ -187,23 +187,18 @@ void CopyFileTime(std::uint64_t time, PFILETIME out);
 // calls of its own).
 LONG EnterCall(Registry& reg, std::unique_lock<std::mutex>& lock);
 
-// Runs `body(registry, lock)` as one registry call, under the registry's
-// lock: StatusError and a shortage of memory become the call's status, and
-// any other exception ERROR_EXCEPTION_IN_SERVICE, as the platform answers a
-// fault inside the registry. No exception leaves a registry call: its
-// caller may be C. (The store's commit undoes whatever an exception cut
-// short: see Hive::Commit.)
+// Runs `body()` so that no exception leaves it: StatusError and a shortage
+// of memory become the status they stand for, and any other exception
+// ERROR_EXCEPTION_IN_SERVICE, as the platform answers a fault inside the
+// registry. Every registry call runs in it from its first line, since its
+// caller may be C and its arguments are copied before the store is entered.
+// (The store's commit undoes whatever an exception cut short: see
+// Hive::Commit.)
 template <typename Body>
-LONG Guarded(Body body)
+LONG Contained(Body body) noexcept
 {
-    Registry& reg = TheRegistry();
-    std::unique_lock<std::mutex> lock(reg.mutex);
     try {
-        LONG open = EnterCall(reg, lock);
-        if (open != ERROR_SUCCESS) {
-            return open;
-        }
-        return body(reg, lock);
+        return body();
     } catch (const StatusError& e) {
         return e.code;
     } catch (const std::bad_alloc&) {
@@ -211,6 +206,20 @@ LONG Guarded(Body body)
     } catch (...) {
         return ERROR_EXCEPTION_IN_SERVICE;
     }
+}
+
+// Runs `body(registry, lock)` as one registry call, under the registry's
+// lock, with the store open, contained as above.
+template <typename Body>
+LONG Guarded(Body body)
+{
+    return Contained([&]() -> LONG {
+        Registry& reg = TheRegistry();
+        std::unique_lock<std::mutex> lock(reg.mutex);
+        LONG open = EnterCall(reg, lock);
+        if (open != ERROR_SUCCESS) return open;
+        return body(reg, lock);
+    });
 }
 
 }  // namespace netid::posix

@@ -29,69 +29,73 @@ using Lock = std::unique_lock<std::mutex>;
 
 LONG WINAPI RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult)
 {
-    if (phkResult == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (lpMachineName != nullptr && *lpMachineName != '\0') {
-        const char* name = lpMachineName;
-        while (*name == '\\') ++name;
-        char own[MAX_PATH + 1] = {};
-        DWORD size = MAX_PATH;
-        if (!GetComputerNameA(own, &size) || !SameName(name, own)) {
-            return remote::Connect(name, Canonical(hKey), phkResult);
+    return Contained([&]() -> LONG {
+        if (phkResult == nullptr) {
+            return ERROR_INVALID_PARAMETER;
         }
-    }
-    hKey = Canonical(hKey);
-    if (hKey == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    // Locally the connection is the key itself, as the platform's own
-    // connection to the local machine answers.
-    if (IsPredefined(hKey)) {
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        reg.Resolve(hKey);
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
+        if (lpMachineName != nullptr && *lpMachineName != '\0') {
+            const char* name = lpMachineName;
+            while (*name == '\\') ++name;
+            char own[MAX_PATH + 1] = {};
+            DWORD size = MAX_PATH;
+            if (!GetComputerNameA(own, &size) || !SameName(name, own)) {
+                return remote::Connect(name, Canonical(hKey), phkResult);
+            }
+        }
+        hKey = Canonical(hKey);
+        if (hKey == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        // Locally the connection is the key itself, as the platform's own
+        // connection to the local machine answers.
+        if (IsPredefined(hKey)) {
+            *phkResult = hKey;
+            return ERROR_SUCCESS;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            reg.Resolve(hKey);
+            *phkResult = hKey;
+            return ERROR_SUCCESS;
+        });
     });
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult)
 {
-    if (phkResult == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
-    hKey = Canonical(hKey);
-    if (hKey == nullptr) {
-        return ERROR_INVALID_HANDLE;  // the caller's variable stays as it was
-    }
-    *phkResult = nullptr;
-    if (IsDynData(hKey) || IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (hKey == HKEY_CLASSES_ROOT) {
-        // HKEY_CLASSES_ROOT opened with no path is itself, and a path beneath
-        // it may start with a backslash.
-        if (lpSubKey == nullptr || *lpSubKey == '\0') {
-            *phkResult = HKEY_CLASSES_ROOT;
-            return ERROR_SUCCESS;
+    return Contained([&]() -> LONG {
+        if (phkResult == nullptr) {
+            return ERROR_INVALID_PARAMETER;
         }
-        if (*lpSubKey == '\\') ++lpSubKey;
-    }
-    std::vector<std::u16string> names;
-    LONG split = SplitPath(lpSubKey, names);
-    if (split != ERROR_SUCCESS) {
-        return split;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle opened = reg.Open(reg.Resolve(hKey), names);
-        DWORD access = reg.Grant(opened.key, reg.Current(opened.key), samDesired, ulOptions);
-        *phkResult = reg.NewHandle(opened, access);
-        return ERROR_SUCCESS;
+        if (remote::IsRemote(hKey)) return remote::OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
+        hKey = Canonical(hKey);
+        if (hKey == nullptr) {
+            return ERROR_INVALID_HANDLE;  // the caller's variable stays as it was
+        }
+        *phkResult = nullptr;
+        if (IsDynData(hKey) || IsPerformanceData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if (hKey == HKEY_CLASSES_ROOT) {
+            // HKEY_CLASSES_ROOT opened with no path is itself, and a path beneath
+            // it may start with a backslash.
+            if (lpSubKey == nullptr || *lpSubKey == '\0') {
+                *phkResult = HKEY_CLASSES_ROOT;
+                return ERROR_SUCCESS;
+            }
+            if (*lpSubKey == '\\') ++lpSubKey;
+        }
+        std::vector<std::u16string> names;
+        LONG split = SplitPath(lpSubKey, names);
+        if (split != ERROR_SUCCESS) {
+            return split;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            Handle opened = reg.Open(reg.Resolve(hKey), names);
+            DWORD access = reg.Grant(opened.key, reg.Current(opened.key), samDesired, ulOptions);
+            *phkResult = reg.NewHandle(opened, access);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -253,66 +257,70 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition)
 {
-    (void)Reserved;
-    if (phkResult == nullptr || lpSubKey == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *phkResult = nullptr;
-    if (remote::IsRemote(hKey)) return remote::CreateKey(hKey, lpSubKey, lpClass, dwOptions, samDesired, lpSecurityAttributes, phkResult, lpdwDisposition);
-    hKey = Canonical(hKey);
-    CreateRequest request;
-    LONG checked = CheckCreateArguments(hKey, lpSubKey, lpClass, dwOptions, lpSecurityAttributes, request);
-    if (checked != ERROR_SUCCESS) {
-        return checked;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle base = reg.Resolve(hKey);
-        if ((samDesired & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
-            return ERROR_PRIVILEGE_NOT_HELD;
+    return Contained([&]() -> LONG {
+        (void)Reserved;
+        if (phkResult == nullptr || lpSubKey == nullptr) {
+            return ERROR_INVALID_PARAMETER;
         }
-        Handle result;
-        DWORD disposition = 0;
-        DWORD access = 0;
-        // Another process may delete the key (or a level of its path) between
-        // finding it and opening it: the key is then looked for, or made,
-        // again, as Windows makes or opens it in one step. Bounded, so that a
-        // base key that is really gone still answers ERROR_KEY_DELETED.
-        auto attempt = [&]() -> LONG {
-            try {
-                LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
-                if (status != ERROR_SUCCESS) return status;
-                access = disposition == REG_CREATED_NEW_KEY
-                             ? CreatorAccess(reg, result, samDesired, dwOptions)
-                             : reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
-                return ERROR_SUCCESS;
-            } catch (const StatusError& e) {
-                return e.code;
+        *phkResult = nullptr;
+        if (remote::IsRemote(hKey)) return remote::CreateKey(hKey, lpSubKey, lpClass, dwOptions, samDesired, lpSecurityAttributes, phkResult, lpdwDisposition);
+        hKey = Canonical(hKey);
+        CreateRequest request;
+        LONG checked = CheckCreateArguments(hKey, lpSubKey, lpClass, dwOptions, lpSecurityAttributes, request);
+        if (checked != ERROR_SUCCESS) {
+            return checked;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            Handle base = reg.Resolve(hKey);
+            if ((samDesired & ACCESS_SYSTEM_SECURITY) != 0 && !PrivilegeEnabled("SeSecurityPrivilege")) {
+                return ERROR_PRIVILEGE_NOT_HELD;
             }
-        };
-        constexpr int kAttempts = 64;
-        LONG status = attempt();
-        for (int i = 1; i < kAttempts && status == ERROR_KEY_DELETED; ++i) status = attempt();
-        if (status != ERROR_SUCCESS) return status;
-        *phkResult = reg.NewHandle(result, access);
-        if (lpdwDisposition != nullptr) {
-            *lpdwDisposition = disposition;
-        }
-        return ERROR_SUCCESS;
+            Handle result;
+            DWORD disposition = 0;
+            DWORD access = 0;
+            // Another process may delete the key (or a level of its path) between
+            // finding it and opening it: the key is then looked for, or made,
+            // again, as Windows makes or opens it in one step. Bounded, so that a
+            // base key that is really gone still answers ERROR_KEY_DELETED.
+            auto attempt = [&]() -> LONG {
+                try {
+                    LONG status = OpenOrCreateKey(reg, base, request, result, disposition);
+                    if (status != ERROR_SUCCESS) return status;
+                    access = disposition == REG_CREATED_NEW_KEY
+                                 ? CreatorAccess(reg, result, samDesired, dwOptions)
+                                 : reg.Grant(result.key, reg.Current(result.key), samDesired, dwOptions);
+                    return ERROR_SUCCESS;
+                } catch (const StatusError& e) {
+                    return e.code;
+                }
+            };
+            constexpr int kAttempts = 64;
+            LONG status = attempt();
+            for (int i = 1; i < kAttempts && status == ERROR_KEY_DELETED; ++i) status = attempt();
+            if (status != ERROR_SUCCESS) return status;
+            *phkResult = reg.NewHandle(result, access);
+            if (lpdwDisposition != nullptr) {
+                *lpdwDisposition = disposition;
+            }
+            return ERROR_SUCCESS;
+        });
     });
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-    if (remote::IsRemote(hKey)) return remote::CloseKey(hKey);
-    if (IsPredefined(hKey)) {
-        return ERROR_SUCCESS;
-    }
-    if (hKey == nullptr) {
-        return ERROR_INVALID_HANDLE;
-    }
-    Registry& reg = TheRegistry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    return reg.CloseHandleValue(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return Contained([&]() -> LONG {
+        if (remote::IsRemote(hKey)) return remote::CloseKey(hKey);
+        if (IsPredefined(hKey)) {
+            return ERROR_SUCCESS;
+        }
+        if (hKey == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        Registry& reg = TheRegistry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        return reg.CloseHandleValue(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    });
 }
 
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
@@ -321,113 +329,117 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                              LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime)
 {
-    if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::QueryInfoKey(hKey, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
-                                                        lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
-                                                        lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
-    if (IsDynData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    auto put = [](LPDWORD out, DWORD value) {
-        if (out != nullptr) *out = value;
-    };
-    if (IsPerformanceData(hKey)) {
-        if (lpClass != nullptr && *lpcchClass > 0) *lpClass = '\0';
-        put(lpcchClass, 0);
-        put(lpcSubKeys, 0);
-        put(lpcbMaxSubKeyLen, 0);
-        put(lpcbMaxClassLen, 0);
-        put(lpcValues, 0);
-        put(lpcbMaxValueNameLen, 0);
-        put(lpcbMaxValueLen, 0);
-        put(lpcbSecurityDescriptor, 0);
-        CopyFileTime(0, lpftLastWriteTime);
-        return ERROR_SUCCESS;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
-        // Lengths in UTF-16 units and data sizes as stored (texts in UTF-16),
-        // as the platform reports them to the A calls too.
-        std::vector<store::SubKeyInfo> subKeys = reg.SubKeys(handle);
-        DWORD maxSubKey = 0, maxClass = 0;
-        for (const store::SubKeyInfo& info : subKeys) {
-            maxSubKey = std::max(maxSubKey, static_cast<DWORD>(info.name.size()));
-            maxClass = std::max(maxClass, static_cast<DWORD>(info.keyClass.size()));
+    return Contained([&]() -> LONG {
+        if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) {
+            return ERROR_INVALID_PARAMETER;
         }
-        std::vector<const store::Value*> values = reg.Values(handle);
-        DWORD maxValueName = 0, maxValueData = 0;
-        for (const store::Value* v : values) {
-            maxValueName = std::max(maxValueName, static_cast<DWORD>(v->name.size()));
-            maxValueData = std::max(maxValueData, static_cast<DWORD>(v->data.size()));
+        if (remote::IsRemote(hKey)) return remote::QueryInfoKey(hKey, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
+                                                            lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen,
+                                                            lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
+        if (IsDynData(hKey)) {
+            return ERROR_INVALID_HANDLE;
         }
-        const store::Key& key = reg.Current(handle.key);
-        LONG status = ERROR_SUCCESS;
-        if (lpcchClass != nullptr) {
-            std::string keyClass = NameToA(key.keyClass);
-            if (lpClass == nullptr) {
-                *lpcchClass = static_cast<DWORD>(keyClass.size());
-            } else if (*lpcchClass == 0) {
-                *lpcchClass = 0;  // no room even for the terminator: nothing is written
-            } else if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
-                // What fits is delivered, terminated, with its length.
-                std::string cut = TruncatedA(keyClass, *lpcchClass - 1);
-                CopyToBuffer(cut, lpClass, *lpcchClass);
-                *lpcchClass = static_cast<DWORD>(cut.size());
-                status = ERROR_MORE_DATA;
-            } else {
-                *lpcchClass = static_cast<DWORD>(keyClass.size());
+        auto put = [](LPDWORD out, DWORD value) {
+            if (out != nullptr) *out = value;
+        };
+        if (IsPerformanceData(hKey)) {
+            if (lpClass != nullptr && *lpcchClass > 0) *lpClass = '\0';
+            put(lpcchClass, 0);
+            put(lpcSubKeys, 0);
+            put(lpcbMaxSubKeyLen, 0);
+            put(lpcbMaxClassLen, 0);
+            put(lpcValues, 0);
+            put(lpcbMaxValueNameLen, 0);
+            put(lpcbMaxValueLen, 0);
+            put(lpcbSecurityDescriptor, 0);
+            CopyFileTime(0, lpftLastWriteTime);
+            return ERROR_SUCCESS;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
+            // Lengths in UTF-16 units and data sizes as stored (texts in UTF-16),
+            // as the platform reports them to the A calls too.
+            std::vector<store::SubKeyInfo> subKeys = reg.SubKeys(handle);
+            DWORD maxSubKey = 0, maxClass = 0;
+            for (const store::SubKeyInfo& info : subKeys) {
+                maxSubKey = std::max(maxSubKey, static_cast<DWORD>(info.name.size()));
+                maxClass = std::max(maxClass, static_cast<DWORD>(info.keyClass.size()));
             }
-        }
-        put(lpcSubKeys, static_cast<DWORD>(subKeys.size()));
-        put(lpcbMaxSubKeyLen, maxSubKey);
-        put(lpcbMaxClassLen, maxClass);
-        put(lpcValues, static_cast<DWORD>(values.size()));
-        put(lpcbMaxValueNameLen, maxValueName);
-        put(lpcbMaxValueLen, maxValueData);
-        put(lpcbSecurityDescriptor, static_cast<DWORD>(reg.engine.SecurityOf(handle.key, key).size()));
-        CopyFileTime(key.lastWrite, lpftLastWriteTime);
-        return status;
+            std::vector<const store::Value*> values = reg.Values(handle);
+            DWORD maxValueName = 0, maxValueData = 0;
+            for (const store::Value* v : values) {
+                maxValueName = std::max(maxValueName, static_cast<DWORD>(v->name.size()));
+                maxValueData = std::max(maxValueData, static_cast<DWORD>(v->data.size()));
+            }
+            const store::Key& key = reg.Current(handle.key);
+            LONG status = ERROR_SUCCESS;
+            if (lpcchClass != nullptr) {
+                std::string keyClass = NameToA(key.keyClass);
+                if (lpClass == nullptr) {
+                    *lpcchClass = static_cast<DWORD>(keyClass.size());
+                } else if (*lpcchClass == 0) {
+                    *lpcchClass = 0;  // no room even for the terminator: nothing is written
+                } else if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+                    // What fits is delivered, terminated, with its length.
+                    std::string cut = TruncatedA(keyClass, *lpcchClass - 1);
+                    CopyToBuffer(cut, lpClass, *lpcchClass);
+                    *lpcchClass = static_cast<DWORD>(cut.size());
+                    status = ERROR_MORE_DATA;
+                } else {
+                    *lpcchClass = static_cast<DWORD>(keyClass.size());
+                }
+            }
+            put(lpcSubKeys, static_cast<DWORD>(subKeys.size()));
+            put(lpcbMaxSubKeyLen, maxSubKey);
+            put(lpcbMaxClassLen, maxClass);
+            put(lpcValues, static_cast<DWORD>(values.size()));
+            put(lpcbMaxValueNameLen, maxValueName);
+            put(lpcbMaxValueLen, maxValueData);
+            put(lpcbSecurityDescriptor, static_cast<DWORD>(reg.engine.SecurityOf(handle.key, key).size()));
+            CopyFileTime(key.lastWrite, lpftLastWriteTime);
+            return status;
+        });
     });
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    if (lpSubKey == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::DeleteKey(hKey, lpSubKey);
-    if (IsDynData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    std::vector<std::u16string> names;
-    LONG split = SplitPath(lpSubKey, names);
-    if (split != ERROR_SUCCESS) {
-        return split;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        // Beneath HKEY_CLASSES_ROOT the user's key goes where there is one.
-        store::KeyRef ref = reg.Open(reg.Resolve(hKey), names).key;
-        const store::Key& key = reg.Current(ref);
-        // The top key of a hive is never deleted (a loaded hive is unloaded).
-        if (reg.engine.IsHiveRoot(ref)) {
-            return ERROR_ACCESS_DENIED;
+    return Contained([&]() -> LONG {
+        if (lpSubKey == nullptr) {
+            return ERROR_INVALID_PARAMETER;
         }
-        // The key is opened for DELETE, which its descriptor must grant.
-        reg.Grant(ref, key, DELETE, 0);
-        if (!key.children.empty()) {
-            return ERROR_ACCESS_DENIED;
+        if (remote::IsRemote(hKey)) return remote::DeleteKey(hKey, lpSubKey);
+        if (IsDynData(hKey)) {
+            return ERROR_INVALID_HANDLE;
         }
-        return reg.engine.Commit(ref, [&](store::Batch& b) -> LONG {
-            const store::Key* now = b.View().Find(ref.id);
-            if (now == nullptr) return ERROR_FILE_NOT_FOUND;  // gone meanwhile
-            if (!now->children.empty()) return ERROR_ACCESS_DENIED;
-            b.DeleteKey(ref.id);
-            return ERROR_SUCCESS;
+        if (IsPerformanceData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        std::vector<std::u16string> names;
+        LONG split = SplitPath(lpSubKey, names);
+        if (split != ERROR_SUCCESS) {
+            return split;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            // Beneath HKEY_CLASSES_ROOT the user's key goes where there is one.
+            store::KeyRef ref = reg.Open(reg.Resolve(hKey), names).key;
+            const store::Key& key = reg.Current(ref);
+            // The top key of a hive is never deleted (a loaded hive is unloaded).
+            if (reg.engine.IsHiveRoot(ref)) {
+                return ERROR_ACCESS_DENIED;
+            }
+            // The key is opened for DELETE, which its descriptor must grant.
+            reg.Grant(ref, key, DELETE, 0);
+            if (!key.children.empty()) {
+                return ERROR_ACCESS_DENIED;
+            }
+            return reg.engine.Commit(ref, [&](store::Batch& b) -> LONG {
+                const store::Key* now = b.View().Find(ref.id);
+                if (now == nullptr) return ERROR_FILE_NOT_FOUND;  // gone meanwhile
+                if (!now->children.empty()) return ERROR_ACCESS_DENIED;
+                b.DeleteKey(ref.id);
+                return ERROR_SUCCESS;
+            });
         });
     });
 }
@@ -436,39 +448,41 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime)
 {
-    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
-        (lpClass != nullptr && lpcchClass == nullptr)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-    if (IsDynData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
-        store::SubKeyInfo entry;
-        LONG status = reg.SubKeyAt(hKey, handle, dwIndex, entry);
-        if (status != ERROR_SUCCESS) {
-            return status;
+    return Contained([&]() -> LONG {
+        if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+            (lpClass != nullptr && lpcchClass == nullptr)) {
+            return ERROR_INVALID_PARAMETER;
         }
-        std::string name = NameToA(entry.name);
-        std::string keyClass = NameToA(entry.keyClass);
-        if (!CopyToBuffer(name, lpName, *lpcchName)) {
-            return ERROR_MORE_DATA;
+        if (remote::IsRemote(hKey)) return remote::EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+        if (IsDynData(hKey)) {
+            return ERROR_INVALID_HANDLE;
         }
-        if (lpClass != nullptr) {
-            if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
-                *lpcchClass = static_cast<DWORD>(keyClass.size());
+        if (IsPerformanceData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            Handle handle = reg.Require(hKey, KEY_ENUMERATE_SUB_KEYS);
+            store::SubKeyInfo entry;
+            LONG status = reg.SubKeyAt(hKey, handle, dwIndex, entry);
+            if (status != ERROR_SUCCESS) {
+                return status;
+            }
+            std::string name = NameToA(entry.name);
+            std::string keyClass = NameToA(entry.keyClass);
+            if (!CopyToBuffer(name, lpName, *lpcchName)) {
                 return ERROR_MORE_DATA;
             }
-        }
-        *lpcchName = static_cast<DWORD>(name.size());
-        if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(keyClass.size());
-        CopyFileTime(entry.lastWrite, lpftLastWriteTime);
-        return ERROR_SUCCESS;
+            if (lpClass != nullptr) {
+                if (!CopyToBuffer(keyClass, lpClass, *lpcchClass)) {
+                    *lpcchClass = static_cast<DWORD>(keyClass.size());
+                    return ERROR_MORE_DATA;
+                }
+            }
+            *lpcchName = static_cast<DWORD>(name.size());
+            if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(keyClass.size());
+            CopyFileTime(entry.lastWrite, lpftLastWriteTime);
+            return ERROR_SUCCESS;
+        });
     });
 }
 
@@ -480,15 +494,17 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName)
 
 LONG WINAPI RegFlushKey(HKEY hKey)
 {
-    if (remote::IsRemote(hKey)) return remote::FlushKey(hKey);
-    if (IsDynData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (IsPerformanceData(hKey)) {
-        return ERROR_SUCCESS;
-    }
-    return Guarded([&](Registry& reg, Lock&) -> LONG {
-        Handle handle = reg.Resolve(hKey);
-        return reg.engine.Flush(handle.key);
+    return Contained([&]() -> LONG {
+        if (remote::IsRemote(hKey)) return remote::FlushKey(hKey);
+        if (IsDynData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if (IsPerformanceData(hKey)) {
+            return ERROR_SUCCESS;
+        }
+        return Guarded([&](Registry& reg, Lock&) -> LONG {
+            Handle handle = reg.Resolve(hKey);
+            return reg.engine.Flush(handle.key);
+        });
     });
 }

@@ -148,16 +148,20 @@ void Notifier::StartWatcher()
     if (m_watcherStarted) {
         return;
     }
+    std::thread([this] { WatcherLoop(); }).detach();  // may throw: tried again by the next watch
     m_watcherStarted = true;
-    std::thread([this] { WatcherLoop(); }).detach();
 }
 
 void Notifier::WatcherLoop()
 {
-    int fd = inotify_init1(IN_CLOEXEC);
+    OwnedFd inotify(inotify_init1(IN_CLOEXEC));
+    const int fd = inotify.get();
     std::map<std::string, int> watched;
     for (;;) {
-        {
+        // Nothing may end this thread (an exception leaving it would end the
+        // process): a look cut short by a shortage of memory is made again
+        // at the next wake-up, at the latest after the poll's timeout.
+        try {
             std::lock_guard<std::mutex> lock(m_mutex);
             // The directories of every hive opened so far, before looking at
             // the hives: no change after this look is missed.
@@ -174,6 +178,7 @@ void Notifier::WatcherLoop()
                 // next wake-up tries it again.
                 (void)m_engine.SyncAll();
             }
+        } catch (...) {
         }
         if (fd >= 0) {
             // The timeout is only a safety net for a wake-up that was missed.
@@ -196,31 +201,33 @@ using namespace netid::posix;
 LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
                                     HANDLE hEvent, BOOL fAsynchronous)
 {
-    if ((dwNotifyFilter & ~static_cast<DWORD>(REG_LEGAL_CHANGE_FILTER)) != 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (remote::IsRemote(hKey)) return remote::Notify(hKey, bWatchSubtree, dwNotifyFilter, fAsynchronous);
-    if (IsDynData(hKey) || IsPerformanceData(hKey)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (fAsynchronous && !IsEventObject(hEvent)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    return Guarded([&](Registry& reg, std::unique_lock<std::mutex>& lock) -> LONG {
-        Handle handle = reg.Require(hKey, KEY_NOTIFY);
-        Watch watch;
-        watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
-        watch.key = handle.key;
-        watch.subtree = bWatchSubtree != FALSE;
-        watch.filter = dwNotifyFilter & 0x0Fu;
-        watch.event = fAsynchronous ? hEvent : nullptr;
-        if (watch.event != nullptr && (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
-            watch.thread = ThisThreadId();
+    return Contained([&]() -> LONG {
+        if ((dwNotifyFilter & ~static_cast<DWORD>(REG_LEGAL_CHANGE_FILTER)) != 0) {
+            return ERROR_INVALID_PARAMETER;
         }
-        // Arming a wait clears the event: a signal left from before is no
-        // change of this wait's.
-        if (watch.event != nullptr) ResetEvent(watch.event);
-        reg.notify.Add(watch, lock);
-        return ERROR_SUCCESS;
+        if (remote::IsRemote(hKey)) return remote::Notify(hKey, bWatchSubtree, dwNotifyFilter, fAsynchronous);
+        if (IsDynData(hKey) || IsPerformanceData(hKey)) {
+            return ERROR_INVALID_HANDLE;
+        }
+        if (fAsynchronous && !IsEventObject(hEvent)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return Guarded([&](Registry& reg, std::unique_lock<std::mutex>& lock) -> LONG {
+            Handle handle = reg.Require(hKey, KEY_NOTIFY);
+            Watch watch;
+            watch.handle = reinterpret_cast<std::uintptr_t>(hKey);
+            watch.key = handle.key;
+            watch.subtree = bWatchSubtree != FALSE;
+            watch.filter = dwNotifyFilter & 0x0Fu;
+            watch.event = fAsynchronous ? hEvent : nullptr;
+            if (watch.event != nullptr && (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
+                watch.thread = ThisThreadId();
+            }
+            // Arming a wait clears the event: a signal left from before is no
+            // change of this wait's.
+            if (watch.event != nullptr) ResetEvent(watch.event);
+            reg.notify.Add(watch, lock);
+            return ERROR_SUCCESS;
+        });
     });
 }

@@ -45,9 +45,9 @@ constexpr LONG kValueTooLarge = 223;
 LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out);
 
 // HiveImage written as the file `path`, whole or not at all (a fresh name
-// first, synced, then renamed over whatever had the name), with the mode
-// the caller's umask gives.
-LONG WriteHiveFile(const std::string& path, const RegTree& tree);
+// first, synced, then put in place), with the mode the caller's umask gives.
+// Without `overwrite` an existing file is left alone (ERROR_ALREADY_EXISTS).
+LONG WriteHiveFile(const std::string& path, const RegTree& tree, bool overwrite = true);
 
 // Reads the hive file at `path` into `out`: the sub-keys of each key in the
 // registry's order, whatever order the file lists them in. A file whose base

@@ -412,7 +412,7 @@ LONG HiveImage(const RegTree& tree, std::vector<BYTE>& out)
     }
 }
 
-LONG WriteHiveFile(const std::string& path, const RegTree& tree)
+LONG WriteHiveFile(const std::string& path, const RegTree& tree, bool overwrite)
 {
     std::vector<BYTE> img;
     LONG status = HiveImage(tree, img);
@@ -422,7 +422,7 @@ LONG WriteHiveFile(const std::string& path, const RegTree& tree)
     std::string name;
     status = OpenParentDirectory(path, dir, name);
     if (status != ERROR_SUCCESS) return status;
-    return WriteFileAtomically(dir.get(), name, img.data(), img.size(), true, ModeUnderUmask(0666));
+    return WriteFileAtomically(dir.get(), name, img.data(), img.size(), overwrite, ModeUnderUmask(0666));
 }
 
 }  // namespace netid::posix::hive

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/base/status.h"
 #include "platform/posix/security/kernel.h"
 #include "platform/posix/base/process.h"
 #include "platform/posix/base/text.h"
@@ -405,196 +406,206 @@ HANDLE WINAPI GetCurrentProcess(void) { return ProcessPseudoHandle(); }
 
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle)
 {
-    if (ProcessHandle != ProcessPseudoHandle()) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (TokenHandle == nullptr) {
-        SetLastErrorCode(ERROR_NOACCESS);
-        return FALSE;
-    }
-    if ((DesiredAccess & ACCESS_SYSTEM_SECURITY) != 0 &&
-        !netid::posix::PrivilegeEnabled("SeSecurityPrivilege")) {
-        SetLastErrorCode(ERROR_PRIVILEGE_NOT_HELD);
-        return FALSE;
-    }
-    HandleEntry entry;
-    entry.kind = ObjectKind::Token;
-    entry.access = MapTokenAccess(DesiredAccess);
-    *TokenHandle = Handles().Insert(std::move(entry));
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        if (ProcessHandle != ProcessPseudoHandle()) {
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (TokenHandle == nullptr) {
+            SetLastErrorCode(ERROR_NOACCESS);
+            return FALSE;
+        }
+        if ((DesiredAccess & ACCESS_SYSTEM_SECURITY) != 0 &&
+            !netid::posix::PrivilegeEnabled("SeSecurityPrivilege")) {
+            SetLastErrorCode(ERROR_PRIVILEGE_NOT_HELD);
+            return FALSE;
+        }
+        HandleEntry entry;
+        entry.kind = ObjectKind::Token;
+        entry.access = MapTokenAccess(DesiredAccess);
+        *TokenHandle = Handles().Insert(std::move(entry));
+        return TRUE;
+    });
 }
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid)
 {
-    if (lpName == nullptr || lpLuid == nullptr) {
-        SetLastErrorCode(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!IsLocalSystemName(lpSystemName)) {
-        // Only the local machine's privileges can be looked up here.
-        SetLastErrorCode(kRpcServerUnavailable);
-        return FALSE;
-    }
-    DWORD luid = 0;
-    if (!FindPrivilege(lpName, luid)) {
-        SetLastErrorCode(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
-    lpLuid->LowPart = luid;
-    lpLuid->HighPart = 0;
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        if (lpName == nullptr || lpLuid == nullptr) {
+            SetLastErrorCode(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (!IsLocalSystemName(lpSystemName)) {
+            // Only the local machine's privileges can be looked up here.
+            SetLastErrorCode(kRpcServerUnavailable);
+            return FALSE;
+        }
+        DWORD luid = 0;
+        if (!FindPrivilege(lpName, luid)) {
+            SetLastErrorCode(ERROR_NO_SUCH_PRIVILEGE);
+            return FALSE;
+        }
+        lpLuid->LowPart = luid;
+        lpLuid->HighPart = 0;
+        return TRUE;
+    });
 }
 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength)
 {
-    HandleEntry entry;
-    if (!FindToken(TokenHandle, entry)) {
-        return FALSE;
-    }
-    if ((entry.access & TOKEN_ADJUST_PRIVILEGES) == 0) {
-        SetLastErrorCode(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!DisableAllPrivileges && NewState == nullptr) {
-        SetLastErrorCode(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (PreviousState != nullptr) {
-        // Reporting the former state reads the token as well.
-        if ((entry.access & TOKEN_QUERY) == 0) {
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        HandleEntry entry;
+        if (!FindToken(TokenHandle, entry)) {
+            return FALSE;
+        }
+        if ((entry.access & TOKEN_ADJUST_PRIVILEGES) == 0) {
             SetLastErrorCode(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        if (ReturnLength == nullptr) {
-            SetLastErrorCode(ERROR_NOACCESS);
+        if (!DisableAllPrivileges && NewState == nullptr) {
+            SetLastErrorCode(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-    }
-
-    // The requested changes, read through the byte layout: the record may
-    // carry more entries than its declaration shows.
-    std::vector<LUID_AND_ATTRIBUTES> requests;
-    if (!DisableAllPrivileges) {
-        const BYTE* entries =
-            reinterpret_cast<const BYTE*>(NewState) + offsetof(TOKEN_PRIVILEGES, Privileges);
-        requests.resize(NewState->PrivilegeCount);
-        for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
-            std::memcpy(&requests[i], entries + i * sizeof(LUID_AND_ATTRIBUTES),
-                        sizeof(LUID_AND_ATTRIBUTES));
-        }
-    }
-
-    PrimaryToken& token = Token();
-    std::lock_guard<std::mutex> lock(token.mutex);
-    std::vector<Privilege> working = token.Privileges();
-    std::vector<Privilege> previous;  // the former state of each privilege changed
-    bool allAssigned = true;
-
-    auto recordPrevious = [&previous](const Privilege& before) {
-        for (const Privilege& p : previous) {
-            if (p.luid == before.luid) return;
-        }
-        previous.push_back(before);
-    };
-
-    if (DisableAllPrivileges) {
-        for (Privilege& privilege : working) {
-            if (privilege.attributes & SE_PRIVILEGE_ENABLED) {
-                recordPrevious(privilege);
-                privilege.attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+        if (PreviousState != nullptr) {
+            // Reporting the former state reads the token as well.
+            if ((entry.access & TOKEN_QUERY) == 0) {
+                SetLastErrorCode(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            if (ReturnLength == nullptr) {
+                SetLastErrorCode(ERROR_NOACCESS);
+                return FALSE;
             }
         }
-    } else {
-        for (const LUID_AND_ATTRIBUTES& request : requests) {
-            Privilege* held = FindHeld(working, request.Luid);
-            if (held == nullptr) {
-                allAssigned = false;
-                continue;
+
+        // The requested changes, read through the byte layout: the record may
+        // carry more entries than its declaration shows.
+        std::vector<LUID_AND_ATTRIBUTES> requests;
+        if (!DisableAllPrivileges) {
+            const BYTE* entries =
+                reinterpret_cast<const BYTE*>(NewState) + offsetof(TOKEN_PRIVILEGES, Privileges);
+            requests.resize(NewState->PrivilegeCount);
+            for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
+                std::memcpy(&requests[i], entries + i * sizeof(LUID_AND_ATTRIBUTES),
+                            sizeof(LUID_AND_ATTRIBUTES));
             }
-            if (request.Attributes & SE_PRIVILEGE_REMOVED) {
-                // Removed for good: the token no longer holds it, and as
-                // the removal cannot be undone it is not reported as a
-                // former state either.
-                working.erase(working.begin() + (held - working.data()));
-                continue;
+        }
+
+        PrimaryToken& token = Token();
+        std::lock_guard<std::mutex> lock(token.mutex);
+        std::vector<Privilege> working = token.Privileges();
+        std::vector<Privilege> previous;  // the former state of each privilege changed
+        bool allAssigned = true;
+
+        auto recordPrevious = [&previous](const Privilege& before) {
+            for (const Privilege& p : previous) {
+                if (p.luid == before.luid) return;
             }
-            bool enable = (request.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-            bool enabled = (held->attributes & SE_PRIVILEGE_ENABLED) != 0;
-            if (enable != enabled) {
-                recordPrevious(*held);
-                if (enable) {
-                    held->attributes |= SE_PRIVILEGE_ENABLED;
-                } else {
-                    held->attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+            previous.push_back(before);
+        };
+
+        if (DisableAllPrivileges) {
+            for (Privilege& privilege : working) {
+                if (privilege.attributes & SE_PRIVILEGE_ENABLED) {
+                    recordPrevious(privilege);
+                    privilege.attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+                }
+            }
+        } else {
+            for (const LUID_AND_ATTRIBUTES& request : requests) {
+                Privilege* held = FindHeld(working, request.Luid);
+                if (held == nullptr) {
+                    allAssigned = false;
+                    continue;
+                }
+                if (request.Attributes & SE_PRIVILEGE_REMOVED) {
+                    // Removed for good: the token no longer holds it, and as
+                    // the removal cannot be undone it is not reported as a
+                    // former state either.
+                    working.erase(working.begin() + (held - working.data()));
+                    continue;
+                }
+                bool enable = (request.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+                bool enabled = (held->attributes & SE_PRIVILEGE_ENABLED) != 0;
+                if (enable != enabled) {
+                    recordPrevious(*held);
+                    if (enable) {
+                        held->attributes |= SE_PRIVILEGE_ENABLED;
+                    } else {
+                        held->attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+                    }
                 }
             }
         }
-    }
 
-    if (PreviousState != nullptr) {
-        DWORD needed = PrivilegesSize(previous.size());
-        *ReturnLength = needed;
-        if (BufferLength < needed) {
-            // Nothing is changed when the former state does not fit.
-            SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
+        if (PreviousState != nullptr) {
+            DWORD needed = PrivilegesSize(previous.size());
+            *ReturnLength = needed;
+            if (BufferLength < needed) {
+                // Nothing is changed when the former state does not fit.
+                SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            WritePrivileges(PreviousState, previous);
         }
-        WritePrivileges(PreviousState, previous);
-    }
-    token.Privileges() = std::move(working);
-    SetLastErrorCode(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
-    return TRUE;
+        token.Privileges() = std::move(working);
+        SetLastErrorCode(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+        return TRUE;
+    });
 }
 
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                 LPVOID TokenInformation, DWORD TokenInformationLength,
                                 PDWORD ReturnLength)
 {
-    HandleEntry entry;
-    if (!FindToken(TokenHandle, entry)) {
-        return FALSE;
-    }
-    if ((entry.access & TOKEN_QUERY) == 0) {
-        SetLastErrorCode(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (TokenInformationClass != TokenPrivileges) {
-        SetLastErrorCode(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (ReturnLength == nullptr) {
-        SetLastErrorCode(ERROR_NOACCESS);
-        return FALSE;
-    }
-    std::vector<Privilege> snapshot;
-    {
-        PrimaryToken& token = Token();
-        std::lock_guard<std::mutex> lock(token.mutex);
-        snapshot = token.Privileges();
-    }
-    DWORD needed = PrivilegesSize(snapshot.size());
-    *ReturnLength = needed;
-    if (TokenInformation == nullptr || TokenInformationLength < needed) {
-        SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    WritePrivileges(static_cast<PTOKEN_PRIVILEGES>(TokenInformation), snapshot);
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        HandleEntry entry;
+        if (!FindToken(TokenHandle, entry)) {
+            return FALSE;
+        }
+        if ((entry.access & TOKEN_QUERY) == 0) {
+            SetLastErrorCode(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (TokenInformationClass != TokenPrivileges) {
+            SetLastErrorCode(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (ReturnLength == nullptr) {
+            SetLastErrorCode(ERROR_NOACCESS);
+            return FALSE;
+        }
+        std::vector<Privilege> snapshot;
+        {
+            PrimaryToken& token = Token();
+            std::lock_guard<std::mutex> lock(token.mutex);
+            snapshot = token.Privileges();
+        }
+        DWORD needed = PrivilegesSize(snapshot.size());
+        *ReturnLength = needed;
+        if (TokenInformation == nullptr || TokenInformationLength < needed) {
+            SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        WritePrivileges(static_cast<PTOKEN_PRIVILEGES>(TokenInformation), snapshot);
+        return TRUE;
+    });
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    if (hObject == ProcessPseudoHandle()) {
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        if (hObject == ProcessPseudoHandle()) {
+            return TRUE;
+        }
+        if (!Handles().Erase(hObject)) {
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         return TRUE;
-    }
-    if (!Handles().Erase(hObject)) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    });
 }
 
 // ------------------------------------------------------------ events
@@ -602,91 +613,99 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName)
 {
-    (void)lpEventAttributes;
-    std::shared_ptr<EventState> state;
-    bool existed = false;
-    if (lpName != nullptr && *lpName != '\0') {
-        // Names are local to the process; the session prefixes name the same.
-        std::string name(lpName);
-        for (const char* prefix : {"Local\\", "Global\\"}) {
-            if (name.compare(0, std::strlen(prefix), prefix) == 0) {
-                name.erase(0, std::strlen(prefix));
-                break;
+    return netid::posix::ContainedOr<HANDLE>(nullptr, [&]() -> HANDLE {
+        (void)lpEventAttributes;
+        std::shared_ptr<EventState> state;
+        bool existed = false;
+        if (lpName != nullptr && *lpName != '\0') {
+            // Names are local to the process; the session prefixes name the same.
+            std::string name(lpName);
+            for (const char* prefix : {"Local\\", "Global\\"}) {
+                if (name.compare(0, std::strlen(prefix), prefix) == 0) {
+                    name.erase(0, std::strlen(prefix));
+                    break;
+                }
             }
+            if (name.find('\\') != std::string::npos) {
+                SetLastErrorCode(ERROR_PATH_NOT_FOUND);
+                return nullptr;
+            }
+            if (name.size() >= MAX_PATH) {
+                SetLastErrorCode(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            state = Handles().NamedEvent(name, bManualReset != FALSE, bInitialState != FALSE, existed);
+        } else {
+            state = std::make_shared<EventState>();
+            state->manualReset = bManualReset != FALSE;
+            state->signaled = bInitialState != FALSE;
         }
-        if (name.find('\\') != std::string::npos) {
-            SetLastErrorCode(ERROR_PATH_NOT_FOUND);
-            return nullptr;
-        }
-        if (name.size() >= MAX_PATH) {
-            SetLastErrorCode(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-        state = Handles().NamedEvent(name, bManualReset != FALSE, bInitialState != FALSE, existed);
-    } else {
-        state = std::make_shared<EventState>();
-        state->manualReset = bManualReset != FALSE;
-        state->signaled = bInitialState != FALSE;
-    }
-    HandleEntry entry;
-    entry.kind = ObjectKind::Event;
-    entry.event = std::move(state);
-    HANDLE handle = Handles().Insert(std::move(entry));
-    SetLastErrorCode(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
+        HandleEntry entry;
+        entry.kind = ObjectKind::Event;
+        entry.event = std::move(state);
+        HANDLE handle = Handles().Insert(std::move(entry));
+        SetLastErrorCode(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return handle;
+    });
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    std::shared_ptr<EventState> state = FindEvent(hEvent);
-    if (!state) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    Signal(*state);
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        std::shared_ptr<EventState> state = FindEvent(hEvent);
+        if (!state) {
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        Signal(*state);
+        return TRUE;
+    });
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    std::shared_ptr<EventState> state = FindEvent(hEvent);
-    if (!state) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->signaled = false;
-    return TRUE;
+    return netid::posix::ContainedOr<BOOL>(FALSE, [&]() -> BOOL {
+        std::shared_ptr<EventState> state = FindEvent(hEvent);
+        if (!state) {
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->signaled = false;
+        return TRUE;
+    });
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    std::shared_ptr<EventState> state = FindEvent(hHandle);
-    if (!state) {
-        if (hHandle == ProcessPseudoHandle()) {
-            // The running process is signalled only when it has ended.
-            while (dwMilliseconds == INFINITE) {
-                std::this_thread::sleep_for(std::chrono::hours(24));
+    return netid::posix::ContainedOr<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+        std::shared_ptr<EventState> state = FindEvent(hHandle);
+        if (!state) {
+            if (hHandle == ProcessPseudoHandle()) {
+                // The running process is signalled only when it has ended.
+                while (dwMilliseconds == INFINITE) {
+                    std::this_thread::sleep_for(std::chrono::hours(24));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+                return WAIT_TIMEOUT;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
-            return WAIT_TIMEOUT;
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
         }
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    std::unique_lock<std::mutex> lock(state->mutex);
-    auto ready = [&state] { return state->signaled; };
-    if (dwMilliseconds == INFINITE) {
-        state->changed.wait(lock, ready);
-    } else {
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-        if (!state->changed.wait_until(lock, deadline, ready)) {
-            return WAIT_TIMEOUT;
+        std::unique_lock<std::mutex> lock(state->mutex);
+        auto ready = [&state] { return state->signaled; };
+        if (dwMilliseconds == INFINITE) {
+            state->changed.wait(lock, ready);
+        } else {
+            auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+            if (!state->changed.wait_until(lock, deadline, ready)) {
+                return WAIT_TIMEOUT;
+            }
         }
-    }
-    if (!state->manualReset) {
-        state->signaled = false;
-    }
-    return WAIT_OBJECT_0;
+        if (!state->manualReset) {
+            state->signaled = false;
+        }
+        return WAIT_OBJECT_0;
+    });
 }

@@ -78,11 +78,18 @@ LONG Fill(Batch& batch, const SkeletonKey* keys, std::size_t count, std::uint64_
 
 }  // namespace
 
-StoreEngine::~StoreEngine()
+StoreEngine::~StoreEngine() { Close(); }
+
+void StoreEngine::Close()
 {
     m_slots.clear();
     m_machine.reset();
     m_users.reset();
+    m_dir.reset();
+    m_problem.clear();
+    m_newBoot = false;
+    m_usersListed = false;
+    m_usersListing.clear();
 }
 
 HiveOptions StoreEngine::Options(mode_t mode, bool create) const

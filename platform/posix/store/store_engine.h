@@ -69,6 +69,8 @@ public:
     // the caller's to write. ERROR_ACCESS_DENIED, with Problem() saying why,
     // for a directory that is not safe to use.
     LONG Open(const std::string& directory);
+    // Closes every hive and the directory: the store as before Open.
+    void Close();
     const std::string& Directory() const { return m_directory; }
     // Why the last Open failed, in a sentence; empty when it did not.
     const std::string& Problem() const { return m_problem; }

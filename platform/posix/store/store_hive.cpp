@@ -14,6 +14,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/posix/base/byte_order.h"
 #include "platform/posix/base/checksum.h"
@@ -428,16 +429,27 @@ void Hive::MarkWriting(bool writing)
 LONG Hive::Sync(std::vector<Change>* changes)
 {
     if (m_broken != ERROR_SUCCESS) return m_broken;
-    if (SharedSaysCurrent()) return ERROR_SUCCESS;
-    bool replaced = false;
-    if (m_shm != nullptr) {
-        replaced = SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId;
-    } else {
-        struct stat st {};
-        replaced = ::fstatat(m_dir, (m_name + ".hive").c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                   st.st_ino != m_inode;
-    }
-    return replaced ? SwitchFile(changes) : ReadTail(changes, false);
+    return Updating([&]() -> LONG {
+        if (m_model.Damaged()) return Reload(changes);
+        if (SharedSaysCurrent()) return ERROR_SUCCESS;
+        bool replaced = false;
+        if (m_shm != nullptr) {
+            replaced = SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId;
+        } else {
+            struct stat st {};
+            replaced = ::fstatat(m_dir, (m_name + ".hive").c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       st.st_ino != m_inode;
+        }
+        return replaced ? SwitchFile(changes) : ReadTail(changes, false);
+    });
+}
+
+LONG Hive::Reload(std::vector<Change>* changes)
+{
+    LONG status = LoadAll();
+    // Whatever may have changed meanwhile is reported as changed.
+    if (status == ERROR_SUCCESS && changes != nullptr) changes->push_back(Change{0, REG_LEGAL_CHANGE_FILTER, {}});
+    return status;
 }
 
 // Another process wrote the hive anew. What this process has not taken of
@@ -545,15 +557,21 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     const bool clean = SharedSaysCurrent() &&
                        SharedField(m_shm, f::kShmWriting).load(std::memory_order_acquire) == 0 &&
                        SharedField(m_shm, f::kShmEnd).load(std::memory_order_acquire) == m_offset;
-    LONG status = ERROR_SUCCESS;
-    if (!clean) {
+    LONG status = Updating([&]() -> LONG {
+        if (m_model.Damaged()) {
+            LONG reloaded = Reload(changes);
+            if (reloaded != ERROR_SUCCESS) return reloaded;
+        } else if (clean) {
+            return ERROR_SUCCESS;
+        }
+        LONG caughtUp = ERROR_SUCCESS;
         if (m_shm != nullptr &&
             SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
-            status = SwitchFile(changes);
+            caughtUp = SwitchFile(changes);
         }
-        if (status == ERROR_SUCCESS) status = ReadTail(changes, true);
-        if (status != ERROR_SUCCESS) return status;
-    }
+        return caughtUp == ERROR_SUCCESS ? ReadTail(changes, true) : caughtUp;
+    });
+    if (status != ERROR_SUCCESS) return status;
 
     // Until it is kept, the batch undoes itself when it goes: a call that
     // fails, or whose record is not written, leaves the hive as it was.
@@ -572,7 +590,13 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     batch.Keep(changes);
     m_model.SetSeq(seq);
     if (newBoot) m_newBootFound = true;
-    status = MaybeCheckpoint();
+    // The commit stands from here on: a checkpoint that finds no memory is
+    // left to a later commit.
+    try {
+        status = MaybeCheckpoint();
+    } catch (const std::bad_alloc&) {
+        status = ERROR_SUCCESS;
+    }
     Publish();
     MarkWriting(false);
     return status;

@@ -129,6 +129,21 @@ private:
     LONG OpenShared(bool create);
     // `limit`: no record at or past it is taken.
     LONG LoadAll(std::uint64_t limit = UINT64_MAX);
+    // Reads the model anew from the file, after it was damaged (store_model.h).
+    LONG Reload(std::vector<Change>* changes);
+    // Runs `read`, which brings the model up to date from the file; where an
+    // exception (no memory) cuts it short, the model is marked damaged, to
+    // be read anew by the next call, and the exception goes on.
+    template <typename Read>
+    LONG Updating(Read read)
+    {
+        try {
+            return read();
+        } catch (...) {
+            m_model.MarkDamaged();
+            throw;
+        }
+    }
     // Takes the whole records after m_offset. With `repair` (the caller
     // holds the writers' lock) it also cuts off a torn end.
     LONG ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit = UINT64_MAX);

@@ -61,9 +61,12 @@ void ChildList::Insert(const ChildRef& child)
     ++m_size;
     if (run.size() > kMaxRun) {
         // Split in two halves, so that a list filled in order keeps runs
-        // half full at worst.
+        // half full at worst. What may fail for memory is done first: a run
+        // left long is still a sound list.
         std::vector<ChildRef> upperHalf(run.begin() + static_cast<std::ptrdiff_t>(run.size() / 2), run.end());
-        run.resize(run.size() / 2);
+        m_runs.reserve(m_runs.size() + 1);
+        std::vector<ChildRef>& full = m_runs[r];
+        full.resize(full.size() / 2);
         m_runs.insert(m_runs.begin() + static_cast<std::ptrdiff_t>(r) + 1, std::move(upperHalf));
     }
 }
@@ -98,7 +101,7 @@ void ValueList::Append(Value value)
 {
     m_values.push_back(std::move(value));
     if (!m_index.empty()) {
-        m_index.emplace(m_values.back().upper, m_values.size() - 1);
+        Index(m_values.size() - 1);
     } else if (m_values.size() >= kIndexFrom) {
         Index(0);
     }
@@ -120,7 +123,7 @@ bool ValueList::Take(std::u16string_view upperName, Value& out, std::size_t& at)
     out = std::move(*it);
     m_values.erase(it);
     if (!m_index.empty()) {
-        m_index.erase(std::u16string(upperName));
+        m_index.erase(out.upper);
         if (m_values.size() < kIndexFrom) {
             m_index.clear();
         } else {
@@ -147,9 +150,15 @@ void ValueList::Clear()
     m_index.clear();
 }
 
-void ValueList::Index(std::size_t from)
+void ValueList::Index(std::size_t from) noexcept
 {
-    for (std::size_t i = from; i < m_values.size(); ++i) m_index[m_values[i].upper] = i;
+    // Without memory for the index the list goes without one: searched in
+    // order, slower, never wrong (the next value added builds it again).
+    try {
+        for (std::size_t i = from; i < m_values.size(); ++i) m_index[m_values[i].upper] = i;
+    } catch (...) {
+        m_index.clear();
+    }
 }
 
 Model::Model() = default;
@@ -230,20 +239,25 @@ void Model::RemoveSubtree(KeyId id, const Effects& fx)
     for (auto it = order.rbegin(); it != order.rend(); ++it) Report(fx.changes, *it, kChangeDeleted);
     Key* top = Mutable(id);
     const KeyId parentId = top->parent;
-    if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
     if (fx.undo == nullptr) {
+        if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
         for (KeyId k : order) m_keys.erase(k);
         return;
     }
     // The keys leave the map in their nodes and come back in them, at the
     // same addresses: the sub-key lists within the subtree stay valid.
+    // Everything the undo needs is allocated before anything is taken out.
     const std::size_t first = fx.undo->m_removed.size();
-    for (KeyId k : order) fx.undo->m_removed.push_back(m_keys.extract(k));
-    const std::size_t last = fx.undo->m_removed.size();
-    fx.undo->m_steps.push_back([first, last, id, parentId](Model& m, UndoLog& log) {
+    const std::size_t last = first + order.size();
+    UndoLog::Step step = [first, last, id, parentId](Model& m, UndoLog& log) {
         for (std::size_t i = first; i < last; ++i) m.m_keys.insert(std::move(log.m_removed[i]));
         if (Key* parent = m.Mutable(parentId)) m.LinkChild(*parent, *m.Find(id));
-    });
+    };
+    fx.undo->m_removed.reserve(last);
+    fx.undo->m_steps.reserve(fx.undo->m_steps.size() + 1);
+    if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
+    for (KeyId k : order) fx.undo->m_removed.push_back(m_keys.extract(k));
+    fx.undo->m_steps.push_back(std::move(step));
 }
 
 void Model::KeepTime(const Effects& fx, KeyId id)
@@ -253,17 +267,27 @@ void Model::KeepTime(const Effects& fx, KeyId id)
     fx.undo->m_steps.push_back([id, time](Model& m, UndoLog&) { m.Mutable(id)->lastWrite = time; });
 }
 
-void Model::Undo(UndoLog& log)
+bool Model::Undo(UndoLog& log) noexcept
 {
-    for (auto it = log.m_steps.rbegin(); it != log.m_steps.rend(); ++it) (*it)(*this, log);
+    bool whole = true;
+    try {
+        for (auto it = log.m_steps.rbegin(); it != log.m_steps.rend(); ++it) (*it)(*this, log);
+    } catch (...) {
+        // A step that found no memory (putting a key back in its lists):
+        // the model is not what the file says, and its owner reads it anew.
+        m_damaged = true;
+        whole = false;
+    }
     log.m_steps.clear();
     log.m_removed.clear();
+    return whole;
 }
 
 void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std::uint64_t time,
                   const std::string& bootId)
 {
     m_keys.clear();
+    m_damaged = false;
     m_security.clear();
     m_nextKey = kRootKey + 1;
     m_nextSecurity = 1;
@@ -372,6 +396,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
     if (!keys) return true;
 
     m_keys.clear();
+    m_damaged = false;
     std::uint64_t count = in.U64();
     if (count == 0 || count > in.Left()) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -420,6 +445,7 @@ bool Model::Load(const std::uint8_t* data, std::size_t size)
     Decoder in(data, size);
     if (LoadBody(in, true)) return true;
     m_keys.clear();
+    m_damaged = false;
     return false;
 }
 
@@ -439,6 +465,8 @@ Batch::~Batch() { m_model.Undo(m_undo); }
 
 void Batch::Keep(std::vector<Change>* changes)
 {
+    // Room first: once the undo log is given up nothing may fail.
+    if (changes != nullptr) changes->reserve(changes->size() + m_changes.size());
     UndoLog kept;
     std::swap(kept, m_undo);  // the operations stand: nothing is left to undo
     if (changes != nullptr) {

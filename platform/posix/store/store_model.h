@@ -72,7 +72,7 @@ public:
     void Clear();
 
 private:
-    void Index(std::size_t from);
+    void Index(std::size_t from) noexcept;
 
     std::vector<Value> m_values;
     std::unordered_map<std::u16string, std::size_t> m_index;  // empty below kIndexFrom
@@ -245,8 +245,14 @@ public:
     // when it does not fit the hive. With `undo`, what undoes it is added
     // there.
     bool Apply(Decoder& in, std::vector<Change>* changes, UndoLog* undo = nullptr);
-    // Undoes what the log records, newest first, and empties the log.
-    void Undo(UndoLog& log);
+    // Undoes what the log records, newest first, and empties the log. False
+    // when a step could not be carried out for want of memory: the model is
+    // then damaged (below) and must be read anew from its file.
+    bool Undo(UndoLog& log) noexcept;
+    // True once an undo fell short, or an operation failed halfway without
+    // an undo log: what the model holds is not to be trusted.
+    bool Damaged() const { return m_damaged; }
+    void MarkDamaged() { m_damaged = true; }
     // Drops every volatile key without recording a new boot: the view of a
     // process that may only read a hive its writers have not brought into
     // the machine's current start yet.
@@ -303,6 +309,7 @@ private:
     SecurityId m_nextSecurity = 1;
     std::uint64_t m_seq = 0;  // commits applied since the hive began
     std::string m_bootId;
+    bool m_damaged = false;
 };
 
 // Builds one commit: each operation is encoded into the payload and applied

@@ -63,10 +63,13 @@ bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
     if (fx.undo != nullptr) {
         const std::uint64_t oldTime = parent->lastWrite;
         const KeyId oldNext = m_nextKey;
+        // Recorded first, and sound however far the creation got.
         fx.undo->m_steps.push_back([id, parentId, oldTime, oldNext](Model& m, UndoLog&) {
             Key* p = m.Mutable(parentId);
-            m.UnlinkChild(*p, *m.Find(id));
-            m.m_keys.erase(id);
+            if (const Key* made = m.Find(id)) {
+                m.UnlinkChild(*p, *made);
+                m.m_keys.erase(id);
+            }
             p->lastWrite = oldTime;
             m.m_nextKey = oldNext;
         });
@@ -105,8 +108,10 @@ bool Model::ApplyClearKey(Decoder& in, const Effects& fx)
     for (KeyId c : children) RemoveSubtree(c, fx);
     key = Mutable(id);
     if (fx.undo != nullptr) {
-        auto values = std::make_shared<ValueList>(std::move(key->values));
+        // Room for the values first; they move only once the step is recorded.
+        auto values = std::make_shared<ValueList>();
         fx.undo->m_steps.push_back([id, values](Model& m, UndoLog&) { m.Mutable(id)->values = std::move(*values); });
+        *values = std::move(key->values);
     }
     key->values.Clear();
     key->lastWrite = time;
@@ -128,13 +133,16 @@ bool Model::ApplySetValue(Decoder& in, const Effects& fx)
     if (Value* existing = key->values.Find(upper)) {
         // An existing value keeps its place in the order and its name.
         if (fx.undo != nullptr) {
-            auto old = std::make_shared<Bytes>(std::move(existing->data));
+            // The old data moves out only once the step that puts it back
+            // is recorded.
+            auto old = std::make_shared<Bytes>();
             const std::uint32_t oldType = existing->type;
             fx.undo->m_steps.push_back([id, upper, old, oldType](Model& m, UndoLog&) {
                 Value* v = m.Mutable(id)->values.Find(upper);
                 v->type = oldType;
                 v->data = std::move(*old);
             });
+            *old = std::move(existing->data);
         }
         existing->type = type;
         existing->data = std::move(data);
@@ -157,14 +165,19 @@ bool Model::ApplyDeleteValue(Decoder& in, const Effects& fx)
     Key* key = Mutable(id);
     if (in.Failed() || key == nullptr || key->values.Find(upper) == nullptr) return false;
     KeepTime(fx, id);
-    auto gone = std::make_shared<Value>();
-    std::size_t at = 0;
-    key->values.Take(upper, *gone, at);
+    // The step that puts the value back is recorded before it is taken out.
+    struct Taken {
+        Value value;
+        std::size_t at = 0;
+        bool taken = false;
+    };
+    auto gone = std::make_shared<Taken>();
     if (fx.undo != nullptr) {
-        fx.undo->m_steps.push_back([id, at, gone](Model& m, UndoLog&) {
-            m.Mutable(id)->values.InsertAt(at, std::move(*gone));
+        fx.undo->m_steps.push_back([id, gone](Model& m, UndoLog&) {
+            if (gone->taken) m.Mutable(id)->values.InsertAt(gone->at, std::move(gone->value));
         });
     }
+    gone->taken = key->values.Take(upper, gone->value, gone->at);
     key->lastWrite = time;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
     return true;
