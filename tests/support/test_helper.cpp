@@ -32,7 +32,8 @@
 //     "backup" follows; prints the status; exit status 0.
 //   netid_test_helper deny-all PATH
 //     gives PATH an empty DACL (it grants no one anything); prints the status.
-//   netid_test_helper load ROOT NAME FILE | unload ROOT NAME | save PATH FILE
+//   netid_test_helper load ROOT NAME FILE | unload ROOT NAME | replace ROOT SUBKEY NEWFILE OLDFILE | save PATH FILE
+//   netid_test_helper replace ROOT SUBKEY NEWFILE OLDFILE
 //     the hive calls with the backup and restore privileges enabled (ROOT is
 //     HKLM or HKU; PATH as for write); prints the status, exit status 0.
 //   netid_test_helper durable PATH COUNT SIZE EVERY
@@ -317,6 +318,8 @@ int HiveCall(int argc, char** argv)
         status = RegLoadKeyA(root, argv[3], argv[4]);
     } else if (std::strcmp(argv[1], "unload") == 0 && argc == 4) {
         status = RegUnLoadKeyA(root, argv[3]);
+    } else if (std::strcmp(argv[1], "replace") == 0 && argc == 6) {
+        status = RegReplaceKeyA(root, argv[3], argv[4], argv[5]);
     } else if (std::strcmp(argv[1], "save") == 0 && argc == 4) {
         const char* path = argv[2];
         HKEY base = RootOf(path);
@@ -502,7 +505,7 @@ int main(int argc, char** argv)
         return DenyAll(argv[2]);
     }
     if (argc >= 4 && (std::strcmp(argv[1], "load") == 0 || std::strcmp(argv[1], "unload") == 0 ||
-                      std::strcmp(argv[1], "save") == 0)) {
+                      std::strcmp(argv[1], "save") == 0 || std::strcmp(argv[1], "replace") == 0)) {
         return HiveCall(argc, argv);
     }
     if (argc == 6 && std::strcmp(argv[1], "durable") == 0) {
@@ -527,6 +530,6 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | set-owner PATH SID | create-closed PATH | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | replace ROOT SUBKEY NEWFILE OLDFILE | set-owner PATH SID | create-closed PATH | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }

@@ -27,9 +27,28 @@ constexpr const char* kLockFile = "hives.lock";
 // A record file is a few lines per pending replacement: larger is no file of ours.
 constexpr std::size_t kMaxRecordFile = 1 << 20;
 
+// The same keys, classes and values, whatever their times.
+bool SameContents(const RegTree& a, const RegTree& b)
+{
+    if (a.keyClass != b.keyClass || a.values.size() != b.values.size() || a.subkeys.size() != b.subkeys.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.values.size(); ++i) {
+        const RegValue& x = a.values[i];
+        const RegValue& y = b.values[i];
+        if (x.name != y.name || x.type != y.type || x.data != y.data) return false;
+    }
+    for (std::size_t i = 0; i < a.subkeys.size(); ++i) {
+        if (a.subkeys[i].name != b.subkeys[i].name || !SameContents(a.subkeys[i], b.subkeys[i])) return false;
+    }
+    return true;
+}
+
 // One pending replacement, on a new start of the machine: the key's contents
 // go to the old file, the staged new contents take their place. A loaded
-// hive's own file gets the new contents instead of the store.
+// hive's own file gets the new contents instead of the store. A start cut
+// short (a power loss) after the old file was written, or after the new
+// contents were put in place, is carried on at the next start.
 LONG CarryOut(const Record& rep)
 {
     RegTree fresh;
@@ -43,6 +62,13 @@ LONG CarryOut(const Record& rep)
     status = ExportKeyTree(k.key, old);
     if (status != ERROR_SUCCESS) return status;
     status = WriteHiveFile(rep[3], old, false);
+    if (status == ERROR_ALREADY_EXISTS) {
+        RegTree written;
+        if (SameContents(old, fresh)) return ERROR_SUCCESS;  // replaced already
+        if (ReadHiveFile(rep[3], written) == ERROR_SUCCESS && SameContents(written, old)) {
+            status = ERROR_SUCCESS;  // kept by an earlier start cut short
+        }
+    }
     if (status != ERROR_SUCCESS) return status;  // the old contents must be kept first
 
     // A hive loaded there: its file gets the new contents and it goes.
@@ -63,7 +89,10 @@ LONG CarryOut(const Record& rep)
         });
         if (loaded != ERROR_FILE_NOT_FOUND) return loaded;
     }
-    return ReplaceKeyContents(k.key, fresh, false);
+    status = ReplaceKeyContents(k.key, fresh, false);
+    // On the disk before the record of the replacement goes.
+    if (status == ERROR_SUCCESS) status = RegFlushKey(k.key);
+    return status;
 }
 
 // The names of the hives loaded from files below `root` in an earlier start

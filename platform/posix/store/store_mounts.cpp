@@ -72,7 +72,13 @@ LONG StoreEngine::Unmount(const KeyRef& root)
     });
     if (status != ERROR_SUCCESS) return status;
     slot->gone = true;
-    for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir.get(), (slot->name + ext).c_str(), 0);
+    // The key's removal reaches the disk before the hive's files go: a power
+    // loss between them would leave a key naming a hive that is no more,
+    // holding its file as loaded for ever. Files left behind are strays,
+    // removed at the next start.
+    if (slot->parent->hive->Flush() == ERROR_SUCCESS) {
+        for (const char* ext : {".hive", ".shm", ".lock"}) ::unlinkat(m_dir.get(), (slot->name + ext).c_str(), 0);
+    }
     m_slots.erase(slot->name);
     return ERROR_SUCCESS;
 }

@@ -16,19 +16,23 @@ from them the states a POSIX file system may leave behind at each moment
                 entry of a directory (a file made, linked, renamed, removed)
                 is durable only once that directory was synced, and those
                 not yet durable survive in order, up to some point;
-  check(...)    builds such a state in a directory of its own and opens it
-                with the store's code (netid_test_helper verify): it must
-                open, hold the values d0..dK-1 whole and nothing else (the
-                history is a prefix, nothing half applied), and K must reach
-                every value a completed RegFlushKey acknowledged. It is
-                checked twice: as found, and after the first opening
-                repaired what it repairs.
+  check(...)    builds such a state where the run was recorded and opens it
+                with the store's code (netid_test_helper): it must open,
+                hold the values d0..dK-1 whole and nothing else (the history
+                is a prefix, nothing half applied), and K must reach every
+                value a completed RegFlushKey acknowledged; each scenario
+                adds what its operation must leave (a hive file saved whole
+                or not at all, a hive mounted whole or not at all, a
+                replacement done whole or not at all, an earlier store
+                converted whole or still there to be converted again).
 
-  crash_states.py HELPER [--states N] [--seed S] [--scenario NAME]... [--keep]
+  crash_states.py HELPER [--states N] [--least L] [--seed S] [--scenario NAME]... [--keep]
 
---states N checks N states drawn from the whole set (0: all of them). The
-exit status is 0 when every state checked holds, 1 otherwise (the failures
-are printed with what the state held), 77 when strace is missing.
+--states N checks N states drawn from the whole set, at least L (20) of each
+scenario (0, the default: all of them). The exit status is 0 when every
+state checked holds, 1 otherwise (the failures are printed with what the
+state held), 77 when strace is missing. Each scenario's figures are printed:
+its states, how many were checked and failed, the time taken.
 """
 import argparse
 import os
@@ -38,21 +42,229 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 BLOCK = 4096
 SECTOR = 512
 
-# Each scenario: (prepare: helper runs not recorded, recorded run, path, size).
+# The machine's start in which a state is recorded, one before it, and the
+# start after the power loss.
+PREPARED, RECORDED, AFTER = "prepared", "recorded", "after-the-power-loss"
+
+
+def durable_data(index, size):
+    """The contents the helper's "durable" run gives value number `index`."""
+    return bytes((index * 131 + b * 7) & 0xFF for b in range(size))
+
+
+class Scenario:
+    """What is made before the recording (not recorded), the recorded run and
+    what every state it may leave must hold. A scenario works in a directory
+    of its own, `root`: the store is root/store, and hive files saved, loaded
+    or replaced lie in root itself, so that their changes are recorded too."""
+
+    def __init__(self, prepare, run, check, boot=RECORDED):
+        self.prepare = prepare    # function(root, helper_call)
+        self.run = run            # the helper's arguments; {root} stands for root
+        self.check = check        # function(call, acked, root): None or why not
+        self.boot = boot          # the start the recorded run belongs to
+
+
+def verified(call, path, size, need, boot=AFTER, exact=None):
+    """None when the "durable" values of `path` are d0..dK-1 whole, nothing
+    else, K >= need (K == exact when given); else what is wrong."""
+    rc, out = call(["verify", path, str(size), str(need)], boot)
+    if rc != 0:
+        return "verify %s: %s" % (path, out)
+    if exact is not None and out != "ok %d" % exact:
+        return "verify %s: %s, but %d values belong there" % (path, out, exact)
+    return None
+
+
+def first_failure(*checks):
+    for check in checks:
+        why = check()
+        if why is not None:
+            return why
+    return None
+
+
+def hive_file_holds(call, root, name, expected, boot=AFTER):
+    """None when root/name is a whole hive file holding `expected` ((sub-key,
+    size, count) of "durable" values), as our reader and, where installed,
+    hivexml read it."""
+    path = os.path.join(root, name)
+    if shutil.which("hivexml") is not None:
+        out = subprocess.run(["hivexml", path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+        if out.returncode != 0:
+            return "hivexml %s: %s" % (name, out.stderr.decode(errors="replace").strip())
+    rc, out = call(["load", "HKLM", "FileCheck", path], boot)
+    if out != "0":
+        return "loading %s: %s" % (name, out)
+    why = first_failure(*[lambda s=s: verified(call, "HKLM\\FileCheck" + s[0], s[1], s[2], boot, s[2])
+                          for s in expected])
+    rc, out = call(["unload", "HKLM", "FileCheck"], boot)
+    return why if why is not None or out == "0" else "unloading %s: %s" % (name, out)
+
+
+def exists(call, path, boot):
+    """True or False, or a text saying why neither."""
+    rc, out = call(["exists", path], boot)
+    return True if rc == 0 else False if rc == 1 else "exists %s: %d %s" % (path, rc, out)
+
+
+def helper_ok(call, args, boot=RECORDED):
+    rc, out = call(args, boot)
+    if rc != 0 or out not in ("0",) and not out.startswith("acked") and out != "":
+        raise RuntimeError("preparing: %s gave %d %s" % (" ".join(args), rc, out))
+
+
+def twice(path, size):
+    """The flushed values of `path`, as found and opened again."""
+    return lambda call, need, root: first_failure(
+        lambda: verified(call, path, size, need), lambda: verified(call, path, size, need))
+
+
+# ---- an earlier store, converted at its first opening
+def make_earlier_store(root, call):
+    """A store of the earlier format (registry.db) with values the check
+    knows: HKLM\\SOFTWARE\\Converted and HKCU\\Software\\Mine."""
+    import sqlite3
+    db = sqlite3.connect(os.path.join(root, "store", "registry.db"))
+    db.executescript(
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL, uname TEXT NOT NULL, class TEXT NOT NULL DEFAULT '',"
+        " volatile INTEGER NOT NULL DEFAULT 0, last_write INTEGER NOT NULL, security BLOB);"
+        "CREATE TABLE vals(id INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+        " name TEXT NOT NULL, uname TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+        "CREATE TABLE changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, key INTEGER NOT NULL,"
+        " filter INTEGER NOT NULL, chain TEXT NOT NULL, time INTEGER NOT NULL);"
+        "INSERT INTO meta VALUES ('format', 'netid-registry 1'), ('boot_id', 'boot-old');")
+    user = "S-1-22-1-%d" % os.geteuid()
+    keys = [(1, 0, "MACHINE"), (2, 0, "USER"), (3, 1, "SOFTWARE"), (4, 3, "Converted"), (5, 2, ".DEFAULT"),
+            (6, 2, user), (7, 6, "Software"), (8, 7, "Mine")]
+    db.executemany("INSERT INTO keys(id, parent, name, uname, last_write) VALUES (?, ?, ?, ?, 1)",
+                   [(i, p, n, n.upper()) for i, p, n in keys])
+    values = [(4, i, 64) for i in range(8)] + [(8, i, 32) for i in range(4)]
+    db.executemany("INSERT INTO vals(key, name, uname, type, data) VALUES (?, ?, ?, 3, ?)",
+                   [(k, "d%d" % i, "D%d" % i, durable_data(i, size)) for k, i, size in values])
+    db.commit()
+    db.close()
+
+
+def check_converted(call, need, root):
+    return first_failure(*[c for _ in range(2) for c in (
+        lambda: verified(call, "HKLM\\SOFTWARE\\Converted", 64, 8, exact=8),
+        lambda: verified(call, "Software\\Mine", 32, 4, exact=4),
+        lambda: verified(call, "HKLM\\Software\\After", 32, need))])
+
+
+# ---- RegSaveKey
+def prepare_save(root, call):
+    helper_ok(call, ["durable", "HKLM\\Software\\Saved", "16", "256", "16"])
+
+
+def check_saved(call, need, root):
+    why = twice("HKLM\\Software\\Saved", 256)(call, 16, root)
+    if why is None and os.path.lexists(os.path.join(root, "saved.hiv")):
+        why = hive_file_holds(call, root, "saved.hiv", [("", 256, 16)])
+    return why
+
+
+# ---- RegLoadKey and RegUnLoadKey
+def prepare_load(root, call):
+    helper_ok(call, ["durable", "HKLM\\Software\\Source", "8", "128", "8"])
+    helper_ok(call, ["save", "HKLM\\Software\\Source", os.path.join(root, "loaded.hiv")])
+
+
+def check_loaded(call, need, root):
+    # In the same start of the machine the hive is mounted whole or not at
+    # all; in the next one it went back to its file, which is whole.
+    there = exists(call, "HKLM\\Loaded", RECORDED)
+    if isinstance(there, str):
+        return there
+    if there:
+        why = verified(call, "HKLM\\Loaded", 128, 8, RECORDED, 8)
+        if why is not None:
+            return "mounted: " + why
+    there = exists(call, "HKLM\\Loaded", AFTER)
+    if there is not False:
+        return "still mounted in the next start of the machine: %s" % there
+    return hive_file_holds(call, root, "loaded.hiv", [("", 128, 8)])
+
+
+def prepare_unload(root, call):
+    prepare_load(root, call)
+    helper_ok(call, ["load", "HKLM", "Loaded", os.path.join(root, "loaded.hiv")])
+    helper_ok(call, ["durable", "HKLM\\Loaded\\Data", "4", "64", "4"])
+
+
+def check_unloaded(call, need, root):
+    # Mounted with everything flushed into it, or back in its file whole.
+    expected = [("", 128, 8), ("\\Data", 64, 4)]
+    there = exists(call, "HKLM\\Loaded", RECORDED)
+    if isinstance(there, str):
+        return there
+    if there:
+        why = first_failure(lambda: verified(call, "HKLM\\Loaded", 128, 8, RECORDED, 8),
+                            lambda: verified(call, "HKLM\\Loaded\\Data", 64, 4, RECORDED, 4))
+    else:
+        why = hive_file_holds(call, root, "loaded.hiv", expected, RECORDED)
+    if why is not None:
+        return ("mounted: " if there else "unloaded: ") + why
+    there = exists(call, "HKLM\\Loaded", AFTER)
+    if there is not False:
+        return "still mounted in the next start of the machine: %s" % there
+    return hive_file_holds(call, root, "loaded.hiv", expected)
+
+
+# ---- RegReplaceKey, carried out at the next start
+def prepare_replace(root, call):
+    for args in (["durable", "HKLM\\Software\\Replaced", "8", "64", "8"],
+                 ["durable", "HKLM\\Software\\New", "6", "96", "6"],
+                 ["save", "HKLM\\Software\\New", os.path.join(root, "new.hiv")],
+                 ["replace", "HKLM", "Software\\Replaced", os.path.join(root, "new.hiv"),
+                  os.path.join(root, "old.hiv")]):
+        helper_ok(call, args, PREPARED)
+
+
+def check_replaced(call, need, root):
+    # Before the replacement or after it, never in between; at the next
+    # start it has happened, and the old contents are in the old file.
+    key = "HKLM\\Software\\Replaced"
+    if verified(call, key, 64, 8, RECORDED, 8) is not None:
+        why = verified(call, key, 96, 6, RECORDED, 6)
+        if why is not None:
+            return "neither the old contents nor the new: " + why
+    why = first_failure(lambda: verified(call, key, 96, 6, AFTER, 6),
+                        lambda: verified(call, "HKLM\\Software\\After", 16, need))
+    if why is None and os.path.lexists(os.path.join(root, "old.hiv")):
+        why = hive_file_holds(call, root, "old.hiv", [("", 64, 8)])
+    return why
+
+
 SCENARIOS = {
     # The first use of a fresh store by a user: the store is made, then the
     # user's own hive, then values are written and flushed.
-    "first-use": ([], ["durable", "Software\\Durable", "24", "64", "4"], "Software\\Durable", 64),
+    "first-use": Scenario(None, ["durable", "Software\\Durable", "24", "64", "4"], twice("Software\\Durable", 64)),
     # Many small commits and flushes on the machine's hive: checkpoints.
-    "commits": ([["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]],
-                ["durable", "HKLM\\Software\\Durable", "160", "700", "8"], "HKLM\\Software\\Durable", 700),
+    "commits": Scenario(
+        lambda root, call: helper_ok(call, ["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]),
+        ["durable", "HKLM\\Software\\Durable", "160", "700", "8"], twice("HKLM\\Software\\Durable", 700)),
     # Large values: the hive file is written anew and renamed over the old.
-    "rewrite": ([["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]],
-                ["durable", "HKLM\\Software\\Durable", "64", "131072", "4"], "HKLM\\Software\\Durable", 131072),
+    "rewrite": Scenario(
+        lambda root, call: helper_ok(call, ["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]),
+        ["durable", "HKLM\\Software\\Durable", "64", "131072", "4"], twice("HKLM\\Software\\Durable", 131072)),
+    # A store of the earlier format converted at its first opening, then
+    # written and flushed.
+    "convert": Scenario(make_earlier_store, ["durable", "HKLM\\Software\\After", "8", "32", "2"], check_converted),
+    "save": Scenario(prepare_save, ["save", "HKLM\\Software\\Saved", "{root}/saved.hiv"], check_saved),
+    "load": Scenario(prepare_load, ["load", "HKLM", "Loaded", "{root}/loaded.hiv"], check_loaded),
+    "unload": Scenario(prepare_unload, ["unload", "HKLM", "Loaded"], check_unloaded),
+    # The first process of the next start carries the replacement out.
+    "replace": Scenario(prepare_replace, ["durable", "HKLM\\Software\\After", "2", "16", "1"], check_replaced),
 }
 
 TRACED = ("open,openat,creat,close,write,pwrite64,lseek,ftruncate,fsync,fdatasync,sync,syncfs,"
@@ -124,7 +336,8 @@ def arg_string(arg):
 
 def arg_fd(arg):
     """(number, path or None) of a descriptor argument printed with -y."""
-    m = re.match(r"^(AT_FDCWD|-?\d+)(?:<(.*)>)?$", arg, re.S)
+    # A file without a name (O_TMPFILE) or unlinked shows as "<path>(deleted)".
+    m = re.match(r"^(AT_FDCWD|-?\d+)(?:<(.*)>(?:\(deleted\))?)?$", arg, re.S)
     if not m:
         return None, None
     number = -100 if m.group(1) == "AT_FDCWD" else int(m.group(1))
@@ -219,17 +432,18 @@ class Recording:
         return node
 
 
-def record(helper, args, store, env, log):
-    """Runs the helper under strace; returns the Recording."""
-    rec = Recording(store)
+def record(helper, args, root, env, log):
+    """Runs the helper under strace; returns the Recording of `root`."""
+    rec = Recording(root)
     cmd = ["strace", "-f", "-qq", "-o", log, "-s", str(1 << 26), "-xx", "-y", "-e", "trace=" + TRACED,
            "-e", "signal=none", helper] + args
     # LeakSanitizer cannot run under ptrace; the sanitizer builds check the
     # helper for leaks in every run that is not traced.
     traced_env = dict(env, ASAN_OPTIONS="detect_leaks=0")
     out = subprocess.run(cmd, env=traced_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if out.returncode != 0:
-        raise RuntimeError("the recorded run failed: %s %s" % (out.stdout.decode(), out.stderr.decode()))
+    said = out.stdout.decode(errors="replace").strip()
+    if out.returncode != 0 or args[0] != "durable" and said != "0":
+        raise RuntimeError("the recorded run failed: %s %s" % (said, out.stderr.decode()))
     umask = os.umask(0)
     os.umask(umask)
     fds = {}        # descriptor -> [inode, position]
@@ -462,7 +676,9 @@ def acked(rec, crash):
 
 
 def materialize(rec, entries, data, target):
-    """Writes the tree into `target` (hard links kept as hard links)."""
+    """Writes the tree into `target`, the directory recorded, emptied first
+    but kept: a loaded hive's file is known by its directory, and paths
+    recorded in the store stay true (hard links kept as hard links)."""
     placed = {}
 
     def place(dir_id, path):
@@ -481,25 +697,35 @@ def materialize(rec, entries, data, target):
                 os.chmod(full, node.mode)
                 placed[ident] = full
 
-    os.mkdir(target)
+    for name in os.listdir(target):
+        full = os.path.join(target, name)
+        if os.path.isdir(full) and not os.path.islink(full):
+            shutil.rmtree(full)
+        else:
+            os.unlink(full)
     place(rec.root_id, target)
     os.chmod(target, rec.nodes[rec.root_id].mode)
 
 
-def check(helper, rec, crash, variant, seed, path, size, work, env):
+def helper_call(helper, root):
+    """A function running the helper on root's store in a given start of
+    the machine: (exit status, what it printed)."""
+    def call(args, boot):
+        env = dict(os.environ, NETID_REGISTRY_DIR=os.path.join(root, "store"), NETID_BOOT_ID=boot)
+        out = subprocess.run([helper] + args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             timeout=120)
+        return out.returncode, out.stdout.decode(errors="replace").strip()
+    return call
+
+
+def check(helper, rec, scenario, crash, variant, seed):
     """Opens one state with the store's code; None when it holds, else why not."""
     entries, data = build(rec, crash, variant, seed)
-    target = os.path.join(work, "state")
-    shutil.rmtree(target, ignore_errors=True)
-    materialize(rec, entries, data, target)
-    state_env = dict(env, NETID_REGISTRY_DIR=target, NETID_BOOT_ID="after-the-power-loss")
-    need = acked(rec, crash)
-    for attempt in ("as found", "opened again"):
-        out = subprocess.run([helper, "verify", path, str(size), str(need)], env=state_env,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-        if out.returncode != 0:
-            listing = subprocess.run(["ls", "-laR", target], stdout=subprocess.PIPE).stdout.decode()
-            return "%s: %s\n%s" % (attempt, out.stdout.decode().strip(), listing)
+    materialize(rec, entries, data, rec.root)
+    why = scenario.check(helper_call(helper, rec.root), acked(rec, crash), rec.root)
+    if why is not None:
+        listing = subprocess.run(["ls", "-laR", rec.root], stdout=subprocess.PIPE).stdout.decode()
+        return "%s\n%s" % (why, listing)
     return None
 
 
@@ -510,6 +736,7 @@ def main():
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--scenario", action="append", choices=sorted(SCENARIOS))
     p.add_argument("--random", type=int, default=3, help="random variants per crash point")
+    p.add_argument("--least", type=int, default=20, help="states each scenario gives at least to a sample")
     p.add_argument("--keep", action="store_true", help="keep the work directory")
     o = p.parse_args()
     if shutil.which("strace") is None:
@@ -519,37 +746,49 @@ def main():
     rng = random.Random(seed)
     helper = os.path.realpath(o.helper)
     work = tempfile.mkdtemp(prefix="netid-crash.")
-    scenarios = o.scenario or sorted(SCENARIOS)
+    scenarios = o.scenario or list(SCENARIOS)
     print("seed %d" % seed)
     failures, total = 0, 0
     try:
         plans = []
         for name in scenarios:
-            prepare, run, path, size = SCENARIOS[name]
-            store = os.path.join(work, name)
-            os.mkdir(store)
-            env = dict(os.environ, NETID_REGISTRY_DIR=store, NETID_BOOT_ID="recorded")
-            for args in prepare:
-                subprocess.run([helper] + args, env=env, check=True, stdout=subprocess.DEVNULL)
-            rec = record(helper, run, store, env, os.path.join(work, name + ".strace"))
+            scenario = SCENARIOS[name]
+            root = os.path.join(work, name)
+            os.makedirs(os.path.join(root, "store"))
+            began = time.monotonic()
+            if scenario.prepare is not None:
+                scenario.prepare(root, helper_call(helper, root))
+            env = dict(os.environ, NETID_REGISTRY_DIR=os.path.join(root, "store"), NETID_BOOT_ID=scenario.boot)
+            run = [a.replace("{root}", root) for a in scenario.run]
+            rec = record(helper, run, root, env, os.path.join(work, name + ".strace"))
             every = states(rec, o.random, rng)
-            plans.append((name, rec, every, path, size, env))
+            plans.append((name, scenario, rec, every, time.monotonic() - began))
             total += len(every)
         print("whole set: %d states (%s)" % (total, ", ".join(
-            "%s %d from %d operations" % (n, len(e), len(r.ops)) for n, r, e, _, _, _ in plans)))
+            "%s %d from %d operations" % (n, len(e), len(r.ops)) for n, _, r, e, _ in plans)))
         budget = o.states if o.states > 0 else total
         checked = 0
-        for name, rec, every, path, size, env in plans:
-            share = len(every) if budget >= total else max(1, budget * len(every) // total)
+        for name, scenario, rec, every, recording in plans:
+            share = len(every)
+            if budget < total:
+                # Each scenario's part of the sample, and some states of each.
+                share = max(min(len(every), o.least), budget * len(every) // total)
             picked = every if share >= len(every) else rng.sample(every, share)
+            began, failed = time.monotonic(), 0
             for crash, variant, vseed in picked:
                 checked += 1
-                why = check(helper, rec, crash, variant, vseed, path, size, work, env)
+                why = check(helper, rec, scenario, crash, variant, vseed)
                 if why is not None:
-                    failures += 1
+                    failed += 1
                     op = rec.ops[crash - 1] if crash > 0 else ("start",)
                     print("FAIL %s: power loss after operation %d (%s), %s unsynced kept, seed %d: %s" % (
-                        name, crash, " ".join(str(x) for x in op[:3]), variant, vseed, why[:3000]))
+                        name, crash, " ".join(str(x) for x in op[:3]), variant, vseed,
+                        why[:3000] if failed <= 5 else why.split("\n")[0]))
+                    sys.stdout.flush()
+            failures += failed
+            print("%s: %d states from %d operations, %d checked, %d failed; recorded in %.1f s, checked in %.1f s" % (
+                name, len(every), len(rec.ops), len(picked), failed, recording, time.monotonic() - began))
+            sys.stdout.flush()
         print("%d states checked, %d failed" % (checked, failures))
     finally:
         if o.keep:

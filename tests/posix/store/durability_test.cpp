@@ -56,10 +56,13 @@ ino_t InodeOf(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// A process that opens the machine's hive is stopped right after its first
-// read of the file (its header); meanwhile another process writes the hive anew (the new
-// file renamed over the old). Going on, the stopped process must not work
-// on the old file: what it then writes and flushes is in the hive.
+// A process that opens the machine's hive is stopped at its first read of
+// the file (its header); meanwhile another process writes the hive anew (the
+// new file renamed over the old). Going on, the stopped process must not
+// work on the old file: what it then writes and flushes is in the hive, and
+// so is everything the other process flushed (an opener that took the old
+// file as current appends to it, and its next rewrite, made from the old
+// contents, replaces the newer file).
 TEST(Durability, AHiveOpenedWhileItIsWrittenAnewLosesNoWrite)
 {
     if (!HaveStrace()) GTEST_SKIP() << "strace is not installed: it stops the opener at its first read";
