@@ -36,11 +36,13 @@
 //   netid_test_helper replace ROOT SUBKEY NEWFILE OLDFILE
 //     the hive calls with the backup and restore privileges enabled (ROOT is
 //     HKLM or HKU; PATH as for write); prints the status, exit status 0.
-//   netid_test_helper durable PATH COUNT SIZE EVERY
+//   netid_test_helper durable PATH COUNT SIZE EVERY [TIMES]
 //     creates PATH and sets COUNT REG_BINARY values d0.. of SIZE bytes each
-//     (their contents follow from their number), flushing the key after every
-//     EVERY values and then printing "acked N" (N values flushed) on a line
-//     of its own; exit status 0 when every call succeeded.
+//     (their contents follow from their number; before each, TIMES-1 values
+//     of the same size set over one another in PATH\draft: what a store
+//     must clear away), flushing
+//     the key after every EVERY values and then printing "acked N" (N values
+//     flushed) on a line of its own; exit status 0 when every call succeeded.
 //   netid_test_helper verify PATH SIZE ACKED
 //     checks what a "durable" run left: PATH opens (or is missing when
 //     ACKED is 0), its values are d0..dK-1 with the contents that run gave
@@ -59,6 +61,7 @@
 //     through the handle; prints both statuses.
 //   netid_test_helper cmdline [ANY...]
 //     prints the process's raw command line as the platform gives it.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,7 +205,7 @@ std::string DurableData(int index, std::size_t size)
     return data;
 }
 
-int WriteDurable(const char* path, int count, std::size_t size, int every)
+int WriteDurable(const char* path, int count, std::size_t size, int every, int times)
 {
     HKEY root = RootOf(path);
     HKEY key = nullptr;
@@ -211,7 +214,17 @@ int WriteDurable(const char* path, int count, std::size_t size, int every)
         std::fprintf(stderr, "create %s: %ld\n", path, static_cast<long>(status));
         return 1;
     }
+    HKEY draft = nullptr;
+    if (status == ERROR_SUCCESS && times > 1) {
+        status = RegCreateKeyExA(key, "draft", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &draft, nullptr);
+    }
     for (int i = 0; i < count && status == ERROR_SUCCESS; ++i) {
+        for (int t = 1; t < times && status == ERROR_SUCCESS; ++t) {
+            std::string data = DurableData(i + 1000 * t, size);
+            status = RegSetValueExA(draft, "d", 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()),
+                                    static_cast<DWORD>(data.size()));
+        }
+        if (status != ERROR_SUCCESS) break;
         std::string data = DurableData(i, size);
         std::string name = "d" + std::to_string(i);
         status = RegSetValueExA(key, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()),
@@ -224,6 +237,7 @@ int WriteDurable(const char* path, int count, std::size_t size, int every)
             }
         }
     }
+    if (draft != nullptr) RegCloseKey(draft);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) std::fprintf(stderr, "write: %ld\n", static_cast<long>(status));
     return status == ERROR_SUCCESS ? 0 : 1;
@@ -508,9 +522,9 @@ int main(int argc, char** argv)
                       std::strcmp(argv[1], "save") == 0 || std::strcmp(argv[1], "replace") == 0)) {
         return HiveCall(argc, argv);
     }
-    if (argc == 6 && std::strcmp(argv[1], "durable") == 0) {
+    if ((argc == 6 || argc == 7) && std::strcmp(argv[1], "durable") == 0) {
         return WriteDurable(argv[2], std::atoi(argv[3]), static_cast<std::size_t>(std::atol(argv[4])),
-                            std::atoi(argv[5]));
+                            std::atoi(argv[5]), argc == 7 ? std::max(1, std::atoi(argv[6])) : 1);
     }
     if (argc == 5 && std::strcmp(argv[1], "verify") == 0) {
         return VerifyDurable(argv[2], static_cast<std::size_t>(std::atol(argv[3])), std::atoi(argv[4]));

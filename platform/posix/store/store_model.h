@@ -43,6 +43,7 @@ struct Value {
     std::u16string upper;  // the name as it compares
     std::uint32_t type = 0;
     Bytes data;            // texts as UTF-16LE, as stored
+    std::uint64_t stored = 0;  // where the data lies in the hive file, while unchanged (0: not there)
 };
 
 // A key's values in creation order, found by upper-case name. A key of many
@@ -348,7 +349,17 @@ private:
     const Key* Materialize(KeyId id, std::uint64_t at) const;
     void LoadValues(const Key& key) const;
     void LoadChildren(const Key& key) const;
-    void EncodeKey(const Key& key, Bytes& out) const;
+    // Appends the record of `key` (after the data of its larger values,
+    // where they are not in the file yet, or all of it for a `whole` new
+    // file); returns where in `out` the record begins. `kept` gets the data
+    // of the file it refers to.
+    std::size_t EncodeKey(const Key& key, Bytes& out, std::uint64_t payloadAt, bool whole,
+                          std::vector<std::uint64_t>* kept = nullptr) const;
+    // Where the data of the record's larger values lies, and its size.
+    void OutsideData(const KeyView& view, std::vector<std::pair<std::uint64_t, std::uint32_t>>& out) const;
+    // The values of the record, as read in place; false when they do not
+    // hold together.
+    bool DecodeValues(const KeyView& view, ValueList& out) const;
     void ChainOf(KeyId id, std::vector<KeyId>& chain) const;
     void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
     void RemoveSubtree(KeyId id, const Effects& fx);

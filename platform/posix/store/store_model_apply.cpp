@@ -152,11 +152,12 @@ bool Model::ApplySetValue(Decoder& in, const Effects& fx)
         }
         existing->type = type;
         existing->data = std::move(data);
+        existing->stored = 0;
     } else {
         if (fx.undo != nullptr) {
             fx.undo->m_steps.push_back([id, upper](Model& m, UndoLog&) { m.Held(id)->m_values.Erase(upper); });
         }
-        key->m_values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
+        key->m_values.Append(Value{std::move(name), std::move(upper), type, std::move(data), 0});
     }
     key->lastWrite = time;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);

@@ -83,26 +83,54 @@ const Key* Model::Materialize(KeyId id, std::uint64_t at) const
     return &m_keys.emplace(id, std::move(key)).first->second;
 }
 
+bool Model::DecodeValues(const KeyView& view, ValueList& out) const
+{
+    Decoder in(view.values, view.valueBytes);
+    const std::uint64_t recordAt = static_cast<std::uint64_t>(view.record - m_base->Map().Data());
+    out.Reserve(view.valueCount);
+    for (std::uint32_t i = 0; i < view.valueCount; ++i) {
+        Value value;
+        value.name = in.Text();
+        value.type = in.U32();
+        const std::uint32_t size = in.U32();
+        if (size <= snap::kInlineData) {
+            value.data.resize(size);
+            for (std::uint32_t b = 0; b < size; ++b) value.data[b] = in.U8();
+        } else {
+            // Data of its own, before the record.
+            const std::uint64_t at = in.U64();
+            if (in.Failed() || at > recordAt || size > recordAt - at || !m_base->Map().Holds(at, size)) return false;
+            value.data.assign(m_base->Map().Data() + at, m_base->Map().Data() + at + size);
+            value.stored = at;
+        }
+        if (in.Failed()) return false;
+        value.upper = Upcase(value.name);
+        if (out.Find(value.upper) == nullptr) out.Append(std::move(value));
+    }
+    return in.AtEnd();
+}
+
+void Model::OutsideData(const KeyView& view, std::vector<std::pair<std::uint64_t, std::uint32_t>>& out) const
+{
+    Decoder in(view.values, view.valueBytes);
+    for (std::uint32_t i = 0; i < view.valueCount && !in.Failed(); ++i) {
+        in.Text();
+        in.U32();
+        const std::uint32_t size = in.U32();
+        if (size <= snap::kInlineData) {
+            for (std::uint32_t b = 0; b < size; ++b) in.U8();
+        } else {
+            const std::uint64_t at = in.U64();
+            if (!in.Failed()) out.emplace_back(at, size);
+        }
+    }
+}
+
 void Model::LoadValues(const Key& key) const
 {
     KeyView view;
     ValueList values;
-    if (m_base->ReadKey(key.m_record, key.id, view)) {
-        Decoder in(view.values, view.valueBytes);
-        values.Reserve(view.valueCount);
-        for (std::uint32_t i = 0; i < view.valueCount; ++i) {
-            Value value;
-            value.name = in.Text();
-            value.type = in.U32();
-            value.data = in.Bytes();
-            if (in.Failed()) break;
-            value.upper = Upcase(value.name);
-            if (values.Find(value.upper) == nullptr) values.Append(std::move(value));
-        }
-        if (in.Failed() || !in.AtEnd()) m_unreadable = true;
-    } else {
-        m_unreadable = true;
-    }
+    if (!m_base->ReadKey(key.m_record, key.id, view) || !DecodeValues(view, values)) m_unreadable = true;
     key.m_values = std::move(values);
     key.m_lazy &= static_cast<std::uint8_t>(~Key::kLazyValues);
 }
@@ -154,9 +182,37 @@ bool Model::Rebase(std::shared_ptr<const Snapshot> base, bool inStep)
     return true;
 }
 
-void Model::EncodeKey(const Key& key, Bytes& out) const
+std::size_t Model::EncodeKey(const Key& key, Bytes& out, std::uint64_t payloadAt, bool whole,
+                             std::vector<std::uint64_t>* kept) const
 {
     namespace s = snap;
+    // A part not read from the record yet is as the record has it: copied,
+    // within the file it is in; read, for a new file.
+    KeyView view;
+    const bool fromRecord = (key.m_lazy != 0) && m_base->ReadKey(key.m_record, key.id, view);
+    const bool copyValues = (key.m_lazy & Key::kLazyValues) != 0 && !whole;
+    ValueList read;
+    const ValueList* values = &key.m_values;
+    if ((key.m_lazy & Key::kLazyValues) != 0) {
+        if (!copyValues && fromRecord) DecodeValues(view, read);
+        values = &read;
+    }
+    // The data of larger values first, where the file does not hold it yet.
+    std::vector<std::uint64_t> outside;
+    if (!copyValues) {
+        for (const Value& v : *values) {
+            if (v.data.size() <= s::kInlineData) continue;
+            if (v.stored != 0 && !whole) {
+                outside.push_back(v.stored);
+                if (kept != nullptr) kept->push_back(v.stored);
+                continue;
+            }
+            Pad8(out);
+            outside.push_back(payloadAt + out.size());
+            out.insert(out.end(), v.data.begin(), v.data.end());
+        }
+    }
+    Pad8(out);
     const std::size_t at = out.size();
     out.resize(at + s::kKeyHeaderSize, 0);
     PutUnits(out, key.name);
@@ -164,24 +220,35 @@ void Model::EncodeKey(const Key& key, Bytes& out) const
     out.insert(out.end(), key.mount.begin(), key.mount.end());
     out.insert(out.end(), key.mountOrigin.begin(), key.mountOrigin.end());
     Pad8(out);
-    // A part not read from the record yet is as the record has it: copied.
-    KeyView view;
-    const bool fromRecord = (key.m_lazy != 0) && m_base->ReadKey(key.m_record, key.id, view);
     std::uint32_t valueCount = 0;
+    bool dataOutside = false;
     const std::size_t valuesAt = out.size();
-    if ((key.m_lazy & Key::kLazyValues) != 0) {
+    if (copyValues) {
         if (fromRecord) {
+            if (kept != nullptr && view.dataOutside) {
+                std::vector<std::pair<std::uint64_t, std::uint32_t>> refs;
+                OutsideData(view, refs);
+                for (const auto& ref : refs) kept->push_back(ref.first);
+            }
             out.insert(out.end(), view.values, view.values + view.valueBytes);
             valueCount = view.valueCount;
+            dataOutside = view.dataOutside;
         }
     } else {
         Encoder e(out);
-        for (const Value& v : key.m_values) {
+        std::size_t next = 0;
+        for (const Value& v : *values) {
             e.Text(v.name);
             e.U32(v.type);
-            e.Bytes(v.data);
+            e.U32(static_cast<std::uint32_t>(v.data.size()));
+            if (v.data.size() <= s::kInlineData) {
+                e.Raw(v.data.data(), v.data.size());
+            } else {
+                e.U64(outside[next++]);
+                dataOutside = true;
+            }
         }
-        valueCount = static_cast<std::uint32_t>(key.m_values.size());
+        valueCount = static_cast<std::uint32_t>(values->size());
     }
     const std::size_t valueBytes = out.size() - valuesAt;
     Pad8(out);
@@ -225,6 +292,8 @@ void Model::EncodeKey(const Key& key, Bytes& out) const
     Put32(h + s::kKeyValueBytes, static_cast<std::uint32_t>(valueBytes));
     Put32(h + s::kKeyChildCount, childCount);
     Put32(h + s::kKeyChildUnits, static_cast<std::uint32_t>(childUnits));
+    Put32(h + s::kKeyRecordFlags, dataOutside ? s::kDataOutside : 0);
+    return at;
 }
 
 namespace {
@@ -319,10 +388,8 @@ void Model::Save(Bytes& out, std::uint64_t payloadAt, bool whole) const
         while (held != ids.end() || other != untouched.end()) {
             if (other == untouched.end() || (held != ids.end() && *held < other->first)) {
                 const Key& key = m_keys.at(*held++);
-                Pad8(out);
-                entries.emplace_back(key.id, payloadAt + out.size());
                 if (key.security != 0) used.push_back(key.security);
-                EncodeKey(key, out);
+                entries.emplace_back(key.id, payloadAt + EncodeKey(key, out, payloadAt, true));
                 continue;
             }
             KeyView view;
@@ -331,9 +398,27 @@ void Model::Save(Bytes& out, std::uint64_t payloadAt, bool whole) const
                 m_unreadable = true;
                 continue;
             }
+            if (view.security != 0) used.push_back(view.security);
+            if (view.dataOutside) {
+                // Its data lies in the old file: written anew before it.
+                Key copy;
+                copy.id = e.first;
+                copy.parent = view.parent;
+                copy.flags = view.flags;
+                copy.security = view.security;
+                copy.lastWrite = view.lastWrite;
+                copy.name = Units(view.name, view.nameUnits);
+                copy.keyClass = Units(view.keyClass, view.classUnits);
+                copy.mount.assign(reinterpret_cast<const char*>(view.mount), view.mountBytes);
+                copy.mountOrigin.assign(reinterpret_cast<const char*>(view.origin), view.originBytes);
+                copy.m_model = this;
+                copy.m_record = e.second;
+                copy.m_lazy = Key::kLazyValues | Key::kLazyChildren;
+                entries.emplace_back(e.first, payloadAt + EncodeKey(copy, out, payloadAt, true));
+                continue;
+            }
             Pad8(out);
             entries.emplace_back(e.first, payloadAt + out.size());
-            if (view.security != 0) used.push_back(view.security);
             out.insert(out.end(), view.record, view.record + view.size);
         }
     } else {
@@ -344,17 +429,24 @@ void Model::Save(Bytes& out, std::uint64_t payloadAt, bool whole) const
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         for (KeyId id : ids) {
-            if (const std::uint64_t was = m_base->Lookup(id); was != 0 && m_base->Map().Holds(was, 8)) {
-                freed += Get32(m_base->Map().Data() + was + snap::kKeySize);
+            // What the key's old record reached: the record, and the data of
+            // its larger values that the new record does not refer to.
+            std::vector<std::pair<std::uint64_t, std::uint32_t>> old;
+            KeyView was;
+            if (m_base->ReadKey(m_base->Lookup(id), id, was)) {
+                freed += was.size;
+                if (was.dataOutside) OutsideData(was, old);
             }
+            std::vector<std::uint64_t> kept;
             auto it = m_keys.find(id);
             if (it == m_keys.end()) {
                 entries.emplace_back(id, 0);
-                continue;
+            } else {
+                entries.emplace_back(id, payloadAt + EncodeKey(it->second, out, payloadAt, false, &kept));
             }
-            Pad8(out);
-            entries.emplace_back(id, payloadAt + out.size());
-            EncodeKey(it->second, out);
+            for (const auto& [at, size] : old) {
+                if (std::find(kept.begin(), kept.end(), at) == kept.end()) freed += size;
+            }
         }
         for (const auto& [id, bytes] : m_security) used.push_back(id);
     }

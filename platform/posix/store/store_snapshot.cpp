@@ -175,6 +175,7 @@ bool ParseKeyRecord(const std::uint8_t* p, std::size_t available, KeyView& out)
     out.valueBytes = Get32(p + snap::kKeyValueBytes);
     out.childCount = Get32(p + snap::kKeyChildCount);
     out.childUnits = Get32(p + snap::kKeyChildUnits);
+    out.dataOutside = (Get32(p + snap::kKeyRecordFlags) & snap::kDataOutside) != 0;
     // Each part in turn, in 64 bits: no sum of 32-bit counts can wrap.
     std::uint64_t at = snap::kKeyHeaderSize;
     auto part = [&](std::uint64_t bytes, const std::uint8_t*& where) {

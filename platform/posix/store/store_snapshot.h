@@ -26,8 +26,11 @@
 // Index node: u32 kNodeMagic, u32 level (0: a leaf), kFanout u64 file
 // offsets (of key records in a leaf, of nodes below it otherwise; 0: none).
 // Key record: see kKey* below; its name, class, mount and origin, its values
-// (each: name, type, data, as encoded), then its sub-keys sorted by
-// upper-case name (id, where the name starts, its length) and their names.
+// (each: name, type, size, then the data itself, or, when it is larger than
+// kInlineData, the file offset where it lies: before the record, written
+// once and referred to by every later record of the key while it stays the
+// same), then its sub-keys sorted by upper-case name (id, where the name
+// starts, its length) and their names.
 #ifndef NETID_PLATFORM_POSIX_STORE_SNAPSHOT_H
 #define NETID_PLATFORM_POSIX_STORE_SNAPSHOT_H
 
@@ -85,7 +88,10 @@ constexpr std::size_t kKeyValueCount = 56;   // u32
 constexpr std::size_t kKeyValueBytes = 60;   // u32, the values as encoded
 constexpr std::size_t kKeyChildCount = 64;   // u32
 constexpr std::size_t kKeyChildUnits = 68;   // u32, of the sub-keys' names together
-constexpr std::size_t kKeyHeaderSize = 72;   // the texts follow
+constexpr std::size_t kKeyRecordFlags = 72;  // u32: kDataOutside
+constexpr std::size_t kKeyHeaderSize = 80;   // the texts follow
+constexpr std::uint32_t kDataOutside = 0x1;  // some value's data lies outside the record
+constexpr std::size_t kInlineData = 256;
 constexpr std::size_t kChildEntrySize = 16;  // u64 id, u32 first unit, u32 units
 }  // namespace snap
 
@@ -109,6 +115,7 @@ struct KeyView {
     const std::uint8_t* values = nullptr;  // as encoded: name, type, data
     std::uint32_t valueCount = 0;
     std::uint32_t valueBytes = 0;
+    bool dataOutside = false;
     const std::uint8_t* children = nullptr;  // kChildEntrySize each, sorted
     std::uint32_t childCount = 0;
     const std::uint8_t* childNames = nullptr;

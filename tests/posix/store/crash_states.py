@@ -253,10 +253,11 @@ SCENARIOS = {
     "commits": Scenario(
         lambda root, call: helper_ok(call, ["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]),
         ["durable", "HKLM\\Software\\Durable", "160", "700", "8"], twice("HKLM\\Software\\Durable", 700)),
-    # Large values: the hive file is written anew and renamed over the old.
+    # Large values, each set six times: the hive file is written anew and
+    # renamed over the old.
     "rewrite": Scenario(
         lambda root, call: helper_ok(call, ["durable", "HKLM\\Software\\Prepared", "1", "8", "1"]),
-        ["durable", "HKLM\\Software\\Durable", "64", "131072", "4"], twice("HKLM\\Software\\Durable", 131072)),
+        ["durable", "HKLM\\Software\\Durable", "32", "131072", "4", "6"], twice("HKLM\\Software\\Durable", 131072)),
     # A store of the earlier format converted at its first opening, then
     # written and flushed.
     "convert": Scenario(make_earlier_store, ["durable", "HKLM\\Software\\After", "8", "32", "2"], check_converted),

@@ -95,9 +95,10 @@ TEST(Durability, AHiveOpenedWhileItIsWrittenAnewLosesNoWrite)
         stat >> pid >> comm >> state;
         return state == "t" || state == "T";
     }));
-    // Large values: the file grows past the point where it is written anew.
+    // Large values, each set four times: the file grows past the point where
+    // it is written anew.
     int status = 0;
-    Helper(store, "durable 'HKLM\\Software\\Big' 64 131072 8", &status);
+    Helper(store, "durable 'HKLM\\Software\\Big' 64 131072 8 4", &status);
     ASSERT_EQ(0, status);
     ASSERT_NE(before, InodeOf(store + "/machine.hive")) << "the hive was not written anew";
     ::kill(opener, SIGCONT);
@@ -182,7 +183,7 @@ TEST(Durability, WritersKilledUnderLoadLoseNothingFlushed)
     std::vector<pid_t> writers;
     for (int w = 0; w < kWriters; ++w) {
         const std::string cmd = "exec env " + Env(store) + kHelper + " durable 'HKLM\\Software\\Load\\w" +
-                                std::to_string(w) + "' 100000 16384 3 >'" + dir.Path() + "/w" + std::to_string(w) + "'";
+                                std::to_string(w) + "' 100000 16384 3 3 >'" + dir.Path() + "/w" + std::to_string(w) + "'";
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {

@@ -61,6 +61,20 @@ std::string As(unsigned uid, const std::string& dir, const std::string& argument
     return out;
 }
 
+// Where the records of a hive file end.
+std::size_t RecordsEnd(const std::string& file)
+{
+    using netid::posix::Get32;
+    auto* p = reinterpret_cast<const std::uint8_t*>(file.data());
+    std::size_t at = f::kHeaderSize;
+    while (at + f::kRecordHeaderSize <= file.size()) {
+        std::uint32_t t = Get32(p + at + f::kRecordType);
+        if (t != f::kCommit && t != f::kCheckpoint) break;
+        at += (f::kRecordHeaderSize + Get32(p + at + f::kRecordLength) + 7) & ~std::size_t{7};
+    }
+    return at;
+}
+
 // Appends a record as a writer of the file would: the right sequence, chain
 // and checksum, whatever the payload says.
 void AppendRecord(std::string& file, std::uint32_t type, const Bytes& payload)
@@ -239,6 +253,11 @@ TEST(HostileHiveFuzz, RecordsWithValidChecksumsAndHostileContents)
         ASSERT_EQ(ERROR_SUCCESS, Hive::Open(fd.get(), "base", o, h));
     }
     const std::string base = ReadAll(dir.Path() + "/base.hive");
+    HiveOptions materialReader = o;
+    materialReader.create = false;
+    materialReader.writable = false;
+    std::unique_ptr<Hive> material;  // the hive whose checkpoints are laid out anew
+    ASSERT_EQ(ERROR_SUCCESS, Hive::Open(fd.get(), "base", materialReader, material));
     // The first record (the checkpoint) as material to mutate.
     const auto* p = reinterpret_cast<const std::uint8_t*>(base.data());
     const std::uint32_t checkpointLength = netid::posix::Get32(p + f::kHeaderSize + f::kRecordLength);
@@ -254,6 +273,28 @@ TEST(HostileHiveFuzz, RecordsWithValidChecksumsAndHostileContents)
         const int records = 1 + static_cast<int>(small(3));
         for (int r = 0; r < records; ++r) {
             Bytes payload;
+            if (small(4) == 0) {
+                // A checkpoint laid out for where it goes (whole, or what
+                // changed since the first: nothing, its index copied), with
+                // offsets and counts then set to hostile values: backwards,
+                // forwards, at itself, past the end, huge.
+                const std::uint64_t at = RecordsEnd(file) + f::kRecordHeaderSize;
+                material->View().Save(payload, at, small(2) == 0);
+                for (std::uint64_t k = 0, n = 1 + small(6); k < n; ++k) {
+                    std::uint8_t* field = payload.data() + 8 * small(payload.size() / 8);
+                    const std::uint64_t choices[] = {0, at + 8 * small(payload.size() / 8),
+                                                     static_cast<std::uint64_t>(field - payload.data()) + at,
+                                                     small(at + 1), rng(), 0xFFFFFFFFu, small(64)};
+                    const std::uint64_t value = choices[small(7)];
+                    if (small(2) == 0) {
+                        netid::posix::Put64(field, value);
+                    } else {
+                        netid::posix::Put32(field + 4 * small(2), static_cast<std::uint32_t>(value));
+                    }
+                }
+                AppendRecord(file, f::kCheckpoint, payload);
+                continue;
+            }
             if (small(3) == 0) {
                 payload = checkpoint;  // a checkpoint with bytes changed or cut
                 for (std::uint64_t k = 0, n = 1 + small(4); k < n && !payload.empty(); ++k) {
@@ -291,6 +332,7 @@ TEST(HostileHiveFuzz, RecordsWithValidChecksumsAndHostileContents)
             ASSERT_TRUE(seen.insert(id).second) << "a key reached twice in round " << round;
             const Key* key = h->View().Find(id);
             ASSERT_NE(nullptr, key);
+            for (const netid::posix::store::Value& v : key->Values()) ASSERT_LE(v.data.size(), file.size());
             for (const auto& child : key->Children()) todo.push_back(child.id);
         }
     }
