@@ -103,7 +103,7 @@ std::vector<std::u16string> StaleLoads(HKEY root, const std::string& boot)
     Guarded([&](Registry& reg, Lock&) -> LONG {
         store::KeyRef top = reg.Resolve(root).key;
         const store::Model& model = top.slot->hive->View();
-        for (const store::ChildRef& c : reg.Current(top).children) {
+        for (const store::ChildRef& c : reg.Current(top).Children()) {
             const store::Key* k = model.Find(c.id);
             Origin origin;
             if (k != nullptr && DecodeOrigin(k->mountOrigin, origin) && origin.boot != boot) {

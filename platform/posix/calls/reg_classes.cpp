@@ -183,9 +183,9 @@ std::vector<const store::Value*> Registry::Values(const Handle& handle)
     // up to date afterwards leaves the machine's keys where they are.
     const store::Key* machine = IsPair(handle) ? &Current(handle.machine) : nullptr;
     const store::Key& key = Current(handle.key);
-    for (const store::Value& value : key.values) out.push_back(&value);
+    for (const store::Value& value : key.Values()) out.push_back(&value);
     if (machine != nullptr) {
-        for (const store::Value& value : machine->values) {
+        for (const store::Value& value : machine->Values()) {
             if (key.FindValue(value.upper) == nullptr) out.push_back(&value);
         }
     }
@@ -199,7 +199,7 @@ const store::Value* Registry::ValueAt(const Handle& handle, DWORD index)
         return index < values.size() ? values[index] : nullptr;
     }
     const store::Key& key = Current(handle.key);
-    return index < key.values.size() ? &key.values[index] : nullptr;
+    return index < key.Values().size() ? &key.Values()[index] : nullptr;
 }
 
 }  // namespace netid::posix

@@ -200,7 +200,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile)
             for (HKEY other : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
                 store::KeyRef otherTop = reg.Resolve(other).key;
                 const store::Model& m = otherTop.slot->hive->View();
-                for (const store::ChildRef& c : reg.Current(otherTop).children) {
+                for (const store::ChildRef& c : reg.Current(otherTop).Children()) {
                     Origin loaded;
                     const store::Key* k = m.Find(c.id);
                     if (k != nullptr && DecodeOrigin(k->mountOrigin, loaded) &&

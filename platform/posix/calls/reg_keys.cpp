@@ -430,13 +430,13 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
             }
             // The key is opened for DELETE, which its descriptor must grant.
             reg.Grant(ref, key, DELETE, 0);
-            if (!key.children.empty()) {
+            if (key.ChildCount() != 0) {
                 return ERROR_ACCESS_DENIED;
             }
             return reg.engine.Commit(ref, [&](store::Batch& b) -> LONG {
                 const store::Key* now = b.View().Find(ref.id);
                 if (now == nullptr) return ERROR_FILE_NOT_FOUND;  // gone meanwhile
-                if (!now->children.empty()) return ERROR_ACCESS_DENIED;
+                if (now->ChildCount() != 0) return ERROR_ACCESS_DENIED;
                 b.DeleteKey(ref.id);
                 return ERROR_SUCCESS;
             });

@@ -38,7 +38,7 @@ LONG ReplaceKeyContents(HKEY key, const RegTree& tree, bool volatileKeys)
             const store::Key* k = model.Find(ref.id);
             if (k == nullptr) return ERROR_KEY_DELETED;
             // A hive mounted beneath would be left hanging at nothing.
-            for (const store::ChildRef& c : k->children) {
+            for (const store::ChildRef& c : k->Children()) {
                 if (store::HasMountBeneath(model, c.id)) return ERROR_ACCESS_DENIED;
             }
             LONG status = store::CheckTree(tree, depth);

@@ -502,7 +502,7 @@ const std::vector<StoreEngine::UsersEntry>& StoreEngine::UsersChildren()
     if (m_usersListed && stamp == m_usersStamp) return m_usersListing;
     std::vector<UsersEntry> out;
     const Model& model = m_users->hive->View();
-    for (const ChildRef& c : model.Root().children) {
+    for (const ChildRef& c : model.Root().Children()) {
         out.push_back({model.Find(c.id)->name, c.id, 0});
     }
     // The user hives this user may open: their own, or, for root, all.
@@ -551,7 +551,7 @@ LONG StoreEngine::SubKeyCount(const KeyRef& parent, DWORD& count)
     LONG status = Refresh(parent, key);
     if (status != ERROR_SUCCESS) return status;
     count = IsUsersRoot(parent) ? static_cast<DWORD>(UsersChildren().size())
-                                : static_cast<DWORD>(key->children.size());
+                                : static_cast<DWORD>(key->ChildCount());
     return ERROR_SUCCESS;
 }
 
@@ -570,8 +570,8 @@ LONG StoreEngine::SubKeyAt(const KeyRef& parent, DWORD index, SubKeyInfo& out)
         if (index >= again.size()) return ERROR_NO_MORE_ITEMS;
         return UsersEntryInfo(again[index], out) ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
     }
-    if (index >= key->children.size()) return ERROR_NO_MORE_ITEMS;
-    const Key* child = parent.slot->hive->View().Find(key->children[index].id);
+    if (index >= key->ChildCount()) return ERROR_NO_MORE_ITEMS;
+    const Key* child = parent.slot->hive->View().Find(key->Children()[index].id);
     out = {child->name, child->keyClass, child->lastWrite};
     return ERROR_SUCCESS;
 }

@@ -4,20 +4,25 @@
 // A hive file is a header, two anchor slots and then records, appended one
 // after another and never rewritten in place:
 //   - a commit record holds the operations of one registry call;
-//   - a checkpoint record holds the whole hive as it stood after the commit
-//     before it.
+//   - a checkpoint record holds the hive as it stood after the commit before
+//     it, laid out to be read in place (store_snapshot.h): the file's first
+//     holds all of it, later ones what changed since the one before.
 // Each record carries a CRC-32C over its header and payload, seeded with the
 // file's salt, and the CRC of the record before it: a record is taken only
 // when it and the chain up to it are whole. What a crash or a power loss
 // leaves half written at the end is therefore never taken, and what remains
 // is always the hive as it stood after some commit.
 //
-// The anchors name the newest checkpoint, so that opening a hive reads the
-// last checkpoint and the commits after it, not the whole file. They are
-// written after the checkpoint they name, without waiting for the disk; a
-// reader takes the newer anchor whose checkpoint is whole, else the older,
-// else the first record (a checkpoint written and synced when the file was
-// made).
+// The anchors name the newest checkpoint, so that opening a hive maps the
+// file, reads the last checkpoint's header and the commits after it, and
+// nothing else until it is looked at. An anchor is written only once the
+// checkpoint it names, and everything that checkpoint refers to, is on the
+// disk (after an fdatasync); a reader takes the newer anchor whose
+// checkpoint checks out, else the older, else the first record (a
+// checkpoint written and synced when the file was made). A checkpoint too
+// large to read whole at every opening is trusted by its anchor (whose own
+// CRC names the record's CRC), and read as hostile input: every reference
+// checked before it is followed.
 //
 // The shared page beside a hive file tells every process at once which file
 // is current and how many commits it holds, so that a call whose hive has not
@@ -53,7 +58,10 @@ namespace netid::posix::store::format {
 
 // ------------------------------------------------------------ file header
 constexpr char kMagic[8] = {'N', 'E', 'T', 'I', 'D', 'H', 'V', '1'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
+// Files of version 1 hold their checkpoints fully encoded; a process that
+// may write one converts it at its first opening.
+constexpr std::uint32_t kVersionEncoded = 1;
 constexpr std::size_t kHeaderSize = 4096;      // records begin here
 constexpr std::size_t kHeaderMagic = 0;        // 8 bytes
 constexpr std::size_t kHeaderVersion = 8;      // u32
@@ -102,11 +110,14 @@ constexpr std::size_t kShmWriting = 32;        // atomic u64: non-zero while a c
 
 // ------------------------------------------------------------ when to checkpoint
 // A checkpoint is appended once the commits after the last one take more
-// than this, or more than half the checkpoint's own size, whichever is more;
-// the file is written anew, with only a checkpoint, once it has grown past
-// kRewriteAbove beyond one checkpoint.
-constexpr std::size_t kCheckpointTail = 8 * 1024;
-constexpr std::size_t kRewriteAbove = 6 * 1024 * 1024;
+// than kCheckpointTail: what a new process reads besides the checkpoint
+// stays that small. The file is written anew, with one whole checkpoint,
+// once it is more than twice what the hive reaches in it and kRewriteAbove
+// besides. A checkpoint record up to kReadWhole is read whole and checked
+// at every opening.
+constexpr std::size_t kCheckpointTail = 64 * 1024;
+constexpr std::size_t kRewriteAbove = 8 * 1024 * 1024;
+constexpr std::size_t kReadWhole = 1024 * 1024;
 
 }  // namespace netid::posix::store::format
 

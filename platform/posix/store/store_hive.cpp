@@ -22,6 +22,7 @@
 #include "platform/posix/base/process.h"
 #include "platform/posix/store/store_format.h"
 #include "platform/posix/store/store_records.h"
+#include "platform/posix/store/store_snapshot.h"
 
 namespace netid::posix::store {
 namespace {
@@ -34,34 +35,6 @@ ssize_t SystemPwrite(int fd, const void* data, size_t size, off_t offset)
     return ::pwrite(fd, data, size, offset);
 }
 int SystemFdatasync(int fd) { return ::fdatasync(fd); }
-
-// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
-ssize_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t offset)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::pread(fd, static_cast<char*>(data) + done, size - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std::uint64_t offset)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = io.pwrite(fd, static_cast<const char*>(data) + done, size - done,
-                              static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
-        done += static_cast<std::size_t>(n);
-    }
-    return ERROR_SUCCESS;
-}
 
 std::atomic<std::uint64_t>& SharedField(void* page, std::size_t offset)
 {
@@ -144,7 +117,9 @@ LONG Hive::OpenFiles(bool create)
         }
     }
     OpenShared(m_fdWritable);
-    if (m_fdWritable && !SharedSaysCurrent()) {
+    // A file whose checkpoints are of the earlier, fully encoded form is
+    // written anew in the form read in place, once, by its first writer.
+    if (m_fdWritable && (!SharedSaysCurrent() || !m_model.HasBase())) {
         // The page may be stale after a crash: set it right under the lock.
         WritersLock lock(*this);
         if (lock.Status() != ERROR_SUCCESS) return lock.Status();
@@ -155,6 +130,7 @@ LONG Hive::OpenFiles(bool create)
             status = SwitchFile(nullptr);
         }
         if (status == ERROR_SUCCESS) status = ReadTail(nullptr, true);
+        if (status == ERROR_SUCCESS && !m_model.HasBase()) status = Rewrite();
         if (status == ERROR_SUCCESS) {
             Publish();
             MarkWriting(false);
@@ -183,128 +159,6 @@ LONG Hive::OpenShared(bool writer)
         std::memcpy(page, f::kShmMagic, sizeof f::kShmMagic);
     }
     return ERROR_SUCCESS;
-}
-
-// Writes a complete hive file under a fresh name, syncs it, and puts it in
-// place: beside nothing (a new hive: only if no other process made one
-// first) or over the old file (a rewrite).
-LONG Hive::CreateFile(const Model& model)
-{
-    std::string temp;
-    OwnedFd fd = CreateFreshFile(m_dir, m_name + ".hive", m_options.mode, m_options.owner, temp);
-    if (!fd.valid()) return StatusFromErrno(errno);
-    std::uint64_t fileId = Random64();
-    auto salt = static_cast<std::uint32_t>(Random64());
-    Bytes header(f::kHeaderSize, 0);
-    std::memcpy(&header[f::kHeaderMagic], f::kMagic, sizeof f::kMagic);
-    Put32(&header[f::kHeaderVersion], f::kVersion);
-    Put64(&header[f::kHeaderFileId], fileId);
-    Put32(&header[f::kHeaderSalt], salt);
-    Put64(&header[f::kHeaderCreated], NowAsFileTime());
-    Put32(&header[f::kHeaderCrc], Crc32c(0, header.data(), f::kHeaderCrc));
-    Bytes payload;
-    model.Save(payload);
-    if (payload.size() > f::kMaxRecord) {
-        ::unlinkat(m_dir, temp.c_str(), 0);
-        return ERROR_FILE_TOO_LARGE;  // a file no reader could open
-    }
-    std::uint32_t crc = 0;
-    Bytes record = MakeRecord(f::kCheckpoint, model.Seq(), 0, salt, payload, crc);
-    MakeAnchor(&header[f::kAnchorA], 1, f::kHeaderSize, crc, model.Seq());
-    MakeSyncedEnd(&header[f::kSyncedEnd], fileId, f::kHeaderSize + record.size());
-
-    LONG status = WriteAll(m_io, fd.get(), header.data(), header.size(), 0);
-    if (status == ERROR_SUCCESS) status = WriteAll(m_io, fd.get(), record.data(), record.size(), f::kHeaderSize);
-    if (status == ERROR_SUCCESS && m_io.fdatasync(fd.get()) != 0) status = StatusFromErrno(errno);
-    if (status == ERROR_SUCCESS) {
-        const std::string file = m_name + ".hive";
-        bool replace = m_file.valid();
-        assert(!replace || m_lockHeld);
-        int rc = replace ? ::renameat(m_dir, temp.c_str(), m_dir, file.c_str())
-                         : PlaceFreshFile(m_dir, temp, file);
-        if (rc != 0) status = errno == EEXIST ? ERROR_ALREADY_EXISTS : StatusFromErrno(errno);
-        if (rc != 0) ::unlinkat(m_dir, temp.c_str(), 0);
-        if (rc == 0) {
-            ::fsync(m_dir);
-            if (replace) {
-                // This process goes on with the new file.
-                m_file = std::move(fd);
-                m_fileId = fileId;
-                m_salt = salt;
-                m_offset = f::kHeaderSize + record.size();
-                m_lastCrc = crc;
-                m_checkpointAt = f::kHeaderSize;
-                m_checkpointSize = record.size();
-                m_anchorGeneration = 1;
-                m_syncedEnd = m_offset;
-            }
-        }
-    } else {
-        ::unlinkat(m_dir, temp.c_str(), 0);
-    }
-    return status;
-}
-
-// Reads the file from its newest whole checkpoint on. A file is hostile
-// input (another user's hive): nothing is read past its real data, and a
-// record that checks out but does not apply is reported, never followed.
-LONG Hive::LoadAll(std::uint64_t limit)
-{
-    Bytes header(f::kHeaderSize);
-    if (ReadAt(m_file.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
-        std::memcmp(&header[f::kHeaderMagic], f::kMagic, sizeof f::kMagic) != 0 ||
-        Get32(&header[f::kHeaderVersion]) != f::kVersion ||
-        Crc32c(0, header.data(), f::kHeaderCrc) != Get32(&header[f::kHeaderCrc])) {
-        return ERROR_BADDB;
-    }
-    struct stat st {};
-    ::fstat(m_file.get(), &st);
-    m_inode = st.st_ino;
-    m_fileId = Get64(&header[f::kHeaderFileId]);
-    m_salt = Get32(&header[f::kHeaderSalt]);
-    m_syncedEnd = ReadSyncedEnd(&header[f::kSyncedEnd], m_fileId);
-
-    Anchor a = ReadAnchor(&header[f::kAnchorA]);
-    Anchor b = ReadAnchor(&header[f::kAnchorB]);
-    if (b.valid && (!a.valid || b.generation > a.generation)) std::swap(a, b);
-    std::vector<Anchor> candidates;
-    if (a.valid && a.offset < limit) candidates.push_back(a);
-    if (b.valid && b.offset < limit) candidates.push_back(b);
-    Anchor first;
-    first.offset = f::kHeaderSize;
-    candidates.push_back(first);
-    m_anchorGeneration = std::max(a.valid ? a.generation : 0, b.valid ? b.generation : 0);
-
-    for (const Anchor& anchor : candidates) {
-        std::uint8_t head[f::kRecordHeaderSize];
-        if (ReadAt(m_file.get(), head, sizeof head, anchor.offset) != static_cast<ssize_t>(sizeof head)) continue;
-        std::uint32_t length = Get32(head + f::kRecordLength);
-        if (Get32(head + f::kRecordType) != f::kCheckpoint || length > f::kMaxRecord) continue;
-        const std::size_t total = Padded(f::kRecordHeaderSize + length);
-        if (anchor.offset + total > DataEnd(m_file.get(), anchor.offset)) continue;  // claims more than there is
-        Bytes record(total);
-        if (ReadAt(m_file.get(), record.data(), record.size(), anchor.offset) !=
-            static_cast<ssize_t>(record.size())) {
-            continue;
-        }
-        RecordView view;
-        std::uint32_t prev = Get32(&record[f::kRecordPrevCrc]);
-        if (ParseRecord(record.data(), record.size(), m_salt, prev, view) != Parse::Whole) continue;
-        if (anchor.generation != 0 && view.crc != anchor.recordCrc) continue;
-        if (anchor.offset == f::kHeaderSize && prev != 0) continue;
-        if (!m_model.Load(view.payload, view.length) || m_model.Seq() != view.seq) continue;
-        m_offset = anchor.offset + view.total;
-        m_lastCrc = view.crc;
-        m_checkpointAt = anchor.offset;
-        m_checkpointSize = view.total;
-        // A hive last written in an earlier start of the machine shows no
-        // volatile keys; the first writer of this start records that.
-        LONG status = ReadTail(nullptr, false, limit);
-        if (m_model.BootId() != m_options.bootId) m_model.DropVolatile(nullptr);
-        return status;
-    }
-    // The file's first record was flushed when it was made.
-    return m_syncedEnd > f::kHeaderSize ? ERROR_REGISTRY_CORRUPT : ERROR_BADDB;
 }
 
 // Takes the whole records after m_offset (up to `limit`). Where they stop
@@ -376,7 +230,7 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
             }
             m_model.SetSeq(r.seq);
         } else {
-            if (r.seq != m_model.Seq() || !m_model.LoadTablesOnly(r.payload, r.length)) {
+            if (r.seq != m_model.Seq() || !FollowCheckpoint(m_offset, r)) {
                 whole = false;
                 break;
             }
@@ -602,41 +456,6 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     return status;
 }
 
-LONG Hive::MaybeCheckpoint()
-{
-    assert(m_lockHeld);
-    std::uint64_t tail = m_offset - (m_checkpointAt + m_checkpointSize);
-    if (tail <= std::max<std::uint64_t>(f::kCheckpointTail, m_checkpointSize / 2)) {
-        return ERROR_SUCCESS;
-    }
-    if (m_offset > f::kRewriteAbove + m_checkpointSize) return Rewrite();
-    Bytes payload;
-    m_model.Save(payload);
-    std::uint64_t at = m_offset;
-    LONG status = Append(format::kCheckpoint, m_model.Seq(), payload);
-    if (status != ERROR_SUCCESS) return ERROR_SUCCESS;  // the commit itself stands
-    m_checkpointAt = at;
-    m_checkpointSize = m_offset - at;
-    ++m_anchorGeneration;
-    std::uint8_t slot[f::kAnchorSize];
-    MakeAnchor(slot, m_anchorGeneration, at, m_lastCrc, m_model.Seq());
-    WriteAll(m_io, m_file.get(), slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
-    return ERROR_SUCCESS;
-}
-
-LONG Hive::Rewrite()
-{
-    assert(m_lockHeld);
-    LONG status = CreateFile(m_model);
-    if (status == ERROR_SUCCESS) {
-        struct stat st {};
-        ::fstat(m_file.get(), &st);
-        m_inode = st.st_ino;
-        Publish();
-    }
-    return ERROR_SUCCESS;  // the commit itself stands either way
-}
-
 LONG Hive::Flush()
 {
     if (m_broken != ERROR_SUCCESS) return m_broken;
@@ -648,11 +467,7 @@ LONG Hive::Flush()
     // Everything up to `end` is on the disk now: a record there that does
     // not check out later is damage, not the torn end of a power loss. The
     // note itself needs no sync: lost, it only tells less.
-    if (end > m_syncedEnd) {
-        std::uint8_t slot[f::kSyncedEndSize];
-        MakeSyncedEnd(slot, m_fileId, end);
-        if (WriteAll(m_io, m_file.get(), slot, sizeof slot, f::kSyncedEnd) == ERROR_SUCCESS) m_syncedEnd = end;
-    }
+    NoteSynced(end);
     return ERROR_SUCCESS;
 }
 

@@ -31,6 +31,8 @@
 
 #include "platform/posix/base/files.h"
 #include "platform/posix/store/store_model.h"
+#include "platform/posix/store/store_records.h"
+#include "platform/posix/store/store_snapshot.h"
 #include "platform/posix/windows.h"
 
 namespace netid::posix::store {
@@ -48,12 +50,6 @@ struct HiveOptions {
     std::function<LONG(Batch&)> fill;
 };
 
-// How file writes reach the disk; tests put their own in place to stand for
-// a power loss at any moment.
-struct FileIo {
-    ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
-    int (*fdatasync)(int fd);
-};
 const FileIo& SystemFileIo();
 
 class Hive {
@@ -129,6 +125,13 @@ private:
     LONG OpenShared(bool create);
     // `limit`: no record at or past it is taken.
     LONG LoadAll(std::uint64_t limit = UINT64_MAX);
+    // The file mapped (or, where someone else owns it, copied) up to `end`.
+    LONG MapTo(std::uint64_t end);
+    // Goes on from the checkpoint record `r` at `at`, which holds the hive
+    // as the model now stands; false when it does not hold together.
+    bool FollowCheckpoint(std::uint64_t at, const RecordView& r);
+    // Notes that the records up to `end` are on the disk.
+    void NoteSynced(std::uint64_t end);
     // Reads the model anew from the file, after it was damaged (store_model.h).
     LONG Reload(std::vector<Change>* changes);
     // Runs `read`, which brings the model up to date from the file; where an
@@ -169,6 +172,7 @@ private:
     std::uint64_t m_forkGeneration = 0;
 
     OwnedFd m_file;          // the hive file
+    std::shared_ptr<const Mapping> m_map;  // of it, as far as the records taken
     bool m_fdWritable = false;
     OwnedFd m_lockFd;        // writers only
     bool m_lockHeld = false; // by this process: what the assertions check

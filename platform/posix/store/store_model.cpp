@@ -71,6 +71,19 @@ void ChildList::Insert(const ChildRef& child)
     }
 }
 
+bool ChildList::Append(const ChildRef& child)
+{
+    if (!m_runs.empty() && !LessChild(m_runs.back().back(), child.key->upper)) return false;
+    if (m_runs.empty() || m_runs.back().size() >= kMaxRun / 2) {
+        // Runs filled half, as splitting leaves them: room to insert later.
+        m_runs.emplace_back();
+        m_runs.back().reserve(kMaxRun / 2);
+    }
+    m_runs.back().push_back(child);
+    ++m_size;
+    return true;
+}
+
 bool ChildList::Erase(std::u16string_view upper, KeyId id)
 {
     if (m_runs.empty()) return false;
@@ -166,10 +179,21 @@ Model::Model() = default;
 const Key* Model::Find(KeyId id) const
 {
     auto it = m_keys.find(id);
-    return it == m_keys.end() ? nullptr : &it->second;
+    if (it != m_keys.end()) return &it->second;
+    if (m_base == nullptr || m_gone.count(id) != 0) return nullptr;
+    const std::uint64_t at = m_base->Lookup(id);
+    return at != 0 ? Materialize(id, at) : nullptr;
 }
 
 Key* Model::Mutable(KeyId id)
+{
+    const Key* key = Find(id);
+    if (key == nullptr) return nullptr;
+    if (m_base != nullptr) m_dirty.insert(id);
+    return const_cast<Key*>(key);
+}
+
+Key* Model::Held(KeyId id)
 {
     auto it = m_keys.find(id);
     return it == m_keys.end() ? nullptr : &it->second;
@@ -177,7 +201,18 @@ Key* Model::Mutable(KeyId id)
 
 KeyId Model::Child(const Key& parent, std::u16string_view upper) const
 {
-    const ChildRef* child = parent.children.Find(upper);
+    if ((parent.m_lazy & Key::kLazyChildren) != 0) {
+        // Looked up in the record, without taking the other sub-keys in.
+        KeyView view;
+        if (!m_base->ReadKey(parent.m_record, parent.id, view)) {
+            m_unreadable = true;
+            return 0;
+        }
+        const KeyId id = view.FindChild(upper);
+        const Key* child = id != 0 ? Find(id) : nullptr;
+        return child != nullptr && child->parent == parent.id && child->upper == upper ? id : 0;
+    }
+    const ChildRef* child = parent.Children().Find(upper);
     return child != nullptr ? child->id : 0;
 }
 
@@ -195,9 +230,14 @@ SecurityId Model::SecurityIdOf(const Bytes& descriptor) const
     return 0;
 }
 
+// A damaged file may name parents in a circle: no walk up goes further
+// than a hive can be deep.
+constexpr std::size_t kMaxWalk = 4096;
+
 bool Model::IsAtOrAbove(KeyId ancestor, KeyId key) const
 {
-    for (const Key* k = Find(key); k != nullptr; k = Find(k->parent)) {
+    std::size_t n = 0;
+    for (const Key* k = Find(key); k != nullptr && n < kMaxWalk; k = Find(k->parent), ++n) {
         if (k->id == ancestor) return true;
     }
     return false;
@@ -206,13 +246,17 @@ bool Model::IsAtOrAbove(KeyId ancestor, KeyId key) const
 std::size_t Model::Depth(KeyId key) const
 {
     std::size_t depth = 0;
-    for (const Key* k = Find(key); k != nullptr && k->parent != 0; k = Find(k->parent)) ++depth;
+    for (const Key* k = Find(key); k != nullptr && k->parent != 0 && depth < kMaxWalk; k = Find(k->parent)) {
+        ++depth;
+    }
     return depth;
 }
 
 void Model::ChainOf(KeyId id, std::vector<KeyId>& chain) const
 {
-    for (const Key* k = Find(id); k != nullptr; k = Find(k->parent)) chain.push_back(k->id);
+    for (const Key* k = Find(id); k != nullptr && chain.size() < kMaxWalk; k = Find(k->parent)) {
+        chain.push_back(k->id);
+    }
 }
 
 void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const
@@ -225,22 +269,37 @@ void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter
     changes->push_back(std::move(change));
 }
 
-void Model::LinkChild(Key& parent, const Key& child) { parent.children.Insert(ChildRef{child.id, &child}); }
+void Model::LinkChild(Key& parent, const Key& child) { parent.MutableChildren().Insert(ChildRef{child.id, &child}); }
 
-void Model::UnlinkChild(Key& parent, const Key& child) { parent.children.Erase(child.upper, child.id); }
+void Model::UnlinkChild(Key& parent, const Key& child) { parent.MutableChildren().Erase(child.upper, child.id); }
 
 void Model::RemoveSubtree(KeyId id, const Effects& fx)
 {
     // Deepest first, each deletion reported while its ancestors still exist.
+    // The lists read here (and the parent's) are read before anything changes.
     std::vector<KeyId> order{id};
     for (std::size_t i = 0; i < order.size(); ++i) {
-        for (const ChildRef& c : Find(order[i])->children) order.push_back(c.id);
+        for (const ChildRef& c : Find(order[i])->Children()) order.push_back(c.id);
     }
     for (auto it = order.rbegin(); it != order.rend(); ++it) Report(fx.changes, *it, kChangeDeleted);
     Key* top = Mutable(id);
     const KeyId parentId = top->parent;
+    Key* parent = parentId != 0 ? Mutable(parentId) : nullptr;
+    if (parent != nullptr) parent->MutableChildren();
+    // Keys of the checkpoint are marked gone, so that they are not read
+    // from it again; what fails for memory here has changed nothing else.
+    auto markGone = [this, &order]() {
+        if (m_base == nullptr) return;
+        try {
+            for (KeyId k : order) m_gone.insert(k);
+        } catch (...) {
+            for (KeyId k : order) m_gone.erase(k);
+            throw;
+        }
+    };
     if (fx.undo == nullptr) {
-        if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
+        markGone();
+        if (parent != nullptr) UnlinkChild(*parent, *top);
         for (KeyId k : order) m_keys.erase(k);
         return;
     }
@@ -249,12 +308,14 @@ void Model::RemoveSubtree(KeyId id, const Effects& fx)
     // Everything the undo needs is allocated before anything is taken out.
     const std::size_t first = fx.undo->m_removed.size();
     const std::size_t last = first + order.size();
-    UndoLog::Step step = [first, last, id, parentId](Model& m, UndoLog& log) {
+    UndoLog::Step step = [first, last, id, parentId, ids = order](Model& m, UndoLog& log) {
+        for (KeyId k : ids) m.m_gone.erase(k);
         for (std::size_t i = first; i < last; ++i) m.m_keys.insert(std::move(log.m_removed[i]));
-        if (Key* parent = m.Mutable(parentId)) m.LinkChild(*parent, *m.Find(id));
+        if (Key* p = m.Held(parentId)) m.LinkChild(*p, *m.Held(id));
     };
     fx.undo->MakeRoom(1, order.size());
-    if (Key* parent = Mutable(parentId)) UnlinkChild(*parent, *top);
+    markGone();
+    if (parent != nullptr) UnlinkChild(*parent, *top);
     for (KeyId k : order) fx.undo->m_removed.push_back(m_keys.extract(k));
     fx.undo->m_steps.push_back(std::move(step));
 }
@@ -272,7 +333,7 @@ void Model::KeepTime(const Effects& fx, KeyId id)
 {
     if (fx.undo == nullptr) return;
     const std::uint64_t time = Find(id)->lastWrite;
-    fx.undo->m_steps.push_back([id, time](Model& m, UndoLog&) { m.Mutable(id)->lastWrite = time; });
+    fx.undo->m_steps.push_back([id, time](Model& m, UndoLog&) { m.Held(id)->lastWrite = time; });
 }
 
 bool Model::Undo(UndoLog& log) noexcept
@@ -295,7 +356,12 @@ void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std
                   const std::string& bootId)
 {
     m_keys.clear();
+    m_base.reset();
+    m_gone.clear();
+    m_dirty.clear();
+    m_volatile.clear();
     m_damaged = false;
+    m_unreadable = false;
     m_security.clear();
     m_nextKey = kRootKey + 1;
     m_nextSecurity = 1;
@@ -306,6 +372,7 @@ void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std
     root.name = rootName;
     root.upper = Upcase(rootName);
     root.lastWrite = time;
+    root.m_model = this;
     if (!rootSecurity.empty()) {
         root.security = m_nextSecurity++;
         m_security.emplace(root.security, rootSecurity);
@@ -319,9 +386,11 @@ void Model::DropVolatile(const Effects& fx)
 {
     // The top-most volatile keys; everything beneath them goes with them.
     std::vector<KeyId> tops;
-    for (const auto& [id, key] : m_keys) {
-        if (!key.IsVolatile()) continue;
-        const Key* parent = Find(key.parent);
+    const std::vector<KeyId> candidates(m_volatile.begin(), m_volatile.end());
+    for (KeyId id : candidates) {
+        const Key* key = Find(id);
+        if (key == nullptr || !key->IsVolatile()) continue;
+        const Key* parent = Find(key->parent);
         if (parent == nullptr || !parent->IsVolatile()) tops.push_back(id);
     }
     for (KeyId id : tops) {
@@ -334,53 +403,10 @@ void Model::DropVolatile(const Effects& fx)
 }
 
 // ------------------------------------------------------------ checkpoints
-// Layout: version, next key id, next security id, commits applied, boot id;
-// the descriptor table; then every key, parents before their children.
-void Model::Save(Bytes& out) const
-{
-    out.reserve(out.size() + 64 * m_keys.size() + 1024);
-    Encoder e(out);
-    e.U32(kCheckpointVersion);
-    e.U64(m_nextKey);
-    e.U32(m_nextSecurity);
-    e.U64(m_seq);
-    e.Str(m_bootId);
-    // Only the descriptors some key uses: the checkpoint is where unused
-    // ones are forgotten, by every process that passes it.
-    std::vector<SecurityId> used;
-    for (const auto& [id, key] : m_keys) {
-        if (key.security != 0) used.push_back(key.security);
-    }
-    std::sort(used.begin(), used.end());
-    used.erase(std::unique(used.begin(), used.end()), used.end());
-    e.U32(static_cast<std::uint32_t>(used.size()));
-    for (SecurityId id : used) {
-        e.U32(id);
-        e.Bytes(m_security.at(id));
-    }
-    e.U64(m_keys.size());
-    std::vector<KeyId> order{kRootKey};
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const Key& key = m_keys.at(order[i]);
-        e.U64(key.id);
-        e.U64(key.parent);
-        e.U32(key.flags);
-        e.U32(key.security);
-        e.U64(key.lastWrite);
-        e.Text(key.name);
-        e.Text(key.keyClass);
-        e.Str(key.mount);
-        e.Str(key.mountOrigin);
-        e.U32(static_cast<std::uint32_t>(key.values.size()));
-        for (const Value& v : key.values) {
-            e.Text(v.name);
-            e.U32(v.type);
-            e.Bytes(v.data);
-        }
-        for (const ChildRef& c : key.children) order.push_back(c.id);
-    }
-}
-
+// The earlier form: version, next key id, next security id, commits applied,
+// boot id; the descriptor table; then every key, parents before their
+// children. Read to convert a hive file written before checkpoints were
+// read in place.
 bool Model::LoadBody(Decoder& in, bool keys)
 {
     if (in.U32() != kCheckpointVersion) return false;
@@ -404,7 +430,12 @@ bool Model::LoadBody(Decoder& in, bool keys)
     if (!keys) return true;
 
     m_keys.clear();
+    m_base.reset();
+    m_gone.clear();
+    m_dirty.clear();
+    m_volatile.clear();
     m_damaged = false;
+    m_unreadable = false;
     std::uint64_t count = in.U64();
     if (count == 0 || count > in.Left()) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -420,7 +451,8 @@ bool Model::LoadBody(Decoder& in, bool keys)
         key.mountOrigin = in.Str();
         std::uint32_t values = in.U32();
         if (in.Failed() || values > in.Left()) return false;
-        key.values.Reserve(values);
+        key.m_model = this;
+        key.m_values.Reserve(values);
         for (std::uint32_t v = 0; v < values; ++v) {
             Value value;
             value.name = in.Text();
@@ -428,7 +460,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
             value.type = in.U32();
             value.data = in.Bytes();
             if (in.Failed() || key.FindValue(value.upper) != nullptr) return false;
-            key.values.Append(std::move(value));
+            key.m_values.Append(std::move(value));
         }
         key.upper = Upcase(key.name);
         bool isRoot = i == 0;
@@ -442,6 +474,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
             if (parent == nullptr || Child(*parent, key.upper) != 0) return false;
         }
         KeyId parentId = key.parent;
+        if (key.IsVolatile()) m_volatile.insert(key.id);
         Key& stored = m_keys.emplace(key.id, std::move(key)).first->second;
         if (!isRoot) LinkChild(*Mutable(parentId), stored);
     }
@@ -453,6 +486,7 @@ bool Model::Load(const std::uint8_t* data, std::size_t size)
     Decoder in(data, size);
     if (LoadBody(in, true)) return true;
     m_keys.clear();
+    m_volatile.clear();
     m_damaged = false;
     return false;
 }

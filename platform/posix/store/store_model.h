@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// One hive held in memory: its keys, values and security descriptors, the
-// operations that change it, and its checkpoint form.
+// One hive as a process sees it: its keys, values and security descriptors,
+// the operations that change it, and its checkpoint form.
+//
+// A hive is read in place from its newest checkpoint (store_snapshot.h): a
+// key is taken into memory when it is first looked at, its values and its
+// list of sub-keys only when they are, and keys changed since the
+// checkpoint are held here until the next one. So what a process holds
+// grows with what it touches, not with the hive.
 //
 // Every change is an encoded operation applied by Apply(): a process that
 // makes a change and a process that replays it from the hive's file run the
@@ -18,15 +24,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/store/store_codec.h"
+#include "platform/posix/store/store_snapshot.h"
 
 namespace netid::posix::store {
-
-using KeyId = std::uint64_t;
-using SecurityId = std::uint32_t;
-using Bytes = std::vector<std::uint8_t>;
 
 // The hive's top key.
 constexpr KeyId kRootKey = 1;
@@ -140,6 +144,9 @@ public:
     const ChildRef* Find(std::u16string_view upper) const;
     // Adds a sub-key whose name the list does not hold yet, in its place.
     void Insert(const ChildRef& child);
+    // Adds a sub-key whose name sorts after every name the list holds;
+    // false (nothing added) when it does not.
+    bool Append(const ChildRef& child);
     // Removes the sub-key `id` of that upper-case name; false when absent.
     bool Erase(std::u16string_view upper, KeyId id);
 
@@ -152,6 +159,8 @@ private:
     std::size_t m_size = 0;
 };
 
+class Model;
+
 struct Key {
     KeyId id = 0;
     KeyId parent = 0;  // 0 for the hive's top key
@@ -163,11 +172,29 @@ struct Key {
     std::uint64_t lastWrite = 0;  // FILETIME as one count
     std::string mount;            // non-empty: another hive is mounted here, by this name
     std::string mountOrigin;      // where that hive came from, as its loader wrote it
-    ValueList values;             // in creation order
-    ChildList children;           // sorted by upper-case name
 
-    const Value* FindValue(std::u16string_view upperName) const { return values.Find(upperName); }
+    // Its values in creation order and its sub-keys sorted by upper-case
+    // name, read from the checkpoint when first asked for.
+    const ValueList& Values() const;
+    const ChildList& Children() const;
+    // The number of sub-keys, without reading them.
+    std::size_t ChildCount() const { return (m_lazy & kLazyChildren) != 0 ? m_baseChildren : m_children.size(); }
+    const Value* FindValue(std::u16string_view upperName) const { return Values().Find(upperName); }
     bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
+
+private:
+    friend class Model;
+    static constexpr std::uint8_t kLazyValues = 0x1;
+    static constexpr std::uint8_t kLazyChildren = 0x2;
+    ValueList& MutableValues();
+    ChildList& MutableChildren();
+
+    const Model* m_model = nullptr;
+    std::uint64_t m_record = 0;        // where its record lies in the checkpoint (0: none)
+    std::uint32_t m_baseChildren = 0;  // the sub-keys the record lists
+    mutable std::uint8_t m_lazy = 0;   // the parts still to be read from the record
+    mutable ValueList m_values;
+    mutable ChildList m_children;
 };
 
 // What a change did, for change notification. The chain lists the key and
@@ -192,8 +219,6 @@ enum class Op : std::uint8_t {
     NewBoot = 9,         // boot id: the volatile keys of the old boot are gone
     ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
 };
-
-class Model;
 
 // What puts a model back as it stood before some operations: each operation
 // applied with a log records how to undo what it did, and Model::Undo runs
@@ -228,9 +253,11 @@ public:
     // The child of `parent` with the upper-case name `upper`; 0 when none.
     KeyId Child(const Key& parent, std::u16string_view upper) const;
     const Bytes* Security(SecurityId id) const;
+    // False once a part of the checkpoint did not hold together (it reads
+    // as absent): the hive file is damaged.
+    bool Readable() const { return !m_unreadable; }
     // The id under which `descriptor` is known; 0 when it is not.
     SecurityId SecurityIdOf(const Bytes& descriptor) const;
-    std::size_t KeyCount() const { return m_keys.size(); }
     // True when `ancestor` is `key` or lies above it.
     bool IsAtOrAbove(KeyId ancestor, KeyId key) const;
     std::size_t Depth(KeyId key) const;
@@ -263,10 +290,21 @@ public:
     void DropVolatile(std::vector<Change>* changes);
 
     // ------------------------------------------------------------ checkpoints
-    // The whole hive as one record's payload.
-    void Save(Bytes& out) const;
-    // Replaces this hive by a saved one; false when the payload does not
-    // hold together (this model is then empty of keys).
+    // The hive as a checkpoint's payload, to lie at file offset `payloadAt`
+    // of the file that holds the model's checkpoint: everything, or (with
+    // `whole` false, for a model read from a checkpoint) what changed since.
+    void Save(Bytes& out, std::uint64_t payloadAt, bool whole) const;
+    // Goes on from `base`, a checkpoint of the hive: as it stands now (the
+    // model is in step with it: the keys taken stay), or in place of
+    // everything (`inStep` false). False when its top key does not hold
+    // together (the model is then empty of keys).
+    bool Rebase(std::shared_ptr<const Snapshot> base, bool inStep);
+    bool HasBase() const { return m_base != nullptr; }
+    // The bytes of the file the hive's checkpoint reaches; 0 without one.
+    std::uint64_t LiveBytes() const { return m_base != nullptr ? m_base->LiveBytes() : 0; }
+    // Replaces this hive by one saved in the earlier, fully encoded form,
+    // held in memory whole; false when the payload does not hold together
+    // (this model is then empty of keys).
     bool Load(const std::uint8_t* data, std::size_t size);
     // Takes only the descriptor table and the counters of a saved hive: a
     // process that is already in step skips the keys of a checkpoint.
@@ -277,6 +315,7 @@ public:
                const std::string& bootId);
 
 private:
+    friend struct Key;
     // Where an operation's effects go: the changes it reports and, when
     // undoing is asked for, the log.
     struct Effects {
@@ -299,7 +338,17 @@ private:
     void KeepTime(const Effects& fx, KeyId id);
     void DropVolatile(const Effects& fx);
 
+    // The key, to be changed: taken from the checkpoint if need be and
+    // marked as changed since it.
     Key* Mutable(KeyId id);
+    // A key already held, for undo steps: nothing is allocated.
+    Key* Held(KeyId id);
+    // Takes key `id` from the checkpoint's record at `at`; null when the
+    // record does not hold together.
+    const Key* Materialize(KeyId id, std::uint64_t at) const;
+    void LoadValues(const Key& key) const;
+    void LoadChildren(const Key& key) const;
+    void EncodeKey(const Key& key, Bytes& out) const;
     void ChainOf(KeyId id, std::vector<KeyId>& chain) const;
     void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
     void RemoveSubtree(KeyId id, const Effects& fx);
@@ -307,7 +356,14 @@ private:
     void UnlinkChild(Key& parent, const Key& child);
     bool LoadBody(Decoder& in, bool keys);
 
-    std::unordered_map<KeyId, Key> m_keys;
+    // The keys taken into memory (all of them without a checkpoint to read
+    // from); taking one in changes nothing the hive holds.
+    mutable std::unordered_map<KeyId, Key> m_keys;
+    std::shared_ptr<const Snapshot> m_base;
+    std::unordered_set<KeyId> m_gone;     // keys of the checkpoint removed since
+    std::unordered_set<KeyId> m_dirty;    // keys changed or made since it
+    std::unordered_set<KeyId> m_volatile; // every volatile key (and some gone since)
+    mutable bool m_unreadable = false;
     std::map<SecurityId, Bytes> m_security;
     KeyId m_nextKey = kRootKey + 1;
     SecurityId m_nextSecurity = 1;

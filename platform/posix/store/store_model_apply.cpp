@@ -51,6 +51,7 @@ bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
     std::uint64_t parentTime = in.U64();
     key.name = in.Text();
     key.keyClass = in.Text();
+    key.m_model = this;
     Key* parent = Mutable(key.parent);
     if (in.Failed() || parent == nullptr || key.id < kRootKey + 1 || Find(key.id) != nullptr ||
         (key.security != 0 && Security(key.security) == nullptr)) {
@@ -60,13 +61,17 @@ bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
     if (Child(*parent, key.upper) != 0) return false;
     const KeyId id = key.id;
     const KeyId parentId = key.parent;
+    // Read before anything changes: the parent's list and what marks the key.
+    parent->MutableChildren();
+    if (m_base != nullptr) m_dirty.insert(id);
+    if (key.IsVolatile()) m_volatile.insert(id);
     if (fx.undo != nullptr) {
         const std::uint64_t oldTime = parent->lastWrite;
         const KeyId oldNext = m_nextKey;
         // Recorded first, and sound however far the creation got.
         fx.undo->m_steps.push_back([id, parentId, oldTime, oldNext](Model& m, UndoLog&) {
-            Key* p = m.Mutable(parentId);
-            if (const Key* made = m.Find(id)) {
+            Key* p = m.Held(parentId);
+            if (const Key* made = m.Held(id)) {
                 m.UnlinkChild(*p, *made);
                 m.m_keys.erase(id);
             }
@@ -77,7 +82,7 @@ bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
     parent->lastWrite = parentTime;
     m_nextKey = std::max(m_nextKey, id + 1);
     Key& stored = m_keys.emplace(id, std::move(key)).first->second;
-    LinkChild(*Mutable(parentId), stored);
+    LinkChild(*Held(parentId), stored);
     Report(fx.changes, parentId, REG_NOTIFY_CHANGE_NAME);
     return true;
 }
@@ -104,16 +109,17 @@ bool Model::ApplyClearKey(Decoder& in, const Effects& fx)
     if (in.Failed() || key == nullptr) return false;
     KeepTime(fx, id);
     std::vector<KeyId> children;
-    for (const ChildRef& c : key->children) children.push_back(c.id);
+    for (const ChildRef& c : key->Children()) children.push_back(c.id);
     for (KeyId c : children) RemoveSubtree(c, fx);
     key = Mutable(id);
     if (fx.undo != nullptr) {
         // Room for the values first; they move only once the step is recorded.
         auto values = std::make_shared<ValueList>();
-        fx.undo->m_steps.push_back([id, values](Model& m, UndoLog&) { m.Mutable(id)->values = std::move(*values); });
-        *values = std::move(key->values);
+        key->MutableValues();
+        fx.undo->m_steps.push_back([id, values](Model& m, UndoLog&) { m.Held(id)->m_values = std::move(*values); });
+        *values = std::move(key->m_values);
     }
-    key->values.Clear();
+    key->MutableValues().Clear();
     key->lastWrite = time;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
     return true;
@@ -130,7 +136,7 @@ bool Model::ApplySetValue(Decoder& in, const Effects& fx)
     if (in.Failed() || key == nullptr) return false;
     KeepTime(fx, id);
     std::u16string upper = Upcase(name);
-    if (Value* existing = key->values.Find(upper)) {
+    if (Value* existing = key->MutableValues().Find(upper)) {
         // An existing value keeps its place in the order and its name.
         if (fx.undo != nullptr) {
             // The old data moves out only once the step that puts it back
@@ -138,7 +144,7 @@ bool Model::ApplySetValue(Decoder& in, const Effects& fx)
             auto old = std::make_shared<Bytes>();
             const std::uint32_t oldType = existing->type;
             fx.undo->m_steps.push_back([id, upper, old, oldType](Model& m, UndoLog&) {
-                Value* v = m.Mutable(id)->values.Find(upper);
+                Value* v = m.Held(id)->m_values.Find(upper);
                 v->type = oldType;
                 v->data = std::move(*old);
             });
@@ -148,9 +154,9 @@ bool Model::ApplySetValue(Decoder& in, const Effects& fx)
         existing->data = std::move(data);
     } else {
         if (fx.undo != nullptr) {
-            fx.undo->m_steps.push_back([id, upper](Model& m, UndoLog&) { m.Mutable(id)->values.Erase(upper); });
+            fx.undo->m_steps.push_back([id, upper](Model& m, UndoLog&) { m.Held(id)->m_values.Erase(upper); });
         }
-        key->values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
+        key->m_values.Append(Value{std::move(name), std::move(upper), type, std::move(data)});
     }
     key->lastWrite = time;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
@@ -163,7 +169,7 @@ bool Model::ApplyDeleteValue(Decoder& in, const Effects& fx)
     std::uint64_t time = in.U64();
     std::u16string upper = Upcase(in.Text());
     Key* key = Mutable(id);
-    if (in.Failed() || key == nullptr || key->values.Find(upper) == nullptr) return false;
+    if (in.Failed() || key == nullptr || key->MutableValues().Find(upper) == nullptr) return false;
     KeepTime(fx, id);
     // The step that puts the value back is recorded before it is taken out.
     struct Taken {
@@ -174,10 +180,10 @@ bool Model::ApplyDeleteValue(Decoder& in, const Effects& fx)
     auto gone = std::make_shared<Taken>();
     if (fx.undo != nullptr) {
         fx.undo->m_steps.push_back([id, gone](Model& m, UndoLog&) {
-            if (gone->taken) m.Mutable(id)->values.InsertAt(gone->at, std::move(gone->value));
+            if (gone->taken) m.Held(id)->m_values.InsertAt(gone->at, std::move(gone->value));
         });
     }
-    gone->taken = key->values.Take(upper, gone->value, gone->at);
+    gone->taken = key->m_values.Take(upper, gone->value, gone->at);
     key->lastWrite = time;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_LAST_SET);
     return true;
@@ -191,7 +197,7 @@ bool Model::ApplySetSecurity(Decoder& in, const Effects& fx)
     if (in.Failed() || key == nullptr || Security(security) == nullptr) return false;
     if (fx.undo != nullptr) {
         const SecurityId old = key->security;
-        fx.undo->m_steps.push_back([id, old](Model& m, UndoLog&) { m.Mutable(id)->security = old; });
+        fx.undo->m_steps.push_back([id, old](Model& m, UndoLog&) { m.Held(id)->security = old; });
     }
     key->security = security;
     Report(fx.changes, id, REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_CHANGE_ATTRIBUTES);
@@ -235,7 +241,7 @@ bool Model::ApplySetMount(Decoder& in, const Effects& fx)
     if (in.Failed() || key == nullptr) return false;
     if (fx.undo != nullptr) {
         fx.undo->m_steps.push_back([id, oldMount = key->mount, oldOrigin = key->mountOrigin](Model& m, UndoLog&) {
-            Key* k = m.Mutable(id);
+            Key* k = m.Held(id);
             k->mount = oldMount;
             k->mountOrigin = oldOrigin;
         });

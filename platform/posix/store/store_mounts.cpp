@@ -94,7 +94,7 @@ void StoreEngine::RemoveStrayHives()
     for (const std::shared_ptr<Slot>& top : {m_machine, usersSlot}) {
         if (!top) continue;
         const Model& model = top->hive->View();
-        for (const ChildRef& c : model.Root().children) {
+        for (const ChildRef& c : model.Root().Children()) {
             const Key* k = model.Find(c.id);
             if (!k->mount.empty()) named.push_back(k->mount);
         }

@@ -11,6 +11,7 @@
 
 #include "platform/posix/base/byte_order.h"
 #include "platform/posix/base/checksum.h"
+#include "platform/posix/base/files.h"
 #include "platform/posix/store/store_format.h"
 
 namespace netid::posix::store {
@@ -110,6 +111,34 @@ Anchor ReadAnchor(const std::uint8_t* slot)
     a.offset = Get64(slot + f::kAnchorOffset);
     a.recordCrc = Get32(slot + f::kAnchorRecordCrc);
     return a;
+}
+
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+ssize_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, static_cast<char*>(data) + done, size - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = io.pwrite(fd, static_cast<const char*>(data) + done, size - done,
+                              static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? StatusFromErrno(errno) : ERROR_CANTWRITE;
+        done += static_cast<std::size_t>(n);
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace netid::posix::store

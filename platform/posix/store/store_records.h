@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The records of a hive file of the store, laid out and checked: a record's
 // header, payload and checksums; the anchors that name the newest checkpoint;
-// the note of how far the file is known to be on the disk; and how far a
-// file really holds data. What each field is, is store_format.h's.
+// the note of how far the file is known to be on the disk; how far a file
+// really holds data; and reading and writing a file whole. What each field is, is store_format.h's.
 #ifndef NETID_PLATFORM_POSIX_STORE_STORE_RECORDS_H
 #define NETID_PLATFORM_POSIX_STORE_STORE_RECORDS_H
 
 #include <cstddef>
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "platform/posix/store/store_model.h"
+#include "platform/posix/windows.h"
 
 namespace netid::posix::store {
 
@@ -58,6 +61,17 @@ struct Anchor {
 };
 
 Anchor ReadAnchor(const std::uint8_t* slot);
+
+// How file writes reach the disk; tests put their own in place to stand for
+// a power loss at any moment.
+struct FileIo {
+    ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
+    int (*fdatasync)(int fd);
+};
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+ssize_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t offset);
+// Writes all of `data` at `offset`.
+LONG WriteAll(const FileIo& io, int fd, const void* data, std::size_t size, std::uint64_t offset);
 
 }  // namespace netid::posix::store
 

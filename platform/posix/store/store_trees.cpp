@@ -63,8 +63,8 @@ void ExportTree(const Model& model, KeyId id, RegTree& out)
     if (const Bytes* sd = key->security != 0 ? model.Security(key->security) : nullptr) out.security = *sd;
     out.lastWrite = key->lastWrite;
     out.isVolatile = key->IsVolatile();
-    for (const Value& v : key->values) out.values.push_back(RegValue{v.name, v.type, v.data});
-    for (const ChildRef& c : key->children) {
+    for (const Value& v : key->Values()) out.values.push_back(RegValue{v.name, v.type, v.data});
+    for (const ChildRef& c : key->Children()) {
         const Key* child = model.Find(c.id);
         if (child == nullptr || !child->mount.empty()) continue;
         out.subkeys.emplace_back();
@@ -77,7 +77,7 @@ bool HasMountBeneath(const Model& model, KeyId id)
     const Key* key = model.Find(id);
     if (key == nullptr) return false;
     if (!key->mount.empty()) return true;
-    return std::any_of(key->children.begin(), key->children.end(),
+    return std::any_of(key->Children().begin(), key->Children().end(),
                        [&](const ChildRef& c) { return HasMountBeneath(model, c.id); });
 }
 

@@ -291,7 +291,7 @@ TEST(HostileHiveFuzz, RecordsWithValidChecksumsAndHostileContents)
             ASSERT_TRUE(seen.insert(id).second) << "a key reached twice in round " << round;
             const Key* key = h->View().Find(id);
             ASSERT_NE(nullptr, key);
-            for (const auto& child : key->children) todo.push_back(child.id);
+            for (const auto& child : key->Children()) todo.push_back(child.id);
         }
     }
     EXPECT_GT(opened, 0);
