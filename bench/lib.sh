@@ -14,13 +14,15 @@ netid_time_run() {
     netid_elapsed_us=$((10#$end - 10#$start))
 }
 
-# netid_median: the median of the numbers on standard input, one a line.
+# netid_median: the median of the numbers on standard input, one a line; a
+# whole number is printed whole (not 1.28068e+06 for 1280679 microseconds).
 netid_median() {
     sort -g | awk '{ v[NR] = $1 }
         END {
             if (NR == 0) exit 1
-            if (NR % 2) printf "%.6g\n", v[(NR + 1) / 2]
-            else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2
+            m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            if (m == int(m) && m < 1e15) printf "%d\n", m
+            else printf "%.6g\n", m
         }'
 }
 

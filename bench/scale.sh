@@ -11,6 +11,13 @@
 #   delete 10k   deleting a tree of 10,010 keys
 #   store        the size of the store's files
 # The line "empty" is the same process on a store without the keys.
+# For sizes of 100,000 keys and more, a second table: the whole of
+# Software\Scale saved (RegSaveKeyA) to a Windows hive file, which is then
+#   load         RegLoadKeyA of it as HKU\NetidScale, timed in the process
+#   first beneath  a new process's open + query + close of a key in it, the
+#                median of 11 processes, with their resident and peak memory
+#   unload       RegUnLoadKeyA, which leaves the store as it was
+# Loading needs the restore privilege: run it as root.
 #   bench/scale.sh BUILD_DIR [SIZE...]      default sizes: 10000 100000
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -29,10 +36,10 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/netid-scale.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The median of a field of 11 runs of `netid_scale first`.
+# The median of a field of 11 runs of `netid_scale first` (or of the verb given).
 first_field() {
-    local field=$1 i
-    for ((i = 0; i < 11; i++)); do "$scale" first; done |
+    local field=$1 verb=${2:-first} i
+    for ((i = 0; i < 11; i++)); do "$scale" "$verb"; done |
         awk -v f="$field" '{ print $f }' | netid_median
 }
 setnetid_ratio() {
@@ -44,6 +51,7 @@ setnetid_ratio() {
     done | netid_median_ratio
 }
 
+loaded=()
 printf '%-10s %10s %9s %9s %11s %10s %10s %11s %10s %9s\n' keys build first RSS peak setnetid "enum 1k" "save 100k" "delete 10k" store
 for size in 0 "${sizes[@]}"; do
     export NETID_REGISTRY_DIR=$work/store-$size
@@ -55,11 +63,29 @@ for size in 0 "${sizes[@]}"; do
     ratio=$(setnetid_ratio)
     enum=$( [ "$size" -ge 1000 ] && "$scale" enum | cut -d' ' -f1 || echo -)
     save=$( [ "$size" -ge 1000 ] && "$scale" save "$work/save-$size.hive" | cut -d' ' -f1 || echo -)
+    # The hive to load is saved before the tree delete removes keys from it.
+    [ "$size" -ge 100000 ] && "$scale" save "$work/save-all-$size.hive" all >/dev/null
     del=$( [ "$size" -ge 10000 ] && "$scale" deltree | cut -d' ' -f1 || echo -)
     bytes=$(du -sb "$NETID_REGISTRY_DIR" | cut -f1)
     printf '%-10s %8sms %7sus %6sKiB %8sKiB %10sx %8sus %8sus %9sus %8sMB\n' \
         "$([ "$size" = 0 ] && echo empty || echo "$size")" "$((built / 1000))" "$first" "$rss" "$peak" "$ratio" \
         "$enum" "$save" "$del" "$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1e6 }')"
+    if [ "$size" -ge 100000 ]; then
+        hive=$work/save-all-$size.hive
+        hive_bytes=$(stat -c %s "$hive")
+        load=$("$scale" load "$hive" | cut -d' ' -f1)
+        beneath=$(first_field 1 beneath)
+        beneath_rss=$(first_field 4 beneath)
+        beneath_peak=$(first_field 7 beneath)
+        unload=$("$scale" unload | cut -d' ' -f1)
+        loaded+=("$(printf '%-10s %8sMB %8sms %11sus %6sKiB %8sKiB %8sms' "$size" \
+            "$(awk -v b="$hive_bytes" 'BEGIN { printf "%.1f", b / 1e6 }')" "$((load / 1000))" \
+            "$beneath" "$beneath_rss" "$beneath_peak" "$((unload / 1000))")")
+    fi
     rm -rf "$NETID_REGISTRY_DIR" "$work"/save-*
 done
+if [ ${#loaded[@]} -gt 0 ]; then
+    printf '\n%-10s %10s %10s %13s %9s %11s %10s\n' keys "hive file" load "first beneath" RSS peak unload
+    printf '%s\n' "${loaded[@]}"
+fi
 echo "load: $(uptime)"

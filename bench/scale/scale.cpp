@@ -17,6 +17,11 @@
 //                             the process's resident and peak memory in KiB
 //   netid_scale enum          enumerates the 1,000 sub-keys of g0\b0
 //   netid_scale save FILE     RegSaveKeyA of g0 (at most 100,000 keys)
+//   netid_scale save FILE all RegSaveKeyA of the whole of Software\Scale:
+//                             the hive file `load` loads
+//   netid_scale load FILE     RegLoadKeyA of FILE as HKU\NetidScale
+//   netid_scale beneath       as `first`, of HKU\NetidScale\g0\b0\key0
+//   netid_scale unload        RegUnLoadKeyA of HKU\NetidScale
 //   netid_scale deltree       deletes g0\b0 .. g0\b9 (10,010 keys)
 // Each prints one line: the microseconds, and what it saw.
 #include <chrono>
@@ -33,6 +38,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kKeysPerBranch = 1000;
 constexpr long kBranchesPerGroup = 100;
 const char kScale[] = "Software\\Scale";
+// Where `load` hangs the hive: beneath HKEY_USERS, as a user's hive is.
+const char kLoaded[] = "NetidScale";
 
 long Micros(Clock::time_point since)
 {
@@ -97,11 +104,13 @@ void Memory(long& rss, long& peak)
     std::fclose(f);
 }
 
-int First()
+// Opens `path` below `root`, queries "n" and closes it, as the first call of
+// a new process.
+int First(HKEY root, const std::string& path)
 {
     Clock::time_point start = Clock::now();
     HKEY key = nullptr;
-    LONG s = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (Branch(0, 0) + "\\key0").c_str(), 0, KEY_READ, &key);
+    LONG s = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
     if (s != ERROR_SUCCESS) Die("open", s);
     DWORD n = 0, size = sizeof n, type = 0;
     s = RegQueryValueExA(key, "n", nullptr, &type, reinterpret_cast<BYTE*>(&n), &size);
@@ -147,17 +156,51 @@ bool EnablePrivilege(const char* name)
     return ok;
 }
 
-int Save(const char* file)
+int Save(const char* file, bool all)
 {
     if (!EnablePrivilege("SeBackupPrivilege")) Die("backup privilege", static_cast<LONG>(GetLastError()));
     HKEY group = nullptr;
-    LONG s = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kScale) + "\\g0").c_str(), 0, KEY_READ, &group);
+    const std::string path = all ? std::string(kScale) : std::string(kScale) + "\\g0";
+    LONG s = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &group);
     if (s != ERROR_SUCCESS) Die("open", s);
     Clock::time_point start = Clock::now();
     s = RegSaveKeyA(group, file, nullptr);
     long us = Micros(start);
     RegCloseKey(group);
     if (s != ERROR_SUCCESS) Die("save", s);
+    std::printf("%ld us\n", us);
+    return 0;
+}
+
+// Loads FILE as HKU\NetidScale; what it saw is the number of groups at the
+// loaded hive's top, counted after the time is taken.
+int Load(const char* file)
+{
+    if (!EnablePrivilege("SeRestorePrivilege")) Die("restore privilege", static_cast<LONG>(GetLastError()));
+    Clock::time_point start = Clock::now();
+    LONG s = RegLoadKeyA(HKEY_USERS, kLoaded, file);
+    long us = Micros(start);
+    if (s != ERROR_SUCCESS) Die("load", s);
+    HKEY top = nullptr;
+    DWORD groups = 0;
+    s = RegOpenKeyExA(HKEY_USERS, kLoaded, 0, KEY_READ, &top);
+    if (s == ERROR_SUCCESS) {
+        s = RegQueryInfoKeyA(top, nullptr, nullptr, nullptr, &groups, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr);
+        RegCloseKey(top);
+    }
+    if (s != ERROR_SUCCESS) Die("loaded hive", s);
+    std::printf("%ld us, %lu groups\n", us, static_cast<unsigned long>(groups));
+    return 0;
+}
+
+int Unload()
+{
+    if (!EnablePrivilege("SeRestorePrivilege")) Die("restore privilege", static_cast<LONG>(GetLastError()));
+    Clock::time_point start = Clock::now();
+    LONG s = RegUnLoadKeyA(HKEY_USERS, kLoaded);
+    long us = Micros(start);
+    if (s != ERROR_SUCCESS) Die("unload", s);
     std::printf("%ld us\n", us);
     return 0;
 }
@@ -198,10 +241,16 @@ int main(int argc, char** argv)
 {
     std::string verb = argc > 1 ? argv[1] : "";
     if (verb == "build" && argc == 3) return Build(std::atol(argv[2]));
-    if (verb == "first" && argc == 2) return First();
+    if (verb == "first" && argc == 2) return First(HKEY_LOCAL_MACHINE, Branch(0, 0) + "\\key0");
     if (verb == "enum" && argc == 2) return Enumerate();
-    if (verb == "save" && argc == 3) return Save(argv[2]);
+    if (verb == "save" && argc == 3) return Save(argv[2], false);
+    if (verb == "save" && argc == 4 && std::strcmp(argv[3], "all") == 0) return Save(argv[2], true);
+    if (verb == "load" && argc == 3) return Load(argv[2]);
+    if (verb == "beneath" && argc == 2) return First(HKEY_USERS, std::string(kLoaded) + "\\g0\\b0\\key0");
+    if (verb == "unload" && argc == 2) return Unload();
     if (verb == "deltree" && argc == 2) return DeleteBranches();
-    std::fprintf(stderr, "usage: netid_scale build N | first | enum | save FILE | deltree\n");
+    std::fprintf(stderr,
+                 "usage: netid_scale build N | first | enum | save FILE [all] | load FILE | beneath | unload | "
+                 "deltree\n");
     return 2;
 }
