@@ -110,12 +110,16 @@ constexpr std::size_t kShmWriting = 32;        // atomic u64: non-zero while a c
 
 // ------------------------------------------------------------ when to checkpoint
 // A checkpoint is appended once the commits after the last one take more
-// than kCheckpointTail: what a new process reads besides the checkpoint
-// stays that small. The file is written anew, with one whole checkpoint,
-// once it is more than twice what the hive reaches in it and kRewriteAbove
-// besides. A checkpoint record up to kReadWhole is read whole and checked
-// at every opening.
-constexpr std::size_t kCheckpointTail = 64 * 1024;
+// than kCheckpointTail: a new process applies no more than that. An anchor
+// names the newest checkpoint once kAnchorEvery has been appended since the
+// one it names (the sync it needs is paid that seldom); an opening reads the
+// records from there, applying only the commits after the newest
+// checkpoint. The file is written anew, with one whole checkpoint, once it
+// is more than twice what the hive reaches in it and kRewriteAbove besides.
+// A checkpoint record up to kReadWhole is read whole and checked at every
+// opening.
+constexpr std::size_t kCheckpointTail = 16 * 1024;
+constexpr std::size_t kAnchorEvery = 128 * 1024;
 constexpr std::size_t kRewriteAbove = 8 * 1024 * 1024;
 constexpr std::size_t kReadWhole = 1024 * 1024;
 

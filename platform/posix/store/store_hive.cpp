@@ -166,10 +166,10 @@ LONG Hive::OpenShared(bool writer)
 // that died or of a power loss, which no process has taken and a writer
 // holding the lock cuts off; unless it lies where a flush had put records on
 // the disk: that is damage, reported, and the file left as it is.
-LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit)
+LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit, bool skipAhead)
 {
     assert(!repair || m_lockHeld);
-    constexpr std::size_t kChunk = 64 * 1024;
+    constexpr std::size_t kChunk = 16 * 1024;
     Bytes buffer;                    // the file's bytes from `bufferAt` on
     std::uint64_t bufferAt = m_offset;
     bool atEnd = false;
@@ -195,6 +195,17 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
         return buffer.size() - skip >= size;
     };
 
+    // Skipping ahead, commits are kept (with where they lie) until a later
+    // checkpoint holds them; the newest checkpoint is followed once, at the end.
+    struct Pending {
+        std::uint64_t at;
+        std::uint64_t seq;
+        Bytes payload;
+    };
+    std::vector<Pending> pending;
+    RecordView newest;  // the newest checkpoint passed, skipping ahead
+    std::uint64_t newestAt = 0;
+    std::uint64_t seq = m_model.Seq();  // the commits taken, applied or kept
     bool whole = true;
     while (m_offset < limit) {
         if (!have(m_offset, f::kRecordHeaderSize)) {
@@ -217,28 +228,53 @@ LONG Hive::ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t lim
             break;
         }
         if (r.type == f::kCommit) {
-            if (r.seq != m_model.Seq() + 1) {
+            if (r.seq != seq + 1) {
                 whole = false;
                 break;
             }
-            if (!m_model.ApplyCommit(r.payload, r.length, changes)) {
+            if (skipAhead) {
+                pending.push_back(Pending{m_offset, r.seq, Bytes(r.payload, r.payload + r.length)});
+            } else if (!m_model.ApplyCommit(r.payload, r.length, changes)) {
                 // A record that checks out but does not apply: not written by
                 // this code. The hive goes back to what came before it.
                 const std::uint64_t bad = m_offset;
                 LoadAll(bad);
                 return ERROR_REGISTRY_CORRUPT;
+            } else {
+                m_model.SetSeq(r.seq);
             }
-            m_model.SetSeq(r.seq);
+            seq = r.seq;
         } else {
-            if (r.seq != m_model.Seq() || !FollowCheckpoint(m_offset, r)) {
+            if (r.seq != seq || (!skipAhead && !FollowCheckpoint(m_offset, r, true))) {
                 whole = false;
                 break;
             }
+            if (skipAhead) {
+                newest = r;
+                newest.payload = nullptr;  // read from the mapping, once
+                newestAt = m_offset;
+                pending.clear();
+            }
             m_checkpointAt = m_offset;
             m_checkpointSize = r.total;
+            m_checkpointCrc = r.crc;
+            m_checkpointSeq = r.seq;
         }
         m_offset += r.total;
         m_lastCrc = r.crc;
+    }
+    if (newestAt != 0 && !FollowCheckpoint(newestAt, newest, false)) {
+        // Whole but not holding together: not written by this code. The
+        // hive goes back to what came before it.
+        LoadAll(newestAt);
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    for (const Pending& p : pending) {
+        if (!m_model.ApplyCommit(p.payload.data(), p.payload.size(), changes)) {
+            LoadAll(p.at);
+            return ERROR_REGISTRY_CORRUPT;
+        }
+        m_model.SetSeq(p.seq);
     }
     if (!whole && m_offset < limit) {
         if (repair) {

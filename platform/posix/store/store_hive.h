@@ -127,9 +127,14 @@ private:
     LONG LoadAll(std::uint64_t limit = UINT64_MAX);
     // The file mapped (or, where someone else owns it, copied) up to `end`.
     LONG MapTo(std::uint64_t end);
-    // Goes on from the checkpoint record `r` at `at`, which holds the hive
-    // as the model now stands; false when it does not hold together.
-    bool FollowCheckpoint(std::uint64_t at, const RecordView& r);
+    // Goes on from the checkpoint record `r` at `at`: as the model now
+    // stands (`inStep`), or in place of what the model holds (an opening
+    // that skipped the commits before it). False when it does not hold
+    // together (a model not in step is then left as it was).
+    bool FollowCheckpoint(std::uint64_t at, const RecordView& r, bool inStep);
+    // Names the newest checkpoint in an anchor, once it and everything it
+    // refers to is on the disk. The caller holds the writers' lock.
+    void AnchorNewest();
     // Notes that the records up to `end` are on the disk.
     void NoteSynced(std::uint64_t end);
     // Reads the model anew from the file, after it was damaged (store_model.h).
@@ -149,7 +154,10 @@ private:
     }
     // Takes the whole records after m_offset. With `repair` (the caller
     // holds the writers' lock) it also cuts off a torn end.
-    LONG ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit = UINT64_MAX);
+    // With `skipAhead` (an opening), commits that a later checkpoint holds
+    // are not applied: the model goes on from the newest checkpoint.
+    LONG ReadTail(std::vector<Change>* changes, bool repair, std::uint64_t limit = UINT64_MAX,
+                  bool skipAhead = false);
     // Goes over to the file another process put in place. With or without
     // the lock: it writes nothing.
     LONG SwitchFile(std::vector<Change>* changes);
@@ -187,6 +195,9 @@ private:
     std::uint32_t m_lastCrc = 0;       // CRC of the last record taken
     std::uint64_t m_checkpointAt = 0;  // where the newest checkpoint begins
     std::uint64_t m_checkpointSize = 0;
+    std::uint32_t m_checkpointCrc = 0;    // its record's CRC
+    std::uint64_t m_checkpointSeq = 0;    // the commits it holds
+    std::uint64_t m_anchoredAt = 0;       // the newest checkpoint an anchor names
     std::uint64_t m_anchorGeneration = 0;
     std::uint64_t m_syncedEnd = 0;     // records before it were flushed
     bool m_newBootFound = false;

@@ -127,28 +127,37 @@ LONG Hive::LoadAll(std::uint64_t limit)
         const bool inPlace = Get32(head + f::kRecordHeaderSize) == snap::kSnapshotVersion;
         RecordView view;
         Bytes record;
-        if (inPlace && total > f::kReadWhole && anchor.generation != 0) {
-            // Too large to read at every opening: the anchor vouches for it,
-            // and it is read as hostile input.
-            if (Get32(head + f::kRecordCrc) != anchor.recordCrc) continue;
-            view.type = f::kCheckpoint;
-            view.seq = Get64(head + f::kRecordSeq);
-            view.crc = anchor.recordCrc;
-            view.length = length;
-            view.total = total;
+        const std::uint8_t* whole = nullptr;  // the record, where it is checked whole
+        if (inPlace) {
+            // Named by an anchor, it is on the disk whole: mapped, not read.
+            if (MapTo(anchor.offset + total) != ERROR_SUCCESS) continue;
+            if (total > f::kReadWhole && anchor.generation != 0) {
+                // Too large to check at every opening: the anchor vouches for
+                // it, and it is read as hostile input.
+                if (Get32(head + f::kRecordCrc) != anchor.recordCrc) continue;
+                view.type = f::kCheckpoint;
+                view.seq = Get64(head + f::kRecordSeq);
+                view.crc = anchor.recordCrc;
+                view.length = length;
+                view.total = total;
+            } else {
+                whole = m_map->Data() + anchor.offset;
+            }
         } else {
             record.resize(total);
             if (ReadAt(m_file.get(), record.data(), record.size(), anchor.offset) !=
                 static_cast<ssize_t>(record.size())) {
                 continue;
             }
-            std::uint32_t prev = Get32(&record[f::kRecordPrevCrc]);
-            if (ParseRecord(record.data(), record.size(), m_salt, prev, view) != Parse::Whole) continue;
+            whole = record.data();
+        }
+        if (whole != nullptr) {
+            std::uint32_t prev = Get32(whole + f::kRecordPrevCrc);
+            if (ParseRecord(whole, total, m_salt, prev, view) != Parse::Whole) continue;
             if (anchor.generation != 0 && view.crc != anchor.recordCrc) continue;
             if (anchor.offset == f::kHeaderSize && prev != 0) continue;
         }
         if (inPlace) {
-            if (MapTo(anchor.offset + total) != ERROR_SUCCESS) continue;
             auto snapshot = Snapshot::Open(m_map, anchor.offset + f::kRecordHeaderSize, length);
             if (snapshot == nullptr || snapshot->Seq() != view.seq || !m_model.Rebase(snapshot, false)) continue;
         } else if (!m_model.Load(view.payload, view.length) || m_model.Seq() != view.seq) {
@@ -158,9 +167,12 @@ LONG Hive::LoadAll(std::uint64_t limit)
         m_lastCrc = view.crc;
         m_checkpointAt = anchor.offset;
         m_checkpointSize = view.total;
+        m_checkpointCrc = view.crc;
+        m_checkpointSeq = view.seq;
+        m_anchoredAt = anchor.offset;
         // A hive last written in an earlier start of the machine shows no
         // volatile keys; the first writer of this start records that.
-        LONG status = ReadTail(nullptr, false, limit);
+        LONG status = ReadTail(nullptr, false, limit, m_model.HasBase());
         if (m_model.BootId() != m_options.bootId) m_model.DropVolatile(nullptr);
         return status;
     }
@@ -180,14 +192,22 @@ LONG Hive::MapTo(std::uint64_t end)
     return ERROR_SUCCESS;
 }
 
-bool Hive::FollowCheckpoint(std::uint64_t at, const RecordView& r)
+bool Hive::FollowCheckpoint(std::uint64_t at, const RecordView& r, bool inStep)
 {
-    if (r.length < 4 || Get32(r.payload) != snap::kSnapshotVersion) {
-        return m_model.LoadTablesOnly(r.payload, r.length);
-    }
+    if (r.length < 4) return false;
     if (MapTo(at + r.total) != ERROR_SUCCESS) return false;
+    const std::uint8_t* payload = m_map->Data() + at + f::kRecordHeaderSize;
+    if (Get32(payload) != snap::kSnapshotVersion) {
+        return inStep && m_model.LoadTablesOnly(payload, r.length);
+    }
     auto snapshot = Snapshot::Open(m_map, at + f::kRecordHeaderSize, r.length);
-    return snapshot != nullptr && snapshot->Seq() == r.seq && m_model.Rebase(snapshot, true);
+    if (snapshot == nullptr || snapshot->Seq() != r.seq) return false;
+    if (!inStep) {
+        // Its top key is looked at before the model lets go of what it holds.
+        KeyView top;
+        if (!snapshot->ReadKey(snapshot->Lookup(kRootKey), kRootKey, top) || top.parent != 0) return false;
+    }
+    return m_model.Rebase(snapshot, inStep);
 }
 
 LONG Hive::MaybeCheckpoint()
@@ -201,30 +221,47 @@ LONG Hive::MaybeCheckpoint()
     m_model.Save(payload, at + f::kRecordHeaderSize, false);
     LONG status = Append(format::kCheckpoint, m_model.Seq(), payload);
     if (status != ERROR_SUCCESS) return ERROR_SUCCESS;  // the commit itself stands
-    // The checkpoint refers to what the ones before it put in the file: all
-    // of it is on the disk before an anchor names it. Where the sync fails,
-    // the commit stands, but the hive is no longer trusted (see Flush).
-    if (m_io.fdatasync(m_file.get()) != 0) {
-        Break(ERROR_REGISTRY_IO_FAILED);
-        return ERROR_SUCCESS;
-    }
-    NoteSynced(m_offset);
     m_checkpointAt = at;
     m_checkpointSize = m_offset - at;
-    ++m_anchorGeneration;
-    std::uint8_t slot[f::kAnchorSize];
-    MakeAnchor(slot, m_anchorGeneration, at, m_lastCrc, m_model.Seq());
-    WriteAll(m_io, m_file.get(), slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
+    m_checkpointCrc = m_lastCrc;
+    m_checkpointSeq = m_model.Seq();
     // This process goes on from the checkpoint it wrote, holding nothing
     // changed since.
     RecordView r;
     r.type = f::kCheckpoint;
     r.seq = m_model.Seq();
-    r.payload = payload.data();
     r.length = payload.size();
     r.total = m_offset - at;
-    FollowCheckpoint(at, r);
+    FollowCheckpoint(at, r, true);
+    if (m_checkpointAt - m_anchoredAt >= f::kAnchorEvery) AnchorNewest();
     return ERROR_SUCCESS;
+}
+
+void Hive::AnchorNewest()
+{
+    assert(m_lockHeld);
+    // The checkpoint refers to what the ones before it put in the file: all
+    // of it is on the disk before an anchor names it. Where the sync fails,
+    // the commit stands, but the hive is no longer trusted (see Flush).
+    if (m_io.fdatasync(m_file.get()) != 0) {
+        Break(ERROR_REGISTRY_IO_FAILED);
+        return;
+    }
+    NoteSynced(m_offset);
+    // Other writers may have anchored since this process looked: the
+    // generation goes on from the newest slot.
+    std::uint8_t slots[f::kAnchorB + f::kAnchorSize];
+    if (ReadAt(m_file.get(), slots, sizeof slots, 0) == static_cast<ssize_t>(sizeof slots)) {
+        for (std::size_t at : {f::kAnchorA, f::kAnchorB}) {
+            const Anchor a = ReadAnchor(slots + at);
+            if (a.valid) m_anchorGeneration = std::max(m_anchorGeneration, a.generation);
+        }
+    }
+    ++m_anchorGeneration;
+    std::uint8_t slot[f::kAnchorSize];
+    MakeAnchor(slot, m_anchorGeneration, m_checkpointAt, m_checkpointCrc, m_checkpointSeq);
+    WriteAll(m_io, m_file.get(), slot, sizeof slot, (m_anchorGeneration % 2) != 0 ? f::kAnchorA : f::kAnchorB);
+    m_anchoredAt = m_checkpointAt;
 }
 
 LONG Hive::Rewrite()

@@ -202,14 +202,18 @@ Key* Model::Held(KeyId id)
 KeyId Model::Child(const Key& parent, std::u16string_view upper) const
 {
     if ((parent.m_lazy & Key::kLazyChildren) != 0) {
-        // Looked up in the record, without taking the other sub-keys in.
+        // Looked up among those added and in the record, without taking the
+        // other sub-keys in.
+        if (const ChildRef* added = parent.m_children.Find(upper)) return added->id;
         KeyView view;
         if (!m_base->ReadKey(parent.m_record, parent.id, view)) {
             m_unreadable = true;
             return 0;
         }
         const KeyId id = view.FindChild(upper);
-        const Key* child = id != 0 ? Find(id) : nullptr;
+        const auto& gone = parent.m_childrenGone;
+        if (id == 0 || std::find(gone.begin(), gone.end(), id) != gone.end()) return 0;
+        const Key* child = Find(id);
         return child != nullptr && child->parent == parent.id && child->upper == upper ? id : 0;
     }
     const ChildRef* child = parent.Children().Find(upper);
@@ -269,9 +273,32 @@ void Model::Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter
     changes->push_back(std::move(change));
 }
 
-void Model::LinkChild(Key& parent, const Key& child) { parent.MutableChildren().Insert(ChildRef{child.id, &child}); }
+void Model::LinkChild(Key& parent, const Key& child)
+{
+    if ((parent.m_lazy & Key::kLazyChildren) != 0) {
+        auto& gone = parent.m_childrenGone;
+        auto it = std::find(gone.begin(), gone.end(), child.id);
+        if (it != gone.end()) {
+            gone.erase(it);  // back in the record's list
+            return;
+        }
+    }
+    parent.m_children.Insert(ChildRef{child.id, &child});
+}
 
-void Model::UnlinkChild(Key& parent, const Key& child) { parent.MutableChildren().Erase(child.upper, child.id); }
+void Model::UnlinkChild(Key& parent, const Key& child)
+{
+    if (parent.m_children.Erase(child.upper, child.id)) return;
+    if ((parent.m_lazy & Key::kLazyChildren) != 0 && InRecord(parent, child)) {
+        parent.m_childrenGone.push_back(child.id);
+    }
+}
+
+bool Model::InRecord(const Key& parent, const Key& child) const
+{
+    KeyView view;
+    return m_base->ReadKey(parent.m_record, parent.id, view) && view.FindChild(child.upper) == child.id;
+}
 
 void Model::RemoveSubtree(KeyId id, const Effects& fx)
 {
@@ -285,7 +312,14 @@ void Model::RemoveSubtree(KeyId id, const Effects& fx)
     Key* top = Mutable(id);
     const KeyId parentId = top->parent;
     Key* parent = parentId != 0 ? Mutable(parentId) : nullptr;
-    if (parent != nullptr) parent->MutableChildren();
+    if (parent != nullptr && (parent->m_lazy & Key::kLazyChildren) != 0) {
+        // Room to note the removal; many removals and the list is read.
+        if (parent->m_childrenGone.size() >= Key::kMaxGone) {
+            parent->MutableChildren();
+        } else {
+            parent->m_childrenGone.reserve(parent->m_childrenGone.size() + 1);
+        }
+    }
     // Keys of the checkpoint are marked gone, so that they are not read
     // from it again; what fails for memory here has changed nothing else.
     auto markGone = [this, &order]() {

@@ -179,7 +179,11 @@ struct Key {
     const ValueList& Values() const;
     const ChildList& Children() const;
     // The number of sub-keys, without reading them.
-    std::size_t ChildCount() const { return (m_lazy & kLazyChildren) != 0 ? m_baseChildren : m_children.size(); }
+    std::size_t ChildCount() const
+    {
+        return (m_lazy & kLazyChildren) != 0 ? m_baseChildren - m_childrenGone.size() + m_children.size()
+                                              : m_children.size();
+    }
     const Value* FindValue(std::u16string_view upperName) const { return Values().Find(upperName); }
     bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
 
@@ -187,6 +191,8 @@ private:
     friend class Model;
     static constexpr std::uint8_t kLazyValues = 0x1;
     static constexpr std::uint8_t kLazyChildren = 0x2;
+    // Sub-keys removed from a list not read yet, beyond which it is read.
+    static constexpr std::size_t kMaxGone = 32;
     ValueList& MutableValues();
     ChildList& MutableChildren();
 
@@ -195,7 +201,12 @@ private:
     std::uint32_t m_baseChildren = 0;  // the sub-keys the record lists
     mutable std::uint8_t m_lazy = 0;   // the parts still to be read from the record
     mutable ValueList m_values;
+    // While the list of sub-keys is not read (kLazyChildren), m_children
+    // holds only those added since the record, m_childrenGone the ids of
+    // those of the record removed since: a sub-key made below a key of
+    // thousands does not read them all.
     mutable ChildList m_children;
+    mutable std::vector<KeyId> m_childrenGone;
 };
 
 // What a change did, for change notification. The chain lists the key and
@@ -364,7 +375,10 @@ private:
     void Report(std::vector<Change>* changes, KeyId key, std::uint32_t filter) const;
     void RemoveSubtree(KeyId id, const Effects& fx);
     void LinkChild(Key& parent, const Key& child);
+    // Nothing is allocated where the caller made room (RemoveSubtree).
     void UnlinkChild(Key& parent, const Key& child);
+    // True when the record of `parent` lists `child`.
+    bool InRecord(const Key& parent, const Key& child) const;
     bool LoadBody(Decoder& in, bool keys);
 
     // The keys taken into memory (all of them without a checkpoint to read

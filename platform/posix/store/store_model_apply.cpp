@@ -61,8 +61,7 @@ bool Model::ApplyCreateKey(Decoder& in, const Effects& fx)
     if (Child(*parent, key.upper) != 0) return false;
     const KeyId id = key.id;
     const KeyId parentId = key.parent;
-    // Read before anything changes: the parent's list and what marks the key.
-    parent->MutableChildren();
+    // Noted before anything changes: what marks the key.
     if (m_base != nullptr) m_dirty.insert(id);
     if (key.IsVolatile()) m_volatile.insert(id);
     if (fx.undo != nullptr) {

@@ -139,8 +139,10 @@ void Model::LoadChildren(const Key& key) const
 {
     KeyView view;
     ChildList children;
+    const auto& gone = key.m_childrenGone;
     if (m_base->ReadKey(key.m_record, key.id, view)) {
         for (std::uint32_t i = 0; i < view.childCount; ++i) {
+            if (!gone.empty() && std::find(gone.begin(), gone.end(), view.ChildId(i)) != gone.end()) continue;
             // A sub-key is taken only where its own record names this key as
             // its parent, in order, once: whatever a damaged list says, keys
             // form a tree.
@@ -152,7 +154,12 @@ void Model::LoadChildren(const Key& key) const
     } else {
         m_unreadable = true;
     }
+    // And those added since the record.
+    for (const ChildRef& c : key.m_children) {
+        if (children.Find(c.key->upper) == nullptr) children.Insert(c);
+    }
     key.m_children = std::move(children);
+    key.m_childrenGone.clear();
     key.m_lazy &= static_cast<std::uint8_t>(~Key::kLazyChildren);
 }
 
@@ -254,7 +261,8 @@ std::size_t Model::EncodeKey(const Key& key, Bytes& out, std::uint64_t payloadAt
     Pad8(out);
     std::uint32_t childCount = 0;
     std::size_t childUnits = 0;
-    if ((key.m_lazy & Key::kLazyChildren) != 0) {
+    const bool lazyChildren = (key.m_lazy & Key::kLazyChildren) != 0;
+    if (lazyChildren && key.m_children.empty() && key.m_childrenGone.empty()) {
         if (fromRecord) {
             out.insert(out.end(), view.children, view.children + s::kChildEntrySize * view.childCount);
             out.insert(out.end(), view.childNames, view.childNames + 2 * static_cast<std::size_t>(view.childUnits));
@@ -262,18 +270,32 @@ std::size_t Model::EncodeKey(const Key& key, Bytes& out, std::uint64_t payloadAt
             childUnits = view.childUnits;
         }
     } else {
-        const std::size_t table = out.size();
-        out.resize(table + s::kChildEntrySize * key.m_children.size(), 0);
-        std::size_t i = 0;
-        for (const ChildRef& c : key.m_children) {
-            std::uint8_t* e = out.data() + table + s::kChildEntrySize * i++;
-            Put64(e, c.id);
-            Put32(e + 8, static_cast<std::uint32_t>(childUnits));
-            Put32(e + 12, static_cast<std::uint32_t>(c.key->upper.size()));
-            childUnits += c.key->upper.size();
+        // The list as it stands: read, or the record's with what was added
+        // and removed since, in order of upper-case name.
+        std::vector<std::pair<std::u16string_view, KeyId>> list;
+        std::vector<std::u16string> uppers;
+        if (lazyChildren && fromRecord) {
+            const auto& gone = key.m_childrenGone;
+            uppers.reserve(view.childCount);
+            for (std::uint32_t i = 0; i < view.childCount; ++i) {
+                if (std::find(gone.begin(), gone.end(), view.ChildId(i)) != gone.end()) continue;
+                uppers.push_back(view.ChildUpper(i));
+                list.emplace_back(uppers.back(), view.ChildId(i));
+            }
         }
-        for (const ChildRef& c : key.m_children) PutUnits(out, c.key->upper);
-        childCount = static_cast<std::uint32_t>(key.m_children.size());
+        for (const ChildRef& c : key.m_children) list.emplace_back(c.key->upper, c.id);
+        if (lazyChildren) std::sort(list.begin(), list.end());
+        const std::size_t table = out.size();
+        out.resize(table + s::kChildEntrySize * list.size(), 0);
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            std::uint8_t* e = out.data() + table + s::kChildEntrySize * i;
+            Put64(e, list[i].second);
+            Put32(e + 8, static_cast<std::uint32_t>(childUnits));
+            Put32(e + 12, static_cast<std::uint32_t>(list[i].first.size()));
+            childUnits += list[i].first.size();
+        }
+        for (const auto& entry : list) PutUnits(out, entry.first);
+        childCount = static_cast<std::uint32_t>(list.size());
     }
     Pad8(out);
     std::uint8_t* h = out.data() + at;

@@ -58,6 +58,9 @@ std::shared_ptr<const Mapping> Mapping::Of(int fd, std::uint64_t size, bool copy
         status = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_REGISTRY_IO_FAILED;
         return nullptr;
     }
+    // A process reads a few scattered records: no read-ahead around them,
+    // which would only fill its resident memory with pages it never reads.
+    ::madvise(p, static_cast<std::size_t>(size), MADV_RANDOM);
     m->m_data = static_cast<const std::uint8_t*>(p);
     m->m_mapped = true;
     return m;

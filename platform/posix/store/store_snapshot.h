@@ -66,12 +66,12 @@ constexpr std::size_t kTablesSize = 52;
 constexpr std::size_t kHeaderSize = 56;
 
 constexpr std::uint32_t kNodeMagic = 0x58444E49;  // "INDX"
-constexpr std::size_t kFanoutBits = 8;
+constexpr std::size_t kFanoutBits = 4;
 constexpr std::size_t kFanout = std::size_t{1} << kFanoutBits;
 constexpr std::size_t kNodeLevel = 4;
 constexpr std::size_t kNodeEntries = 8;
 constexpr std::size_t kNodeSize = kNodeEntries + 8 * kFanout;
-constexpr std::uint32_t kMaxLevels = 8;  // 2^64 ids
+constexpr std::uint32_t kMaxLevels = 16;  // 2^64 ids
 
 constexpr std::uint32_t kKeyMagic = 0x3259454B;  // "KEY2"
 constexpr std::size_t kKeySize = 4;          // u32, the whole record, padded
