@@ -172,6 +172,25 @@ bool Model::Rebase(std::shared_ptr<const Snapshot> base, bool inStep)
         m_unreadable = false;
     }
     m_base = std::move(base);
+    if (inStep) {
+        // A changed key still reading parts from its old record reads them
+        // from its new one, which holds what was noted beside it.
+        for (KeyId id : m_dirty) {
+            auto it = m_keys.find(id);
+            KeyView view;
+            if (it == m_keys.end() || it->second.m_lazy == 0 ||
+                !m_base->ReadKey(m_base->Lookup(id), id, view)) {
+                continue;
+            }
+            Key& key = it->second;
+            key.m_record = static_cast<std::uint64_t>(view.record - m_base->Map().Data());
+            key.m_baseChildren = view.childCount;
+            if ((key.m_lazy & Key::kLazyChildren) != 0) {
+                key.m_children = ChildList();
+                key.m_childrenGone.clear();
+            }
+        }
+    }
     m_gone.clear();
     m_dirty.clear();
     m_security = m_base->Descriptors();
@@ -271,31 +290,43 @@ std::size_t Model::EncodeKey(const Key& key, Bytes& out, std::uint64_t payloadAt
         }
     } else {
         // The list as it stands: read, or the record's with what was added
-        // and removed since, in order of upper-case name.
-        std::vector<std::pair<std::u16string_view, KeyId>> list;
-        std::vector<std::u16string> uppers;
+        // and removed since, merged in order of upper-case name.
+        const std::size_t table = out.size();
+        std::vector<std::pair<KeyId, std::size_t>> entries;  // id, units of its name
+        Bytes names;
+        auto add = [&](KeyId id, const std::uint8_t* units, std::size_t count, std::u16string_view text) {
+            entries.emplace_back(id, count);
+            if (units != nullptr) {
+                names.insert(names.end(), units, units + 2 * count);
+            } else {
+                PutUnits(names, text);
+            }
+        };
+        auto added = key.m_children.begin();
         if (lazyChildren && fromRecord) {
             const auto& gone = key.m_childrenGone;
-            uppers.reserve(view.childCount);
             for (std::uint32_t i = 0; i < view.childCount; ++i) {
-                if (std::find(gone.begin(), gone.end(), view.ChildId(i)) != gone.end()) continue;
-                uppers.push_back(view.ChildUpper(i));
-                list.emplace_back(uppers.back(), view.ChildId(i));
+                const KeyId id = view.ChildId(i);
+                if (!gone.empty() && std::find(gone.begin(), gone.end(), id) != gone.end()) continue;
+                for (; added != key.m_children.end() && view.CompareChild(i, added->key->upper) > 0; ++added) {
+                    add(added->id, nullptr, added->key->upper.size(), added->key->upper);
+                }
+                std::size_t units = 0;
+                const std::uint8_t* p = view.ChildUnits(i, units);
+                add(id, p, units, {});
             }
         }
-        for (const ChildRef& c : key.m_children) list.emplace_back(c.key->upper, c.id);
-        if (lazyChildren) std::sort(list.begin(), list.end());
-        const std::size_t table = out.size();
-        out.resize(table + s::kChildEntrySize * list.size(), 0);
-        for (std::size_t i = 0; i < list.size(); ++i) {
+        for (; added != key.m_children.end(); ++added) add(added->id, nullptr, added->key->upper.size(), added->key->upper);
+        out.resize(table + s::kChildEntrySize * entries.size(), 0);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
             std::uint8_t* e = out.data() + table + s::kChildEntrySize * i;
-            Put64(e, list[i].second);
+            Put64(e, entries[i].first);
             Put32(e + 8, static_cast<std::uint32_t>(childUnits));
-            Put32(e + 12, static_cast<std::uint32_t>(list[i].first.size()));
-            childUnits += list[i].first.size();
+            Put32(e + 12, static_cast<std::uint32_t>(entries[i].second));
+            childUnits += entries[i].second;
         }
-        for (const auto& entry : list) PutUnits(out, entry.first);
-        childCount = static_cast<std::uint32_t>(list.size());
+        out.insert(out.end(), names.begin(), names.end());
+        childCount = static_cast<std::uint32_t>(entries.size());
     }
     Pad8(out);
     std::uint8_t* h = out.data() + at;

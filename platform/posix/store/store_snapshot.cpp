@@ -194,23 +194,40 @@ bool ParseKeyRecord(const std::uint8_t* p, std::size_t available, KeyView& out)
     at = Pad8(static_cast<std::size_t>(std::min<std::uint64_t>(at, size + 8)));
     part(std::uint64_t{snap::kChildEntrySize} * out.childCount, out.children);
     part(2ull * out.childUnits, out.childNames);
-    if (at > size || out.valueCount > out.valueBytes) return false;
-    for (std::uint32_t i = 0; i < out.childCount; ++i) {
-        const std::uint8_t* e = out.children + snap::kChildEntrySize * i;
-        if (std::uint64_t{Get32(e + 8)} + Get32(e + 12) > out.childUnits) return false;
-    }
-    return true;
+    // Each sub-key's name is checked when it is read (ChildUnits): a record
+    // is read at every lookup below it, and checking thousands of names
+    // each time would make lookups grow with the list.
+    return at <= size && out.valueCount <= out.valueBytes;
 }
 
 KeyId KeyView::ChildId(std::size_t index) const { return Get64(children + snap::kChildEntrySize * index); }
 
 std::u16string KeyView::ChildUpper(std::size_t index) const
 {
-    const std::uint8_t* e = children + snap::kChildEntrySize * index;
-    const std::uint8_t* text = childNames + 2 * static_cast<std::size_t>(Get32(e + 8));
-    std::u16string upper(Get32(e + 12), u'\0');
+    std::size_t units = 0;
+    const std::uint8_t* text = ChildUnits(index, units);
+    std::u16string upper(units, u'\0');
     for (std::size_t i = 0; i < upper.size(); ++i) upper[i] = static_cast<char16_t>(Get16(text + 2 * i));
     return upper;
+}
+
+const std::uint8_t* KeyView::ChildUnits(std::size_t index, std::size_t& units) const
+{
+    const std::uint8_t* e = children + snap::kChildEntrySize * index;
+    const std::uint64_t first = Get32(e + 8);
+    units = Get32(e + 12);
+    if (first + units > childUnits) {
+        units = 0;  // a name that does not lie within the record reads as none
+        return childNames;
+    }
+    return childNames + 2 * first;
+}
+
+int KeyView::CompareChild(std::size_t index, std::u16string_view upper) const
+{
+    std::size_t units = 0;
+    const std::uint8_t* p = ChildUnits(index, units);
+    return CompareUnits(p, units, upper);
 }
 
 KeyId KeyView::FindChild(std::u16string_view upper) const
@@ -218,9 +235,8 @@ KeyId KeyView::FindChild(std::u16string_view upper) const
     std::size_t lo = 0, hi = childCount;
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        const std::uint8_t* e = children + snap::kChildEntrySize * mid;
-        int c = CompareUnits(childNames + 2 * static_cast<std::size_t>(Get32(e + 8)), Get32(e + 12), upper);
-        if (c == 0) return Get64(e);
+        int c = CompareChild(mid, upper);
+        if (c == 0) return ChildId(mid);
         if (c < 0) {
             lo = mid + 1;
         } else {

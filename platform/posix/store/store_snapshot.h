@@ -126,6 +126,10 @@ struct KeyView {
     std::u16string ChildUpper(std::size_t index) const;
     // The id of the sub-key of that upper-case name; 0 when there is none.
     KeyId FindChild(std::u16string_view upper) const;
+    // The upper-case name of the sub-key at `index` compared with `upper`.
+    int CompareChild(std::size_t index, std::u16string_view upper) const;
+    // Where that name's UTF-16LE units lie, and how many there are.
+    const std::uint8_t* ChildUnits(std::size_t index, std::size_t& units) const;
 };
 
 // Parses the record at `p`, of at most `available` bytes.
