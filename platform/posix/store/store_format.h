@@ -119,7 +119,7 @@ constexpr std::size_t kShmWriting = 32;        // atomic u64: non-zero while a c
 // A checkpoint record up to kReadWhole is read whole and checked at every
 // opening.
 constexpr std::size_t kCheckpointTail = 64 * 1024;
-constexpr std::size_t kAnchorEvery = 128 * 1024;
+constexpr std::size_t kAnchorEvery = 64 * 1024;
 constexpr std::size_t kRewriteAbove = 8 * 1024 * 1024;
 constexpr std::size_t kReadWhole = 1024 * 1024;
 
