@@ -358,6 +358,9 @@ private:
     // Takes key `id` from the checkpoint's record at `at`; null when the
     // record does not hold together.
     const Key* Materialize(KeyId id, std::uint64_t at) const;
+    // A key's fields from its record at `at`, its other parts left to be
+    // read from there (its upper-case name is the caller's).
+    void KeyOf(const KeyView& view, std::uint64_t at, Key& key) const;
     void LoadValues(const Key& key) const;
     void LoadChildren(const Key& key) const;
     // Appends the record of `key` (after the data of its larger values,

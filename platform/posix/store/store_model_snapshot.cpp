@@ -66,13 +66,19 @@ const Key* Model::Materialize(KeyId id, std::uint64_t at) const
         return nullptr;
     }
     Key key;
-    key.id = id;
+    KeyOf(view, at, key);
+    key.upper = Upcase(key.name);
+    return &m_keys.emplace(id, std::move(key)).first->second;
+}
+
+void Model::KeyOf(const KeyView& view, std::uint64_t at, Key& key) const
+{
+    key.id = view.id;
     key.parent = view.parent;
     key.flags = view.flags;
     key.security = view.security;
     key.lastWrite = view.lastWrite;
     key.name = Units(view.name, view.nameUnits);
-    key.upper = Upcase(key.name);
     key.keyClass = Units(view.keyClass, view.classUnits);
     key.mount.assign(reinterpret_cast<const char*>(view.mount), view.mountBytes);
     key.mountOrigin.assign(reinterpret_cast<const char*>(view.origin), view.originBytes);
@@ -80,7 +86,6 @@ const Key* Model::Materialize(KeyId id, std::uint64_t at) const
     key.m_record = at;
     key.m_baseChildren = view.childCount;
     key.m_lazy = Key::kLazyValues | Key::kLazyChildren;
-    return &m_keys.emplace(id, std::move(key)).first->second;
 }
 
 bool Model::DecodeValues(const KeyView& view, ValueList& out) const
@@ -455,18 +460,7 @@ void Model::Save(Bytes& out, std::uint64_t payloadAt, bool whole) const
             if (view.dataOutside) {
                 // Its data lies in the old file: written anew before it.
                 Key copy;
-                copy.id = e.first;
-                copy.parent = view.parent;
-                copy.flags = view.flags;
-                copy.security = view.security;
-                copy.lastWrite = view.lastWrite;
-                copy.name = Units(view.name, view.nameUnits);
-                copy.keyClass = Units(view.keyClass, view.classUnits);
-                copy.mount.assign(reinterpret_cast<const char*>(view.mount), view.mountBytes);
-                copy.mountOrigin.assign(reinterpret_cast<const char*>(view.origin), view.originBytes);
-                copy.m_model = this;
-                copy.m_record = e.second;
-                copy.m_lazy = Key::kLazyValues | Key::kLazyChildren;
+                KeyOf(view, e.second, copy);
                 entries.emplace_back(e.first, payloadAt + EncodeKey(copy, out, payloadAt, true));
                 continue;
             }
