@@ -202,15 +202,6 @@ bool ParseKeyRecord(const std::uint8_t* p, std::size_t available, KeyView& out)
 
 KeyId KeyView::ChildId(std::size_t index) const { return Get64(children + snap::kChildEntrySize * index); }
 
-std::u16string KeyView::ChildUpper(std::size_t index) const
-{
-    std::size_t units = 0;
-    const std::uint8_t* text = ChildUnits(index, units);
-    std::u16string upper(units, u'\0');
-    for (std::size_t i = 0; i < upper.size(); ++i) upper[i] = static_cast<char16_t>(Get16(text + 2 * i));
-    return upper;
-}
-
 const std::uint8_t* KeyView::ChildUnits(std::size_t index, std::size_t& units) const
 {
     const std::uint8_t* e = children + snap::kChildEntrySize * index;

@@ -121,9 +121,8 @@ struct KeyView {
     const std::uint8_t* childNames = nullptr;
     std::uint32_t childUnits = 0;
 
-    // The sub-key at `index`: its id and upper-case name (checked).
+    // The id of the sub-key at `index`.
     KeyId ChildId(std::size_t index) const;
-    std::u16string ChildUpper(std::size_t index) const;
     // The id of the sub-key of that upper-case name; 0 when there is none.
     KeyId FindChild(std::u16string_view upper) const;
     // The upper-case name of the sub-key at `index` compared with `upper`.
