@@ -81,9 +81,20 @@ expect_silent_success() {
 }
 
 # query_value VIEW: the AmsNetId data as reg.exe shows it in that view ("" if absent).
+# Under load Wine now and then starts reg.exe and gets nothing back from it at
+# all (no line, no error); an empty answer is therefore asked again, up to three
+# times. A value really absent stays absent on every try, so no fault is hidden.
 query_value() {
-    "$NETID_WINE" reg query "$key" /v AmsNetId "/reg:$1" 2>/dev/null </dev/null | tr -d '\r' |
-        awk '$1 == "AmsNetId" { print $2 " " $3 }'
+    tries=0
+    while :; do
+        answer=$("$NETID_WINE" reg query "$key" /v AmsNetId "/reg:$1" 2>/dev/null </dev/null |
+            tr -d '\r' | awk '$1 == "AmsNetId" { print $2 " " $3 }')
+        tries=$((tries + 1))
+        if [ -n "$answer" ] || [ "$tries" -ge 3 ]; then
+            break
+        fi
+    done
+    printf '%s\n' "$answer"
 }
 
 # key_exists VIEW PATH
