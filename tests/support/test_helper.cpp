@@ -32,6 +32,9 @@
 //     "backup" follows; prints the status; exit status 0.
 //   netid_test_helper deny-all PATH
 //     gives PATH an empty DACL (it grants no one anything); prints the status.
+//   netid_test_helper grant-only PATH SID...
+//     gives PATH a DACL granting reading to those SIDs alone (every right to
+//     Administrators, S-1-5-32-544), inherited beneath; prints the status.
 //   netid_test_helper load ROOT NAME FILE | unload ROOT NAME | replace ROOT SUBKEY NEWFILE OLDFILE | save PATH FILE
 //   netid_test_helper replace ROOT SUBKEY NEWFILE OLDFILE
 //     the hive calls with the backup and restore privileges enabled (ROOT is
@@ -376,30 +379,72 @@ int DenyAll(const char* path)
     return status == ERROR_SUCCESS ? 0 : 1;
 }
 
-// A self-relative descriptor naming only an owner, from the owner's text
-// S-1-<authority>-<sub>-<sub>...
-int SetOwner(const char* path, const char* sidText)
+// Appends the binary form of the SID text S-1-<authority>-<sub>-<sub>...;
+// false when it is not one.
+bool AppendSid(const char* sidText, std::vector<BYTE>& out)
 {
     std::vector<unsigned long> parts;
     for (const char* p = sidText + 2; *p != '\0';) {
         char* end = nullptr;
         parts.push_back(std::strtoul(p, &end, 10));
         p = *end == '-' ? end + 1 : end;
-        if (*end != '-' && *end != '\0') return 2;
+        if (*end != '-' && *end != '\0') return false;
     }
-    if (parts.size() < 3) return 2;
+    if (parts.size() < 3) return false;
+    out.push_back(static_cast<BYTE>(parts[0]));
+    out.push_back(static_cast<BYTE>(parts.size() - 2));
+    for (int i = 0; i < 5; ++i) out.push_back(0);
+    out.push_back(static_cast<BYTE>(parts[1]));
+    for (std::size_t i = 2; i < parts.size(); ++i) {
+        for (int b = 0; b < 4; ++b) out.push_back(static_cast<BYTE>(parts[i] >> (8 * b)));
+    }
+    return true;
+}
+
+// Gives the key a DACL that grants KEY_READ (and, to Administrators, every
+// right), inherited by keys made beneath it, to the SIDs given, and no one else.
+int GrantOnly(const char* path, char** sids, int count)
+{
+    std::vector<BYTE> descriptor(28, 0);
+    descriptor[0] = 1;     // revision
+    descriptor[2] = 0x04;  // DACL present
+    descriptor[3] = 0x80;  // self-relative
+    descriptor[16] = 20;   // the DACL right after the header
+    descriptor[20] = 2;    // its revision
+    for (int i = 0; i < count; ++i) {
+        std::vector<BYTE> sid;
+        if (!AppendSid(sids[i], sid)) return 2;
+        const DWORD mask = std::strcmp(sids[i], "S-1-5-32-544") == 0 ? KEY_ALL_ACCESS : KEY_READ;
+        const std::size_t size = 8 + sid.size();
+        descriptor.insert(descriptor.end(), {0 /* allowed */, 0x2 /* container inherit */,
+                                             static_cast<BYTE>(size), static_cast<BYTE>(size >> 8)});
+        for (int b = 0; b < 4; ++b) descriptor.push_back(static_cast<BYTE>(mask >> (8 * b)));
+        descriptor.insert(descriptor.end(), sid.begin(), sid.end());
+    }
+    const std::size_t aclSize = descriptor.size() - 20;
+    descriptor[22] = static_cast<BYTE>(aclSize);
+    descriptor[23] = static_cast<BYTE>(aclSize >> 8);
+    descriptor[24] = static_cast<BYTE>(count);
+    HKEY key = nullptr;
+    HKEY root = RootOf(path);
+    LONG status = RegOpenKeyExA(root, path, 0, WRITE_DAC, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data());
+        RegCloseKey(key);
+    }
+    std::printf("%ld\n", static_cast<long>(status));
+    return status == ERROR_SUCCESS ? 0 : 1;
+}
+
+// A self-relative descriptor naming only an owner, from the owner's text.
+int SetOwner(const char* path, const char* sidText)
+{
     std::vector<BYTE> descriptor(20, 0);
     descriptor[0] = 1;                   // revision
     descriptor[2] = 0x00;
     descriptor[3] = 0x80;                // self-relative
     descriptor[4] = 20;                  // the owner right after the header
-    descriptor.push_back(static_cast<BYTE>(parts[0]));
-    descriptor.push_back(static_cast<BYTE>(parts.size() - 2));
-    for (int i = 0; i < 5; ++i) descriptor.push_back(0);
-    descriptor.push_back(static_cast<BYTE>(parts[1]));
-    for (std::size_t i = 2; i < parts.size(); ++i) {
-        for (int b = 0; b < 4; ++b) descriptor.push_back(static_cast<BYTE>(parts[i] >> (8 * b)));
-    }
+    if (!AppendSid(sidText, descriptor)) return 2;
     HKEY root = RootOf(path);
     HKEY key = nullptr;
     LONG status = RegOpenKeyExA(root, path, 0, WRITE_OWNER, &key);
@@ -518,6 +563,9 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "deny-all") == 0) {
         return DenyAll(argv[2]);
     }
+    if (argc >= 4 && std::strcmp(argv[1], "grant-only") == 0) {
+        return GrantOnly(argv[2], argv + 3, argc - 3);
+    }
     if (argc >= 4 && (std::strcmp(argv[1], "load") == 0 || std::strcmp(argv[1], "unload") == 0 ||
                       std::strcmp(argv[1], "save") == 0 || std::strcmp(argv[1], "replace") == 0)) {
         return HiveCall(argc, argv);
@@ -544,6 +592,6 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr,
                  "usage: netid_test_helper write PATH PREFIX COUNT | create PATH volatile|plain"
-                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | load ROOT NAME FILE | unload ROOT NAME | replace ROOT SUBKEY NEWFILE OLDFILE | set-owner PATH SID | create-closed PATH | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
+                 " | exists PATH | names PATH | dump PATH | open PATH SAM [backup] | deny-all PATH | grant-only PATH SID... | load ROOT NAME FILE | unload ROOT NAME | replace ROOT SUBKEY NEWFILE OLDFILE | set-owner PATH SID | create-closed PATH | save PATH FILE | durable PATH COUNT SIZE EVERY | verify PATH SIZE ACKED | churn PATH COUNT | wait PATH READYFILE TIMEOUT_MS | probe ROOT PATH | cmdline ...\n");
     return 2;
 }

@@ -301,6 +301,12 @@ DWORD Registry::Grant(const store::KeyRef& ref, const store::Key& key, REGSAM sa
         if ((wanted & kWriteRights) != 0) Fail(ERROR_ACCESS_DENIED);
         granted &= ~kWriteRights;
     }
+    // Nor does a key whose contents the hive's public view withholds grant
+    // a right to read them: this process sees only the view.
+    if (key.IsWithheld()) {
+        if ((wanted & kWithheldRights) != 0) Fail(ERROR_ACCESS_DENIED);
+        granted &= ~kWithheldRights;
+    }
     if (systemSecurity) granted |= ACCESS_SYSTEM_SECURITY;
     return granted & kAllRights;
 }

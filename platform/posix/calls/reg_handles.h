@@ -32,6 +32,8 @@ namespace netid::posix {
 constexpr DWORD kWriteRights =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr DWORD kAllRights = KEY_ALL_ACCESS | ACCESS_SYSTEM_SECURITY;
+// What reads a key's contents: not granted on a key a public view withholds.
+constexpr DWORD kWithheldRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
 
 // What a handle stands for. A handle beneath HKEY_CLASSES_ROOT stands for a
 // pair: the key of its path beneath the user's classes

@@ -205,4 +205,40 @@ LONG CheckAccess(const std::vector<BYTE>& descriptor, const Identity& who, ACCES
     return ERROR_SUCCESS;
 }
 
+bool EveryLocalUserMayRead(const std::vector<BYTE>& descriptor)
+{
+    constexpr ACCESS_MASK kRead = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+    // Anyone: a user no entry names, with the groups every user is in.
+    static const Identity anyone = [] {
+        Identity who;
+        who.groups.push_back(MakeSid(kWorldAuthority, {0}));
+        who.groups.push_back(MakeSid(kNtAuthority, {11}));
+        who.groups.push_back(UsersSid());
+        return who;
+    }();
+    ACCESS_MASK granted = 0;
+    if (CheckAccess(descriptor, anyone, kRead, granted) != ERROR_SUCCESS) return false;
+    const BYTE* d = descriptor.data();
+    const std::size_t size = descriptor.size();
+    if (size < SECURITY_DESCRIPTOR_MIN_LENGTH) return true;
+    const DWORD daclAt = Get32(d + 16);
+    if ((Get16(d + 2) & SE_DACL_PRESENT) == 0 || daclAt == 0) return true;
+    // Some user may be denied what anyone is granted: any entry that denies
+    // a right to read (or one of a kind not known here) keeps the key from
+    // every user's file.
+    const BYTE* acl = d + daclAt;
+    const std::size_t aclSize = std::min<std::size_t>(Get16(acl + 2), size - daclAt);
+    const WORD count = Get16(acl + 4);
+    for (std::size_t at = 8, i = 0; i < count && at + 8 <= aclSize; ++i) {
+        const BYTE* ace = acl + at;
+        const WORD aceSize = Get16(ace + 2);
+        if (aceSize < 8 || at + aceSize > aclSize) return false;
+        at += aceSize;
+        if ((ace[1] & INHERIT_ONLY_ACE) != 0 || ace[0] == ACCESS_ALLOWED_ACE_TYPE) continue;
+        if (ace[0] == SYSTEM_AUDIT_ACE_TYPE) continue;
+        if ((MapGenericKeyRights(Get32(ace + 4)) & kRead) != 0 || ace[0] != ACCESS_DENIED_ACE_TYPE) return false;
+    }
+    return true;
+}
+
 }  // namespace netid::posix

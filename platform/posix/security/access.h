@@ -54,6 +54,13 @@ ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask);
 LONG CheckAccess(const std::vector<BYTE>& descriptor, const Identity& who, ACCESS_MASK desired,
                  ACCESS_MASK& granted);
 
+// True when the descriptor lets every local user, whoever they are, read
+// the key: its values and its sub-keys (KEY_QUERY_VALUE and
+// KEY_ENUMERATE_SUB_KEYS), through what every user holds (Everyone,
+// Authenticated Users, Users), with no entry that denies a right to read
+// to anyone. Only such a key may be kept in a file every user can read.
+bool EveryLocalUserMayRead(const std::vector<BYTE>& descriptor);
+
 }  // namespace netid::posix
 
 #endif

@@ -440,7 +440,7 @@ LONG StoreEngine::ConvertEarlierStore()
         (l.underUsers ? usersMounts : machineMounts).push_back({l.tree.name, hiveName, l.origin});
     }
     // HKEY_USERS: .DEFAULT and each user's hive in a file of its own.
-    status = MakeHive(target, "default", m_dir.get(), TakeOrFresh(users, u".DEFAULT"), 0644, m_owner, {});
+    status = MakeHive(target, "default", m_dir.get(), TakeOrFresh(users, u".DEFAULT"), 0600, m_owner, {});
     if (status != ERROR_SUCCESS) return status;
     usersMounts.push_back({u".DEFAULT", "default", std::string()});
     status = MakeUserHives(target, m_dir.get(), users);
@@ -448,7 +448,7 @@ LONG StoreEngine::ConvertEarlierStore()
     status = MakeHive(target, "hku", m_dir.get(), users, 0644, m_owner, usersMounts);
     if (status != ERROR_SUCCESS) return status;
     // Last, the machine's hive: from here on the store is of the new format.
-    status = MakeHive(target, "machine", m_dir.get(), machine, 0644, m_owner, machineMounts);
+    status = MakeHive(target, "machine", m_dir.get(), machine, 0600, m_owner, machineMounts);
     if (status != ERROR_SUCCESS) return status;
     ::renameat(m_dir.get(), kOldDatabase, m_dir.get(), (std::string(kOldDatabase) + ".converted").c_str());
     for (const char* stale : {"registry.db-wal", "registry.db-shm", "registry.signal", "hives.loaded"}) {

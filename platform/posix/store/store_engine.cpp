@@ -17,6 +17,7 @@
 #include "platform/posix/base/process.h"
 #include "platform/posix/security/security.h"
 #include "platform/posix/base/text.h"
+#include "platform/posix/store/store_view.h"
 
 namespace netid::posix::store {
 namespace {
@@ -30,6 +31,9 @@ constexpr const char* kUsersDir = "users";
 constexpr const char* kUserHive = "user";
 constexpr const char* kRootUserDir = "root";  // root's own hive, in the machine's store
 constexpr const char* kUserSidPrefix = "S-1-22-1-";
+
+// The hives every local user reads, kept with a public view.
+bool HasView(const std::string& name) { return name == kMachine || name == kDefaultHive; }
 
 std::string UserSidName(std::uint32_t uid) { return kUserSidPrefix + std::to_string(uid); }
 
@@ -148,7 +152,7 @@ LONG StoreEngine::Open(const std::string& directory)
             return made;
         }
     }
-    LONG status = OpenSlot(kMachine, m_dir.get(), {}, Options(0644, false), m_machine);
+    LONG status = OpenSlot(kMachine, m_dir.get(), {}, Options(0600, false), m_machine);
     if (status != ERROR_SUCCESS) {
         if (status == ERROR_ACCESS_DENIED) {
             m_problem = "the store's files in " + directory + " may not be read by this user";
@@ -209,7 +213,7 @@ LONG StoreEngine::CreateSkeleton()
     LONG status = ERROR_SUCCESS;
     for (auto [name, rootName, mode] : {std::tuple{kSamHive, u"SAM", 0600},
                                         std::tuple{kSecurityHive, u"SECURITY", 0600},
-                                        std::tuple{kDefaultHive, u".DEFAULT", 0644}}) {
+                                        std::tuple{kDefaultHive, u".DEFAULT", 0600}}) {
         status = make(name, rootName, static_cast<mode_t>(mode), nullptr, 0);
         if (status != ERROR_SUCCESS) return status;
     }
@@ -221,7 +225,7 @@ LONG StoreEngine::CreateSkeleton()
     } else if (errno != EEXIST) {
         return ERROR_ACCESS_DENIED;
     }
-    status = make(kMachine, u"MACHINE", 0644, machine, std::size(machine));
+    status = make(kMachine, u"MACHINE", 0600, machine, std::size(machine));
     m_slots.clear();
     return status;
 }
@@ -240,7 +244,21 @@ LONG StoreEngine::OpenSlot(const std::string& name, int dir, OwnedFd ownDir, con
     slot->ownDir = std::move(ownDir);
     std::string file = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
     LONG status = Hive::Open(dir, file, options, slot->hive);
+    if (status == ERROR_ACCESS_DENIED && HasView(name)) {
+        // Not this user's to read: what every user may read of it.
+        HiveOptions o = options;
+        o.create = false;
+        o.writable = false;
+        o.mode = 0644;
+        if (Hive::Open(dir, file + kViewSuffix, o, slot->hive) != ERROR_SUCCESS) return status;
+        slot->isView = true;
+        status = ERROR_SUCCESS;
+    }
     if (status != ERROR_SUCCESS) return status;
+    if (HasView(name) && !slot->isView && slot->hive->Writable()) {
+        status = PrepareView(*slot);
+        if (status != ERROR_SUCCESS) return status;
+    }
     m_slots[name] = slot;
     out = slot;
     return ERROR_SUCCESS;
@@ -262,7 +280,7 @@ LONG StoreEngine::OpenMounted(const std::shared_ptr<Slot>& parent, KeyId mountKe
         (existing->second->parent != parent || existing->second->mountKey != mountKey)) {
         return ERROR_REGISTRY_CORRUPT;
     }
-    mode_t mode = name == kSamHive || name == kSecurityHive ? 0600 : 0644;
+    mode_t mode = name == kSamHive || name == kSecurityHive || HasView(name) ? 0600 : 0644;
     LONG status = OpenSlot(name, m_dir.get(), {}, Options(mode, false), out);
     if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : status;
     out->parent = parent;
@@ -590,17 +608,64 @@ LONG StoreEngine::Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& b
     LONG status = SyncMountChain(*ref.slot);
     if (status != ERROR_SUCCESS) return status;
     std::vector<Change> changes;
-    status = ref.slot->hive->Commit(body, &changes);
+    Hive::AfterCommit after;
+    if (Hive* view = ViewOf(*ref.slot)) {
+        // Should the view not follow, it lags one commit and is brought in
+        // step with the whole hive by the next (store_view.h).
+        const Model& real = ref.slot->hive->View();
+        after = [&real, view](const Batch& batch, std::uint64_t seqBefore) {
+            (void)ReflectInView(real, *view, &batch.Payload(), seqBefore);
+        };
+    }
+    status = ref.slot->hive->Commit(body, &changes, after);
     Report(ref.slot, changes);
     if (ref.slot == m_machine && ref.slot->hive->TakeNewBoot()) m_newBoot = true;
     return status;
+}
+
+Hive* StoreEngine::ViewOf(Slot& slot)
+{
+    if (slot.isView || !slot.hive->Writable() || !HasView(slot.name)) return nullptr;
+    if (!slot.view) {
+        HiveOptions o = Options(0644, true);
+        const Model& real = slot.hive->View();
+        o.rootName = real.Root().name;
+        const Bytes* rootSecurity = real.Root().security != 0 ? real.Security(real.Root().security) : nullptr;
+        if (rootSecurity != nullptr) o.rootSecurity = *rootSecurity;
+        const std::string file = slot.name + kViewSuffix;
+        if (Hive::Open(slot.dir, file, o, slot.view) != ERROR_SUCCESS) slot.view.reset();
+    }
+    return slot.view.get();
+}
+
+LONG StoreEngine::PrepareView(Slot& slot)
+{
+    struct stat st {};
+    const bool viewMissing =
+        ::fstatat(slot.dir, (slot.name + kViewSuffix + ".hive").c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+    const bool openToOthers = (slot.hive->FileMode() & 077) != 0;
+    if (!viewMissing && !openToOthers) return ERROR_SUCCESS;
+    Hive* view = ViewOf(slot);
+    if (view == nullptr) return ERROR_ACCESS_DENIED;
+    Hive& real = *slot.hive;
+    // In this order: readers go over to the view once the hive is no longer
+    // theirs to read, and find it whole.
+    return real.Locked([&]() -> LONG {
+        LONG status = ReflectInView(real.View(), *view, nullptr, real.View().Seq());
+        if (status != ERROR_SUCCESS || !openToOthers) return status;
+        return real.Reseal(0600);
+    });
 }
 
 LONG StoreEngine::Flush(const KeyRef& ref)
 {
     if (!ref.slot) return ERROR_KEY_DELETED;
     LONG status = SyncMountChain(*ref.slot);
-    return status == ERROR_SUCCESS ? ref.slot->hive->Flush() : status;
+    if (status == ERROR_SUCCESS) status = ref.slot->hive->Flush();
+    // The view too, so that what was flushed is what every user reads after
+    // a power loss; should that fail, the next commit brings it in step.
+    if (status == ERROR_SUCCESS && ref.slot->view) (void)ref.slot->view->Flush();
+    return status;
 }
 
 // ------------------------------------------------------------ changes

@@ -2,10 +2,11 @@
 // The store: the hives of one store directory and where each is mounted.
 //
 // Layout of the directory (the machine's is /var/lib/netid/registry):
-//   machine.*        HKEY_LOCAL_MACHINE: root's, readable by all
+//   machine.*        HKEY_LOCAL_MACHINE: root's alone
+//   machine-public.* its public view (store_view.h): readable by all
 //   sam.*, security.*  HKLM\SAM and HKLM\SECURITY: root's alone
 //   hku.*            HKEY_USERS itself: where .DEFAULT and loaded hives hang
-//   default.*        HKEY_USERS\.DEFAULT
+//   default.*, default-public.*  HKEY_USERS\.DEFAULT and its public view
 //   loaded-<id>.*    hives loaded from files, while they are loaded
 //   users/           sticky, writable by all: one directory per user,
 //     S-1-22-1-<uid>/user.*   that user's hive, HKEY_CURRENT_USER: theirs alone
@@ -41,6 +42,11 @@ struct Slot {
     int dir = -1;                  // the directory that holds its files
     OwnedFd ownDir;                // that directory, where it is not the store's own
     bool gone = false;             // unloaded: keys in it answer as deleted
+    // A hive kept with a public view (store_view.h): `hive` is the view
+    // itself where this process may not read the hive (`isView`); a writer
+    // keeps the view in `view`, opened at its first commit.
+    bool isView = false;
+    std::unique_ptr<Hive> view;
 };
 
 // A key: the hive it is in and its id there.
@@ -158,6 +164,14 @@ private:
     LONG SyncSlot(const std::shared_ptr<Slot>& slot);
     void Report(const std::shared_ptr<Slot>& slot, std::vector<Change>& changes);
     HiveOptions Options(mode_t mode, bool create) const;
+    // For a hive kept with a public view, opened for writing: makes the
+    // view where there is none and, where the hive file may still be read
+    // by others (a store made before views), brings the view in step and
+    // writes the hive anew readable by its owner alone.
+    LONG PrepareView(Slot& slot);
+    // The view of a writer's hive, opened (and made) on first use; null
+    // where the hive has none.
+    Hive* ViewOf(Slot& slot);
     // HKEY_USERS' sub-keys: its own hive's (loaded hives, .DEFAULT) and the
     // user hives this process may open, in enumeration order. Kept between
     // calls while its stamp holds, so that enumerating them stays linear.

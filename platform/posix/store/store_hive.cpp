@@ -431,7 +431,8 @@ LONG Hive::Append(std::uint32_t type, std::uint64_t seq, const Bytes& payload)
     return ERROR_SUCCESS;
 }
 
-LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes)
+LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes,
+                  const AfterCommit& after)
 {
     if (m_broken != ERROR_SUCCESS) return m_broken;
     if (!m_fdWritable) return ERROR_ACCESS_DENIED;
@@ -473,7 +474,8 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     if (status != ERROR_SUCCESS) return status;
     if (!batch.Ok()) return ERROR_REGISTRY_CORRUPT;
     if (batch.Payload().size() == before && !newBoot) return ERROR_SUCCESS;  // nothing to write
-    std::uint64_t seq = m_model.Seq() + 1;
+    const std::uint64_t seqBefore = m_model.Seq();
+    std::uint64_t seq = seqBefore + 1;
     MarkWriting(true);
     status = Append(format::kCommit, seq, batch.Payload());
     if (status != ERROR_SUCCESS) return status;
@@ -489,7 +491,53 @@ LONG Hive::Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* 
     }
     Publish();
     MarkWriting(false);
+    if (after) after(batch, seqBefore);
     return status;
+}
+
+LONG Hive::Locked(const std::function<LONG()>& body)
+{
+    if (m_broken != ERROR_SUCCESS) return m_broken;
+    if (!m_fdWritable) return ERROR_ACCESS_DENIED;
+    WritersLock lock(*this);
+    if (lock.Status() != ERROR_SUCCESS) return lock.Status();
+    LONG status = Updating([&]() -> LONG {
+        if (m_model.Damaged()) return Reload(nullptr);
+        if (m_shm != nullptr &&
+            SharedField(m_shm, f::kShmFileId).load(std::memory_order_acquire) != m_fileId) {
+            LONG switched = SwitchFile(nullptr);
+            if (switched != ERROR_SUCCESS) return switched;
+        }
+        return ReadTail(nullptr, true);
+    });
+    return status == ERROR_SUCCESS ? body() : status;
+}
+
+LONG Hive::Reseal(mode_t mode)
+{
+    assert(m_lockHeld);
+    const mode_t was = m_options.mode;
+    m_options.mode = mode;
+    (void)Rewrite();  // stands whether or not the new file was made: the mode tells
+    if ((FileMode() & 0777) != mode) {
+        m_options.mode = was;
+        return ERROR_WRITE_FAULT;
+    }
+    // The shared page tells only where the records end, but no more than
+    // the hive may be read by anyone.
+    if (m_shm != nullptr && m_shmWritable) {
+        LONG ignored = ERROR_SUCCESS;
+        OwnedFd shm = OpenStoreFile(m_dir, m_name + ".shm", O_RDWR, m_options.owner, ignored);
+        if (shm.valid()) (void)::fchmod(shm.get(), mode);
+    }
+    Publish();
+    return ERROR_SUCCESS;
+}
+
+mode_t Hive::FileMode() const
+{
+    struct stat st {};
+    return ::fstat(m_file.get(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 LONG Hive::Flush()

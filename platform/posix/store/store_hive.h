@@ -80,8 +80,22 @@ public:
     // what the body applied (store_model.h): the hive is left as it was and
     // none of the body's changes are reported. `changes` gets the changes
     // of this commit, once it is written (and those of others' commits found
-    // on the way).
-    LONG Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes);
+    // on the way). `after`, when given, runs once the commit stands, with
+    // the writers' lock still held, on the batch and the hive's count of
+    // commits before it: what must follow each commit in the order of the
+    // commits (the hive's public view) follows it there.
+    using AfterCommit = std::function<void(const Batch&, std::uint64_t seqBefore)>;
+    LONG Commit(const std::function<LONG(Batch&)>& body, std::vector<Change>* changes,
+                const AfterCommit& after = nullptr);
+    // Runs `body` on the up-to-date hive under the writers' lock, without a
+    // commit of its own.
+    LONG Locked(const std::function<LONG()>& body);
+    // Writes the hive anew as a file of mode `mode`: the old file, with all
+    // it ever held, is then read by no one who opens the hive after. The
+    // caller holds the writers' lock (Locked).
+    LONG Reseal(mode_t mode);
+    // The mode of the hive file as it is now; 0 when it cannot be told.
+    mode_t FileMode() const;
 
     // Returns once everything committed to this hive so far is on the disk.
     LONG Flush();

@@ -400,6 +400,7 @@ void Model::Reset(const std::u16string& rootName, const Bytes& rootSecurity, std
     m_nextKey = kRootKey + 1;
     m_nextSecurity = 1;
     m_seq = 0;
+    m_mirrored = 0;
     m_bootId = bootId;
     Key root;
     root.id = kRootKey;
@@ -459,6 +460,7 @@ bool Model::LoadBody(Decoder& in, bool keys)
     m_nextKey = nextKey;
     m_nextSecurity = nextSecurity;
     m_seq = seq;
+    m_mirrored = 0;
     m_bootId = std::move(boot);
     m_security = std::move(security);
     if (!keys) return true;
@@ -572,8 +574,13 @@ SecurityId Batch::Intern(const Bytes& security)
 KeyId Batch::CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
                        std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite)
 {
+    return CreateKeyAs(m_model.NextKeyId(), parent, name, keyClass, flags, security, lastWrite);
+}
+
+KeyId Batch::CreateKeyAs(KeyId id, KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                         std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite)
+{
     SecurityId sec = Intern(security);
-    KeyId id = m_model.NextKeyId();
     Emit(Op::CreateKey, [&](Encoder& e) {
         e.U64(id);
         e.U64(parent);
@@ -632,6 +639,20 @@ void Batch::SetMount(KeyId key, const std::string& mount, const std::string& ori
 void Batch::NewBoot(const std::string& bootId)
 {
     Emit(Op::NewBoot, [&](Encoder& e) { e.Str(bootId); });
+}
+
+void Batch::Mirror(std::uint64_t seq)
+{
+    Emit(Op::Mirror, [&](Encoder& e) { e.U64(seq); });
+}
+
+void Batch::Withhold(KeyId key, bool withheld, std::u16string_view keyClass)
+{
+    Emit(Op::Withhold, [&](Encoder& e) {
+        e.U64(key);
+        e.U8(withheld ? 1 : 0);
+        e.Text(keyClass);
+    });
 }
 
 }  // namespace netid::posix::store

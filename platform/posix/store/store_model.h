@@ -37,6 +37,9 @@ constexpr KeyId kRootKey = 1;
 
 // Key flags.
 constexpr std::uint32_t kKeyVolatile = 0x1;  // gone when the machine starts anew
+// In a hive's public view (store_view.h): the key's values, class and
+// sub-keys are withheld, for not every local user may read them.
+constexpr std::uint32_t kKeyWithheld = 0x2;
 
 struct Value {
     std::u16string name;   // as it was given; "" is the default value
@@ -186,6 +189,7 @@ struct Key {
     }
     const Value* FindValue(std::u16string_view upperName) const { return Values().Find(upperName); }
     bool IsVolatile() const { return (flags & kKeyVolatile) != 0; }
+    bool IsWithheld() const { return (flags & kKeyWithheld) != 0; }
 
 private:
     friend class Model;
@@ -230,6 +234,9 @@ enum class Op : std::uint8_t {
     SetMount = 8,        // key, mount name ("" takes the mount away), origin
     NewBoot = 9,         // boot id: the volatile keys of the old boot are gone
     ClearKey = 10,       // key, time: its values and sub-keys go, the key stays
+    // Only in a hive's public view:
+    Mirror = 11,         // seq: the commits of the hive it shows that it holds
+    Withhold = 12,       // key, withheld (0 or 1), class
 };
 
 // What puts a model back as it stood before some operations: each operation
@@ -277,6 +284,9 @@ public:
     std::uint64_t Seq() const { return m_seq; }
     void SetSeq(std::uint64_t seq) { m_seq = seq; }
     const std::string& BootId() const { return m_bootId; }
+    // For a hive's public view: the commits of the hive it shows that it
+    // holds (0: none yet).
+    std::uint64_t Mirrored() const { return m_mirrored; }
     KeyId NextKeyId() const { return m_nextKey; }
     SecurityId NextSecurityId() const { return m_nextSecurity; }
 
@@ -346,6 +356,8 @@ private:
     bool ApplySetTime(Decoder& in, const Effects& fx);
     bool ApplySetMount(Decoder& in, const Effects& fx);
     bool ApplyNewBoot(Decoder& in, const Effects& fx);
+    bool ApplyMirror(Decoder& in, const Effects& fx);
+    bool ApplyWithhold(Decoder& in, const Effects& fx);
     // Records how to give key `id` back its last-write time as it is now.
     void KeepTime(const Effects& fx, KeyId id);
     void DropVolatile(const Effects& fx);
@@ -397,6 +409,7 @@ private:
     SecurityId m_nextSecurity = 1;
     std::uint64_t m_seq = 0;  // commits applied since the hive began
     std::string m_bootId;
+    std::uint64_t m_mirrored = 0;
     bool m_damaged = false;
 };
 
@@ -419,6 +432,10 @@ public:
 
     KeyId CreateKey(KeyId parent, std::u16string_view name, std::u16string_view keyClass,
                     std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite);
+    // The same with the id given: a public view's keys have the ids of the
+    // keys they show.
+    KeyId CreateKeyAs(KeyId id, KeyId parent, std::u16string_view name, std::u16string_view keyClass,
+                      std::uint32_t flags, const Bytes& security, std::uint64_t lastWrite);
     void DeleteKey(KeyId id);
     void ClearKey(KeyId id);
     void SetValue(KeyId key, std::u16string_view name, std::uint32_t type, const Bytes& data);
@@ -427,6 +444,8 @@ public:
     void SetTime(KeyId key, std::uint64_t time);
     void SetMount(KeyId key, const std::string& mount, const std::string& origin = std::string());
     void NewBoot(const std::string& bootId);
+    void Mirror(std::uint64_t seq);
+    void Withhold(KeyId key, bool withheld, std::u16string_view keyClass);
 
     // True while no operation was added.
     bool Empty() const { return m_payload.size() == kCommitHeader; }

@@ -36,6 +36,8 @@ bool Model::Apply(Decoder& in, std::vector<Change>* changes, UndoLog* undo)
     case Op::SetTime: return ApplySetTime(in, fx);
     case Op::SetMount: return ApplySetMount(in, fx);
     case Op::NewBoot: return ApplyNewBoot(in, fx);
+    case Op::Mirror: return ApplyMirror(in, fx);
+    case Op::Withhold: return ApplyWithhold(in, fx);
     }
     return false;
 }
@@ -261,6 +263,37 @@ bool Model::ApplyNewBoot(Decoder& in, const Effects& fx)
     }
     m_bootId = std::move(boot);
     DropVolatile(fx);
+    return true;
+}
+
+bool Model::ApplyMirror(Decoder& in, const Effects& fx)
+{
+    std::uint64_t seq = in.U64();
+    if (in.Failed()) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([old = m_mirrored](Model& m, UndoLog&) { m.m_mirrored = old; });
+    }
+    m_mirrored = seq;
+    return true;
+}
+
+bool Model::ApplyWithhold(Decoder& in, const Effects& fx)
+{
+    KeyId id = in.U64();
+    std::uint8_t withheld = in.U8();
+    std::u16string keyClass = in.Text();
+    Key* key = Mutable(id);
+    if (in.Failed() || key == nullptr || withheld > 1) return false;
+    if (fx.undo != nullptr) {
+        fx.undo->m_steps.push_back([id, oldFlags = key->flags, oldClass = key->keyClass](Model& m, UndoLog&) {
+            Key* k = m.Held(id);
+            k->flags = oldFlags;
+            k->keyClass = oldClass;
+        });
+    }
+    key->flags = withheld != 0 ? key->flags | kKeyWithheld : key->flags & ~kKeyWithheld;
+    key->keyClass = std::move(keyClass);
+    Report(fx.changes, id, REG_NOTIFY_CHANGE_ATTRIBUTES);
     return true;
 }
 

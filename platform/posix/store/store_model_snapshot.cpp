@@ -203,6 +203,7 @@ bool Model::Rebase(std::shared_ptr<const Snapshot> base, bool inStep)
     m_nextKey = m_base->NextKey();
     m_nextSecurity = m_base->NextSecurity();
     m_seq = m_base->Seq();
+    m_mirrored = m_base->Mirrored();
     m_bootId = m_base->BootId();
     if (inStep) return true;
     const Key* root = Find(kRootKey);
@@ -529,6 +530,8 @@ void Model::Save(Bytes& out, std::uint64_t payloadAt, bool whole) const
     std::sort(volatileKeys.begin(), volatileKeys.end());
     e.U32(static_cast<std::uint32_t>(volatileKeys.size()));
     for (KeyId id : volatileKeys) e.U64(id);
+    // A public view's count of the commits it shows; a hive has none.
+    if (m_mirrored != 0) e.U64(m_mirrored);
 
     std::uint8_t* h = out.data();
     Put32(h + snap::kVersion, snap::kSnapshotVersion);

@@ -117,6 +117,7 @@ std::shared_ptr<const Snapshot> Snapshot::Open(std::shared_ptr<const Mapping> ma
     if (in.Failed() || volatiles > in.Left() / 8) return nullptr;
     s->m_volatile.reserve(volatiles);
     for (std::uint32_t i = 0; i < volatiles; ++i) s->m_volatile.push_back(in.U64());
+    if (!in.Failed() && !in.AtEnd()) s->m_mirrored = in.U64();
     if (in.Failed() || !in.AtEnd()) return nullptr;
     s->m_map = std::move(map);
     return s;

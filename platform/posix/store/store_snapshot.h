@@ -22,7 +22,8 @@
 //   48  u32 tables' offset in the payload          52  u32 tables' size
 //   then key records and index nodes, each 8-byte aligned; then the tables:
 //   the boot id, the descriptor table and the ids of the volatile keys,
-//   encoded as store_codec.h encodes.
+//   encoded as store_codec.h encodes; a hive's public view adds a u64, the
+//   commits of the hive it shows that it holds.
 // Index node: u32 kNodeMagic, u32 level (0: a leaf), kFanout u64 file
 // offsets (of key records in a leaf, of nodes below it otherwise; 0: none).
 // Key record: see kKey* below; its name, class, mount and origin, its values
@@ -174,6 +175,7 @@ public:
     std::uint64_t IndexRoot() const { return m_root; }
     std::uint32_t IndexLevels() const { return m_levels; }
     const std::string& BootId() const { return m_bootId; }
+    std::uint64_t Mirrored() const { return m_mirrored; }
     const std::map<SecurityId, Bytes>& Descriptors() const { return m_security; }
     const std::vector<KeyId>& VolatileKeys() const { return m_volatile; }
     const Mapping& Map() const { return *m_map; }
@@ -220,6 +222,7 @@ private:
     std::uint64_t m_root = 0;
     std::uint32_t m_levels = 0;
     std::string m_bootId;
+    std::uint64_t m_mirrored = 0;
     std::map<SecurityId, Bytes> m_security;
     std::vector<KeyId> m_volatile;
 };

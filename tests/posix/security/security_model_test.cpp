@@ -169,6 +169,95 @@ TEST_F(SecurityModel, TheMachinesHiveIsReadByAllAndWrittenByRootAlone)
     EXPECT_EQ("0", As(0, dir, "open 'HKLM\\SAM' 0x20019", &status));
 }
 
+// True when some file of the store, read raw as `uid` can read it, holds
+// `text` (as ASCII or as the UTF-16 the registry keeps names in).
+bool AnyStoreFileHolds(unsigned uid, const std::string& dir, const std::string& text)
+{
+    std::string wide;
+    for (char c : text) wide += std::string{c, '\0'};
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string path = entry.path().string();
+        // What the other user can open, read through their own eyes.
+        if (Shell(uid, "test -r '" + path + "'") != 0) continue;
+        std::string out;
+        RunProcess("setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+                       " --clear-groups cat '" + path + "'",
+                   &out);
+        if (out.find(text) != std::string::npos || out.find(wide) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// A key only some may read is kept from every file the others can read:
+// its values, its class and its sub-keys' names; made readable by all
+// again, it is read by all.
+TEST_F(SecurityModel, AKeyOnlySomeMayReadIsInNoFileTheOthersCanRead)
+{
+    const std::string& dir = m_store.Path();
+    const std::string bob = "S-1-22-1-" + std::to_string(kBob);
+    // Restricted before the secret is written, and after (the view's earlier
+    // records held it then).
+    ASSERT_EQ("0", As(0, dir, "create 'HKLM\\Software\\Early' plain"));
+    ASSERT_EQ("0", As(0, dir, "grant-only 'HKLM\\Software\\Early' S-1-5-32-544"));
+    ASSERT_EQ("", As(0, dir, "write 'HKLM\\Software\\Early' Tr0ub4dorEarly 1"));
+    ASSERT_EQ("0", As(0, dir, "create 'HKLM\\Software\\Late\\Hidden9Child' plain"));
+    ASSERT_EQ("", As(0, dir, "write 'HKLM\\Software\\Late' Tr0ub4dorLate 1"));
+    ASSERT_EQ("", As(0, dir, "write 'HKLM\\Software\\Shared' probe 1"));
+    ASSERT_EQ("0", As(0, dir, "grant-only 'HKLM\\Software\\Late' S-1-5-32-544 " + bob));
+
+    // The hive itself is root's alone; its public view is everyone's.
+    struct stat st {};
+    ASSERT_EQ(0, stat((dir + "/machine.hive").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    ASSERT_EQ(0, stat((dir + "/machine-public.hive").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    for (const char* secret : {"Tr0ub4dorEarly", "Tr0ub4dorLate", "Hidden9Child"}) {
+        EXPECT_FALSE(AnyStoreFileHolds(kAlice, dir, secret)) << secret;
+    }
+    // What every user may read is read as before; the restricted keys are
+    // refused, to Bob too, whom a DACL entry names (his file holds nothing of it).
+    EXPECT_EQ("0", Probe(kAlice, dir, "HKLM", "Software\\Shared")["query"]);
+    EXPECT_EQ("5", Probe(kAlice, dir, "HKLM", "Software\\Early")["open_read"]);
+    EXPECT_EQ("5", Probe(kBob, dir, "HKLM", "Software\\Late")["open_read"]);
+    // Beneath it, as beneath a directory one may not list, there is nothing
+    // to them (the key beneath kept the descriptor it had: Windows would
+    // let them read it).
+    EXPECT_EQ("2", As(kAlice, dir, "open 'HKLM\\Software\\Late\\Hidden9Child' 0x20019"));
+    EXPECT_EQ("0", As(kBob, dir, "open 'HKLM\\Software\\Late' 0x20000"));  // READ_CONTROL
+    EXPECT_NE(std::string::npos, As(kAlice, dir, "dump 'HKLM\\Software'").find("key\tLate"));
+    EXPECT_EQ("Tr0ub4dorLate0", As(0, dir, "names 'HKLM\\Software\\Late'"));
+
+    // Open to all again: every user reads it, sub-keys and all.
+    ASSERT_EQ("0", As(0, dir, "grant-only 'HKLM\\Software\\Late' S-1-5-32-544 S-1-1-0"));
+    EXPECT_EQ("Tr0ub4dorLate0", As(kAlice, dir, "names 'HKLM\\Software\\Late'"));
+    EXPECT_EQ("0", As(kAlice, dir, "open 'HKLM\\Software\\Late\\Hidden9Child' 0x20019"));
+}
+
+// A store made before the machine's hive had a public view: root's first
+// use writes the hive anew for root alone and makes the view.
+TEST_F(SecurityModel, AMachinesHiveReadableByAllIsWrittenAnewForRootAlone)
+{
+    const std::string& dir = m_store.Path();
+    ASSERT_EQ("", As(0, dir, "write 'HKLM\\Software\\Shared' probe 1"));
+    for (const char* name : {"machine-public.hive", "machine-public.shm", "machine-public.lock"}) {
+        ASSERT_EQ(0, unlink((dir + "/" + name).c_str()));
+    }
+    ASSERT_EQ(0, chmod((dir + "/machine.hive").c_str(), 0644));
+    struct stat before {};
+    ASSERT_EQ(0, stat((dir + "/machine.hive").c_str(), &before));
+    // Until root comes, a user reads the hive as it was.
+    EXPECT_EQ("0", Probe(kAlice, dir, "HKLM", "Software\\Shared")["query"]);
+    int status = 1;
+    As(0, dir, "exists 'HKLM\\Software\\Shared'", &status);
+    ASSERT_EQ(0, status);
+    struct stat after {};
+    ASSERT_EQ(0, stat((dir + "/machine.hive").c_str(), &after));
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(0600u, after.st_mode & 0777);
+    EXPECT_EQ("0", Probe(kAlice, dir, "HKLM", "Software\\Shared")["query"]);
+}
+
 TEST_F(SecurityModel, AKeysDescriptorDecidesWhoOpensIt)
 {
     const std::string& dir = m_store.Path();
@@ -228,7 +317,7 @@ TEST_F(SecurityModel, LinksPlantedInASharedDirectoryAreNeverFollowed)
     std::string target = m_store.Base() + "/root-only";
     std::ofstream(target) << "precious";
     ASSERT_EQ(0, chmod(target.c_str(), 0600));
-    for (const char* name : {"machine.hive", "machine.shm", "machine.lock", "hku.hive", "default.hive",
+    for (const char* name : {"machine.hive", "machine.shm", "machine.lock", "machine-public.hive", "hku.hive", "default.hive",
                              "sam.hive", "hives.lock", "hives.replace", ".convert.lock", "registry.db"}) {
         std::string link = shared + "/" + name;
         std::string command = "setpriv --reuid=" + std::to_string(kAlice) + " --regid=" + std::to_string(kAlice) +
