@@ -256,8 +256,10 @@ LONG StoreEngine::OpenSlot(const std::string& name, int dir, OwnedFd ownDir, con
     }
     if (status != ERROR_SUCCESS) return status;
     if (HasView(name) && !slot->isView && slot->hive->Writable()) {
-        status = PrepareView(*slot);
-        if (status != ERROR_SUCCESS) return status;
+        // Where the view cannot be made now, the hive is left as readable as
+        // it was (it is written anew for its owner alone only once its view
+        // stands), and the next writer tries again.
+        (void)PrepareView(*slot);
     }
     m_slots[name] = slot;
     out = slot;
