@@ -33,7 +33,8 @@ bool ReadTouched(const Bytes& payload, Touched& out)
         if (seen.insert(id).second) out.order.push_back(id);
     };
     while (!in.AtEnd() && !in.Failed()) {
-        switch (static_cast<Op>(in.U8())) {
+        const Op op = static_cast<Op>(in.U8());
+        switch (op) {
         case Op::CreateKey: {
             KeyId id = in.U64();
             KeyId parent = in.U64();
@@ -53,9 +54,11 @@ bool ReadTouched(const Bytes& payload, Touched& out)
         }
         case Op::SetValue:
         case Op::DeleteValue: {
+            const bool set = op == Op::SetValue;
             KeyId id = in.U64();
             in.U64();
             std::u16string name = in.Text();
+            if (set) in.U32(), in.Bytes();
             touch(id);
             out.values[id].push_back(std::move(name));
             break;
@@ -258,7 +261,7 @@ void ViewSync::Times(const std::vector<KeyId>& ids)
 
 }  // namespace
 
-LONG ReflectInView(const Model& real, Hive& view, const Bytes* payload, std::uint64_t seqBefore)
+LONG ReflectInView(const Model& real, Hive& view, const Bytes* payload, std::uint64_t seqBefore, bool* wasWhole)
 {
     bool purge = false;
     LONG status = view.Commit(
@@ -267,6 +270,7 @@ LONG ReflectInView(const Model& real, Hive& view, const Bytes* payload, std::uin
             Touched touched;
             const bool whole = payload == nullptr || batch.View().Mirrored() != seqBefore ||
                                !ReadTouched(*payload, touched);
+            if (wasWhole != nullptr) *wasWhole = whole;
             if (whole) {
                 sync.Sync(kRootKey, true, nullptr);
             } else {

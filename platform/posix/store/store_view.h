@@ -36,9 +36,10 @@ constexpr const char* kViewSuffix = "-public";
 
 // Brings `view` in step with `real`, whose commit `payload` took it from
 // `seqBefore` commits to real.Seq(): only the keys the commit touched, or
-// (no payload, or a view not showing `seqBefore`) the whole hive. The caller
-// holds the writers' lock of `real`.
-LONG ReflectInView(const Model& real, Hive& view, const Bytes* payload, std::uint64_t seqBefore);
+// (no payload, or a view not showing `seqBefore`) the whole hive, which
+// `wasWhole` tells. The caller holds the writers' lock of `real`.
+LONG ReflectInView(const Model& real, Hive& view, const Bytes* payload, std::uint64_t seqBefore,
+                   bool* wasWhole = nullptr);
 
 }  // namespace netid::posix::store
 
