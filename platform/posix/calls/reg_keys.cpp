@@ -356,7 +356,11 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
             return ERROR_SUCCESS;
         }
         return Guarded([&](Registry& reg, Lock&) -> LONG {
-            Handle handle = reg.Require(hKey, KEY_QUERY_VALUE);
+            // Refused without an exception: a key opened only to be written
+            // and then asked what it holds is a common case, and unwinding
+            // costs a short-lived process more than the rest of the call.
+            Handle handle = reg.Resolve(hKey);
+            if ((handle.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
             // Lengths in UTF-16 units and data sizes as stored (texts in UTF-16),
             // as the platform reports them to the A calls too.
             std::vector<store::SubKeyInfo> subKeys = reg.SubKeys(handle);
