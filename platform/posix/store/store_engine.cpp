@@ -611,12 +611,14 @@ LONG StoreEngine::Commit(const KeyRef& ref, const std::function<LONG(Batch&)>& b
     if (status != ERROR_SUCCESS) return status;
     std::vector<Change> changes;
     Hive::AfterCommit after;
-    if (Hive* view = ViewOf(*ref.slot)) {
+    if (HasView(ref.slot->name) && !ref.slot->isView) {
         // Should the view not follow, it lags one commit and is brought in
         // step with the whole hive by the next (store_view.h).
-        const Model& real = ref.slot->hive->View();
-        after = [&real, view](const Batch& batch, std::uint64_t seqBefore) {
-            (void)ReflectInView(real, *view, &batch.Payload(), seqBefore);
+        Slot& slot = *ref.slot;
+        after = [this, &slot](const Batch& batch, std::uint64_t seqBefore) {
+            if (Hive* view = ViewOf(slot)) {
+                (void)ReflectInView(slot.hive->View(), *view, &batch.Payload(), seqBefore);
+            }
         };
     }
     status = ref.slot->hive->Commit(body, &changes, after);
@@ -629,7 +631,9 @@ Hive* StoreEngine::ViewOf(Slot& slot)
 {
     if (slot.isView || !slot.hive->Writable() || !HasView(slot.name)) return nullptr;
     if (!slot.view) {
+        // Opened (and written) only under the hive's own lock.
         HiveOptions o = Options(0644, true);
+        o.guarded = true;
         const Model& real = slot.hive->View();
         o.rootName = real.Root().name;
         const Bytes* rootSecurity = real.Root().security != 0 ? real.Security(real.Root().security) : nullptr;
@@ -647,12 +651,12 @@ LONG StoreEngine::PrepareView(Slot& slot)
         ::fstatat(slot.dir, (slot.name + kViewSuffix + ".hive").c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0;
     const bool openToOthers = (slot.hive->FileMode() & 077) != 0;
     if (!viewMissing && !openToOthers) return ERROR_SUCCESS;
-    Hive* view = ViewOf(slot);
-    if (view == nullptr) return ERROR_ACCESS_DENIED;
     Hive& real = *slot.hive;
     // In this order: readers go over to the view once the hive is no longer
     // theirs to read, and find it whole.
     return real.Locked([&]() -> LONG {
+        Hive* view = ViewOf(slot);
+        if (view == nullptr) return ERROR_ACCESS_DENIED;
         LONG status = ReflectInView(real.View(), *view, nullptr, real.View().Seq());
         if (status != ERROR_SUCCESS || !openToOthers) return status;
         return real.Reseal(0600);

@@ -169,8 +169,8 @@ private:
     // by others (a store made before views), brings the view in step and
     // writes the hive anew readable by its owner alone.
     LONG PrepareView(Slot& slot);
-    // The view of a writer's hive, opened (and made) on first use; null
-    // where the hive has none.
+    // The view of a writer's hive, opened (and made) on first use, with the
+    // hive's writers' lock held; null where the hive has none.
     Hive* ViewOf(Slot& slot);
     // HKEY_USERS' sub-keys: its own hive's (loaded hives, .DEFAULT) and the
     // user hives this process may open, in enumeration order. Kept between

@@ -110,7 +110,7 @@ LONG Hive::OpenFiles(bool create)
     status = LoadAll();
     if (status != ERROR_SUCCESS) return status;
     m_fdWritable = writer;
-    if (writer) {
+    if (writer && !m_options.guarded) {
         m_lockFd = OpenOrMakeStoreFile(m_dir, m_name + ".lock", O_RDWR, 0600, m_options.owner, 0, status);
         if (!m_lockFd.valid()) {
             m_fdWritable = false;  // may read, not write
@@ -373,6 +373,10 @@ Hive::WritersLock::WritersLock(Hive& hive) : m_hive(hive), m_status(ERROR_SUCCES
 {
     assert(!hive.m_lockHeld);  // flock() would let this process take it twice
     if (hive.m_forkGeneration != ForkGeneration()) hive.AfterFork();
+    if (hive.m_options.guarded && hive.m_fdWritable) {
+        hive.m_lockHeld = true;  // the guarding hive's lock is held: see HiveOptions
+        return;
+    }
     if (!hive.m_lockFd.valid()) {
         m_status = ERROR_ACCESS_DENIED;
         return;
@@ -390,7 +394,7 @@ Hive::WritersLock::~WritersLock()
 {
     if (m_status != ERROR_SUCCESS) return;
     m_hive.m_lockHeld = false;
-    ::flock(m_hive.m_lockFd.get(), LOCK_UN);
+    if (m_hive.m_lockFd.valid()) ::flock(m_hive.m_lockFd.get(), LOCK_UN);
 }
 
 LONG Hive::Break(LONG status)

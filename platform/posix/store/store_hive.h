@@ -48,6 +48,10 @@ struct HiveOptions {
     // What a new hive holds besides its top key, put in before it is first
     // written: a hive is never seen half made.
     std::function<LONG(Batch&)> fill;
+    // Written only by holders of another hive's writers' lock (a public
+    // view, by its hive's writers): it has no lock of its own, and it is
+    // opened for writing, and written, only with that lock held.
+    bool guarded = false;
 };
 
 const FileIo& SystemFileIo();

@@ -36,6 +36,7 @@ protected:
         o.mode = 0600;
         ASSERT_EQ(0, Hive::Open(m_dir.Fd(), "machine", o, m_real));
         o.mode = 0644;
+        o.guarded = true;  // written under the hive's lock alone, as writers write it
         ASSERT_EQ(0, Hive::Open(m_dir.Fd(), std::string("machine") + kViewSuffix, o, m_view));
     }
 
