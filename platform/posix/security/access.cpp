@@ -30,6 +30,33 @@ std::size_t SidLength(const BYTE* p, std::size_t available)
     return n <= available ? n : 0;
 }
 
+// One entry of an access list, as ForEachAce gives it.
+struct Ace {
+    BYTE type;
+    BYTE flags;
+    ACCESS_MASK mask;        // as stored, generic rights not mapped
+    const BYTE* sid;
+    std::size_t sidLength;   // 0: no well-formed SID
+};
+
+// Calls `visit(ace)` for each entry of the list at `acl` (`aclSize` bytes
+// that lie within the descriptor) in order, until it returns false. False
+// when an entry does not fit the list: the walk stops there.
+template <typename Visit>
+bool ForEachAce(const BYTE* acl, std::size_t aclSize, Visit visit)
+{
+    const WORD count = Get16(acl + 4);
+    for (std::size_t at = 8, i = 0; i < count && at + 8 <= aclSize; ++i) {
+        const BYTE* entry = acl + at;
+        const WORD size = Get16(entry + 2);
+        if (size < 8 || at + size > aclSize) return false;
+        at += size;
+        const Ace ace{entry[0], entry[1], Get32(entry + 4), entry + 8, SidLength(entry + 8, size - 8u)};
+        if (!visit(ace)) break;
+    }
+    return true;
+}
+
 bool IsOwnerRights(const BYTE* sid, std::size_t size)
 {
     Sid ownerRights = MakeSid(kCreatorAuthority, {kOwnerRightsRid});
@@ -155,45 +182,38 @@ LONG CheckAccess(const std::vector<BYTE>& descriptor, const Identity& who, ACCES
     if (daclAt + 8 > size) return ERROR_ACCESS_DENIED;
     const BYTE* acl = d + daclAt;
     std::size_t aclSize = std::min<std::size_t>(Get16(acl + 2), size - daclAt);
-    WORD count = Get16(acl + 4);
 
     // The owner's implicit rights, unless an OWNER RIGHTS entry decides.
     bool ownerRightsEntry = false;
-    for (std::size_t at = 8, i = 0; i < count && at + 8 <= aclSize; ++i) {
-        const BYTE* ace = acl + at;
-        WORD aceSize = Get16(ace + 2);
-        if (aceSize < 8 || at + aceSize > aclSize) break;
-        std::size_t n = SidLength(ace + 8, aceSize - 8);
-        if (n != 0 && IsOwnerRights(ace + 8, n)) ownerRightsEntry = true;
-        at += aceSize;
-    }
+    ForEachAce(acl, aclSize, [&](const Ace& ace) {
+        if (ace.sidLength != 0 && IsOwnerRights(ace.sid, ace.sidLength)) ownerRightsEntry = true;
+        return true;
+    });
     ACCESS_MASK allowed = isOwner && !ownerRightsEntry ? kOwnerImplicit : 0;
     ACCESS_MASK denied = 0;
     ACCESS_MASK remaining = desired & ~allowed;
 
-    for (std::size_t at = 8, i = 0; i < count && at + 8 <= aclSize; ++i) {
-        const BYTE* ace = acl + at;
-        BYTE type = ace[0];
-        BYTE flags = ace[1];
-        WORD aceSize = Get16(ace + 2);
-        if (aceSize < 8 || at + aceSize > aclSize) break;
-        at += aceSize;
-        if ((flags & INHERIT_ONLY_ACE) != 0) continue;
-        if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_DENIED_ACE_TYPE) continue;
-        std::size_t n = SidLength(ace + 8, aceSize - 8u);
-        if (n == 0) continue;
-        bool applies = who.Has(ace + 8, n) || (isOwner && IsOwnerRights(ace + 8, n));
-        if (!applies) continue;
-        ACCESS_MASK mask = MapGenericKeyRights(Get32(ace + 4));
-        if (type == ACCESS_ALLOWED_ACE_TYPE) {
+    bool refused = false;
+    ForEachAce(acl, aclSize, [&](const Ace& ace) {
+        if ((ace.flags & INHERIT_ONLY_ACE) != 0) return true;
+        if (ace.type != ACCESS_ALLOWED_ACE_TYPE && ace.type != ACCESS_DENIED_ACE_TYPE) return true;
+        if (ace.sidLength == 0) return true;
+        bool applies = who.Has(ace.sid, ace.sidLength) || (isOwner && IsOwnerRights(ace.sid, ace.sidLength));
+        if (!applies) return true;
+        ACCESS_MASK mask = MapGenericKeyRights(ace.mask);
+        if (ace.type == ACCESS_ALLOWED_ACE_TYPE) {
             allowed |= mask & ~denied;
             remaining &= ~mask;
         } else {
             denied |= mask & ~allowed;
-            if (!maximum && (mask & remaining) != 0) return ERROR_ACCESS_DENIED;
+            if (!maximum && (mask & remaining) != 0) {
+                refused = true;
+                return false;
+            }
         }
-        if (!maximum && remaining == 0) break;
-    }
+        return maximum || remaining != 0;
+    });
+    if (refused) return ERROR_ACCESS_DENIED;
     if (maximum) {
         if ((desired & ~allowed) != 0) return ERROR_ACCESS_DENIED;
         granted = allowed & kKeyRights;
@@ -228,17 +248,16 @@ bool EveryLocalUserMayRead(const std::vector<BYTE>& descriptor)
     // every user's file.
     const BYTE* acl = d + daclAt;
     const std::size_t aclSize = std::min<std::size_t>(Get16(acl + 2), size - daclAt);
-    const WORD count = Get16(acl + 4);
-    for (std::size_t at = 8, i = 0; i < count && at + 8 <= aclSize; ++i) {
-        const BYTE* ace = acl + at;
-        const WORD aceSize = Get16(ace + 2);
-        if (aceSize < 8 || at + aceSize > aclSize) return false;
-        at += aceSize;
-        if ((ace[1] & INHERIT_ONLY_ACE) != 0 || ace[0] == ACCESS_ALLOWED_ACE_TYPE) continue;
-        if (ace[0] == SYSTEM_AUDIT_ACE_TYPE) continue;
-        if ((MapGenericKeyRights(Get32(ace + 4)) & kRead) != 0 || ace[0] != ACCESS_DENIED_ACE_TYPE) return false;
-    }
-    return true;
+    bool open = true;
+    const bool wellFormed = ForEachAce(acl, aclSize, [&](const Ace& ace) {
+        if ((ace.flags & INHERIT_ONLY_ACE) != 0 || ace.type == ACCESS_ALLOWED_ACE_TYPE ||
+            ace.type == SYSTEM_AUDIT_ACE_TYPE) {
+            return true;
+        }
+        open = ace.type == ACCESS_DENIED_ACE_TYPE && (MapGenericKeyRights(ace.mask) & kRead) == 0;
+        return open;
+    });
+    return wellFormed && open;
 }
 
 }  // namespace netid::posix
