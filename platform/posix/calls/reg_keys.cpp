@@ -190,7 +190,7 @@ LONG CreateMissingKeys(Registry& reg, const store::KeyRef& at, std::size_t found
             // Levels made on the way are lasting keys unless they lie
             // beneath a volatile one.
             const bool isVolatile = last ? request.wantVolatile : p->IsVolatile();
-            const store::Bytes* ps = p->security != 0 ? model.Security(p->security) : nullptr;
+            const store::Bytes* ps = model.Security(p->security);
             std::vector<BYTE> security = DefaultKeySecurity(ps, &owner);
             if (last && request.security != nullptr) {
                 // The caller's owner and group where it names them, and its

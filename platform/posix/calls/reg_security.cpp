@@ -74,7 +74,7 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
             return reg.engine.Commit(handle.key, [&](store::Batch& b) -> LONG {
                 const store::Key* key = b.View().Find(handle.key.id);
                 if (key == nullptr) return ERROR_KEY_DELETED;
-                const store::Bytes* stored = key->security != 0 ? b.View().Security(key->security) : nullptr;
+                const store::Bytes* stored = b.View().Security(key->security);
                 std::vector<BYTE> security = stored != nullptr ? *stored : std::vector<BYTE>();
                 LONG status = MergeSecurity(security, SecurityInformation, pSecurityDescriptor);
                 if (status != ERROR_SUCCESS) {

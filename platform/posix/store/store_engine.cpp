@@ -71,7 +71,7 @@ LONG Fill(Batch& batch, const SkeletonKey* keys, std::size_t count, std::uint64_
         KeyId parent = keys[i].parent < 0 ? kRootKey : ids[static_cast<std::size_t>(keys[i].parent)];
         const Model& model = batch.View();
         const Key* p = model.Find(parent);
-        const Bytes* parentSecurity = p->security != 0 ? model.Security(p->security) : nullptr;
+        const Bytes* parentSecurity = model.Security(p->security);
         Bytes security = DefaultKeySecurity(parentSecurity);
         KeyId id = batch.CreateKey(parent, keys[i].name, u"", 0, security, now);
         if (keys[i].mount != nullptr) batch.SetMount(id, keys[i].mount);
@@ -599,7 +599,7 @@ LONG StoreEngine::SubKeyAt(const KeyRef& parent, DWORD index, SubKeyInfo& out)
 const Bytes& StoreEngine::SecurityOf(const KeyRef& ref, const Key& key) const
 {
     static const Bytes none;
-    const Bytes* bytes = key.security != 0 ? ref.slot->hive->View().Security(key.security) : nullptr;
+    const Bytes* bytes = ref.slot->hive->View().Security(key.security);
     return bytes != nullptr ? *bytes : none;
 }
 
@@ -636,7 +636,7 @@ Hive* StoreEngine::ViewOf(Slot& slot)
         o.guarded = true;
         const Model& real = slot.hive->View();
         o.rootName = real.Root().name;
-        const Bytes* rootSecurity = real.Root().security != 0 ? real.Security(real.Root().security) : nullptr;
+        const Bytes* rootSecurity = real.Security(real.Root().security);
         if (rootSecurity != nullptr) o.rootSecurity = *rootSecurity;
         const std::string file = slot.name + kViewSuffix;
         if (Hive::Open(slot.dir, file, o, slot.view) != ERROR_SUCCESS) slot.view.reset();

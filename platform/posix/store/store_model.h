@@ -271,6 +271,8 @@ public:
     const Key& Root() const { return *Find(kRootKey); }
     // The child of `parent` with the upper-case name `upper`; 0 when none.
     KeyId Child(const Key& parent, std::u16string_view upper) const;
+    // The descriptor of that id; null for 0 (a key without one) and for an
+    // id the hive does not define.
     const Bytes* Security(SecurityId id) const;
     // False once a part of the checkpoint did not hold together (it reads
     // as absent): the hive file is damaged.

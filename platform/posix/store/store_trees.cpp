@@ -40,7 +40,7 @@ void Add(Batch& batch, KeyId key, const RegTree& tree, bool volatileKeys, std::u
         const Key* parent = model.Find(key);
         Bytes security = sub.security;
         if (security.empty()) {
-            const Bytes* inherited = parent->security != 0 ? model.Security(parent->security) : nullptr;
+            const Bytes* inherited = model.Security(parent->security);
             security = DefaultKeySecurity(inherited);
         }
         bool isVolatile = volatileKeys || sub.isVolatile || parent->IsVolatile();
@@ -60,7 +60,7 @@ void ExportTree(const Model& model, KeyId id, RegTree& out)
     if (key == nullptr) return;
     out.name = key->name;
     out.keyClass = key->keyClass;
-    if (const Bytes* sd = key->security != 0 ? model.Security(key->security) : nullptr) out.security = *sd;
+    if (const Bytes* sd = model.Security(key->security)) out.security = *sd;
     out.lastWrite = key->lastWrite;
     out.isVolatile = key->IsVolatile();
     for (const Value& v : key->Values()) out.values.push_back(RegValue{v.name, v.type, v.data});

@@ -107,7 +107,7 @@ private:
     bool Beneath(const Key& key);
     Bytes SecurityOf(const Key& key) const
     {
-        const Bytes* sd = key.security != 0 ? m_real.Security(key.security) : nullptr;
+        const Bytes* sd = m_real.Security(key.security);
         return sd != nullptr ? *sd : Bytes();
     }
     void SyncValue(const Key& real, KeyId id, const std::u16string& upper);
@@ -205,7 +205,7 @@ void ViewSync::Sync(KeyId id, bool deep, const std::vector<std::u16string>* name
             (!mine->keyClass.empty() || mine->ChildCount() != 0 || !mine->Values().empty())) {
             m_purge = true;
         }
-        const Bytes* had = mine->security != 0 ? view.Security(mine->security) : nullptr;
+        const Bytes* had = view.Security(mine->security);
         if ((had != nullptr ? *had : Bytes()) != security) m_batch.SetSecurity(id, security);
         if (mine->IsWithheld() == open || (open && mine->keyClass != real->keyClass)) {
             m_batch.Withhold(id, !open, open ? real->keyClass : std::u16string());
